@@ -1,0 +1,8 @@
+#pragma once
+
+namespace led {
+
+// Writes one status line (ending in a newline) to standard error, as it stands.
+void write_diagnostic(const char* line);
+
+}  // namespace led

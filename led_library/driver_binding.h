@@ -1,0 +1,34 @@
+// The library's process-wide state: the two outside libraries and the four physical-memory
+// entries bound from the first of them.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+
+namespace led {
+
+using InitializeWinIoEntry = std::uint8_t (*)();
+using GetPhysLongEntry = std::uint8_t (*)(std::uintptr_t physical_address, std::uint32_t* value);
+using SetPhysLongEntry = std::uint8_t (*)(std::uintptr_t physical_address, std::uint32_t value);
+using ShutdownWinIoEntry = std::uint8_t (*)();
+
+struct DriverBinding {
+    platform::LibraryHandle winio_module = nullptr;
+    platform::LibraryHandle port_io_module = nullptr;
+    InitializeWinIoEntry initialize_winio = nullptr;
+    GetPhysLongEntry get_phys_long = nullptr;
+    SetPhysLongEntry set_phys_long = nullptr;
+    ShutdownWinIoEntry shutdown_winio = nullptr;
+};
+
+DriverBinding& driver_binding();
+
+// An entry may be called only while the module it came from is loaded; a failed Init leaves the
+// module null and DeInit forgets it once it is unloaded.
+template <typename Entry>
+bool usable(const DriverBinding& binding, Entry entry) {
+    return binding.winio_module != nullptr && entry != nullptr;
+}
+
+}  // namespace led

@@ -1,0 +1,87 @@
+#include "platform.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace platform {
+namespace {
+
+std::string folder_of(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// dladdr reports the path as it was handed to the loader, possibly relative; the main program
+// reports argv[0]. Only an absolute result can be trusted not to point into the current directory.
+std::string own_module_folder() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&own_module_folder), &info) == 0 || info.dli_fname == nullptr ||
+        info.dli_fname[0] == '\0') {
+        return std::string();
+    }
+    char* resolved = realpath(info.dli_fname, nullptr);
+    if (resolved == nullptr) {
+        return std::string();
+    }
+    const std::string folder = folder_of(resolved);
+    free(resolved);
+    return folder;
+}
+
+std::string program_folder() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) {
+        return std::string();
+    }
+    return folder_of(std::string(path, static_cast<std::string::size_type>(length)));
+}
+
+LibraryHandle load_from(const std::string& folder, const char* file_name) {
+    if (folder.empty()) {
+        return nullptr;
+    }
+    return dlopen((folder + '/' + file_name).c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+}  // namespace
+
+LibraryHandle load_library(const char* file_name) {
+    if (std::strchr(file_name, '/') != nullptr) {
+        return nullptr;
+    }
+    if (LibraryHandle library = load_from(own_module_folder(), file_name)) {
+        return library;
+    }
+    if (LibraryHandle library = load_from(program_folder(), file_name)) {
+        return library;
+    }
+    // A bare name makes dlopen search only the system's configured folders.
+    return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+}
+
+EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
+    if (library == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<EntryPoint>(dlsym(library, entry_name));
+}
+
+bool unload_library(LibraryHandle library) {
+    return library != nullptr && dlclose(library) == 0;
+}
+
+void sleep_ms(unsigned milliseconds) {
+    timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace platform
