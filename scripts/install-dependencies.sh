@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test every preset. Run as root.
+# Installs the Debian 12 packages a build needs, if any are missing. Needs root (or sudo) only when
+# something is missing.
+#   install-dependencies.sh          everything: every preset, every test
+#   install-dependencies.sh native   just enough to build the native preset
 set -euo pipefail
 
-packages=(
-  cmake make g++ pkg-config python3
-  googletest libgtest-dev
-)
+packages=(cmake make g++ python3 googletest libgtest-dev)
+if [[ ${1:-all} != native ]]; then
+  packages+=()
+fi
 
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
-if ((${#missing[@]})); then
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+((${#missing[@]})) || exit 0
+
+as_root=()
+if ((EUID != 0)); then
+  command -v sudo >/dev/null || { echo "install-dependencies: run as root to install: ${missing[*]}" >&2; exit 1; }
+  as_root=(sudo)
 fi
+"${as_root[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and tests every preset from scratch. Exits non-zero on the first failure.
+# Installs what is missing, then builds and tests every preset from scratch. Exits non-zero on the
+# first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/install-dependencies.sh
 cmake --workflow --preset native --fresh

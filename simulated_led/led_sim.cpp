@@ -1,0 +1,80 @@
+// led_sim: shows the simulated LED as a person would see it, or resets it to its power-on state.
+// It decodes the lines as the hardware does (line 0 enables the LED, a channel is lit at 0), not
+// through the LED library's colour table, so tests can use it as an independent witness.
+#include "led_registers.h"
+#include "sim_system.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct SeenColour {
+    const char* name;
+    const char* rgb;  // for the terminal's dot
+};
+
+// Indexed by the lit channels: red 1, green 2, blue 4.
+const SeenColour kSeenColours[8] = {
+    {"unknown pattern", "128;128;128"}, {"red", "255;0;0"},   {"green", "0;255;0"},   {"yellow", "255;255;0"},
+    {"blue", "0;0;255"},                {"purple", "255;0;255"}, {"cyan", "0;255;255"}, {"white", "255;255;255"},
+};
+const SeenColour kOff = {"off", nullptr};
+
+const SeenColour& seen_colour(const sim::Registers& registers) {
+    const auto low = [&registers](std::size_t line) { return (registers[line] & 1u) == 0; };
+    const unsigned lit = (low(1) ? 1u : 0u) | (low(3) ? 2u : 0u) | (low(2) ? 4u : 0u);
+    if (!low(0)) {
+        return lit == 0 ? kOff : kSeenColours[0];
+    }
+    return kSeenColours[lit];
+}
+
+int show() {
+    sim::Registers registers{};
+    if (!sim::load_registers(registers)) {
+        std::fprintf(stderr, "led_sim: cannot read the state file %s\n", sim::state_file_path().c_str());
+        return 1;
+    }
+    const SeenColour& colour = seen_colour(registers);
+    if (sim::stdout_is_colour_terminal()) {
+        if (colour.rgb != nullptr) {
+            std::printf("\x1b[38;2;%sm\xe2\x97\x8f\x1b[0m %s\n", colour.rgb, colour.name);
+        } else {
+            std::printf("\xe2\x97\x8b %s\n", colour.name);
+        }
+    } else {
+        std::printf("colour: %s\n", colour.name);
+    }
+    static const char* const kRoles[sim::kLineCount] = {"enable", "red", "blue", "green"};
+    for (std::size_t line = 0; line < sim::kLineCount; ++line) {
+        std::printf("line %u %-6s %08X = %08X\n", static_cast<unsigned>(line), kRoles[line], static_cast<unsigned>(sim::kLineAddress[line]),
+                    static_cast<unsigned>(registers[line]));
+    }
+    return 0;
+}
+
+int reset() {
+    if (!sim::reset_registers()) {
+        std::fprintf(stderr, "led_sim: cannot write the state file %s\n", sim::state_file_path().c_str());
+        return 1;
+    }
+    return show();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "show") == 0) {
+        return show();
+    }
+    if (argc == 2 && std::strcmp(argv[1], "reset") == 0) {
+        return reset();
+    }
+    std::fprintf(stderr,
+                 "usage: led_sim show    the simulated LED's colour and its four registers\n"
+                 "       led_sim reset   back to the power-on state (LED off)\n"
+                 "The state file is %s (LED_SIM_STATE overrides it).\n",
+                 sim::state_file_path().c_str());
+    return 2;
+}

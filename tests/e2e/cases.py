@@ -1,0 +1,83 @@
+"""The end-to-end table: one row per run of the console tester against the simulated LED.
+
+Each case names the tester's arguments, how the staged bin folder differs from the build's, which
+faults the simulated LED injects, and what must come out: standard error and standard output line
+by line, the exit status, and the colour the simulated LED's viewer sees afterwards.
+"""
+from dataclasses import dataclass, field
+
+LIBRARY = "kav_rv5520_led.dll"
+
+LOADED = "Load KAV_LED_Dll Library successfully."
+LOADING = "InitDll :: Loading WinIo64.dll."
+WINIO_LOADED = "InitDll :: Load WinIo.dll Library successfully."
+PORT_IO_LOADED = "InitDll :: Load inpout32 Library successfully."
+STARTED = "Init :: InitializeWinIo successfully."
+NOT_STARTED = "Init :: Fail to InitializeWinIo."
+LOAD_FAILED_TAIL = "Init :: Failed To Load WinIo64.dll Library."
+UNLOADS_FAILED = "DeInit :: Failed To Unload dll Libraries."
+UNLOADED = "Success To Unload KAV_LED_Dll Library."
+NOT_UNLOADED = "Failed To Unload KAV_LED_Dll Library."
+LIBRARY_MISSING = ["Failed To Load KAV_LED_Dll Library.", "Failed To Load Library."]
+
+GOOD_RUN = [LOADED, LOADING, WINIO_LOADED, PORT_IO_LOADED, STARTED, UNLOADED]
+WINIO_MISSING_RUN = [LOADED, LOADING, "InitDll :: Failed To Load WinIo.dll Library.", LOAD_FAILED_TAIL,
+                     UNLOADS_FAILED, NOT_UNLOADED]
+NOT_STARTED_RUN = [LOADED, LOADING, WINIO_LOADED, PORT_IO_LOADED, NOT_STARTED, UNLOADED]
+
+USAGE = ["KAV LED Test incorrect parameter, use following:",
+         "OFF", "RED", "GREEN", "BLUE", "WHITE", "CB", "YELLOW", "PURPLE"]
+
+# What a person sees for each keyword: the viewer names green-and-blue "cyan".
+SEEN = {"off": "off", "red": "red", "green": "green", "blue": "blue", "white": "white", "cb": "cyan",
+        "yellow": "yellow", "purple": "purple"}
+
+
+@dataclass
+class Case:
+    name: str
+    args: list
+    stderr: list
+    stdout: list = field(default_factory=list)
+    status: int = 0
+    colour: str = "off"          # the LED starts off
+    absent: list = field(default_factory=list)      # removed from the staged bin folder
+    replaced: dict = field(default_factory=dict)    # staged file name -> bin file copied over it
+    planted: list = field(default_factory=list)     # bin files copied into the working folder
+    faults: str = ""                                # LED_SIM_FAULTS for the tester's run
+
+
+CASES = [
+    *[Case(f"keyword {word}", [word], GOOD_RUN, colour=SEEN[word.lower()])
+      for lower in SEEN for word in (lower.upper(), lower)],
+
+    Case("usage: no argument", [], GOOD_RUN, USAGE),
+    Case("usage: two arguments", ["red", "blue"], GOOD_RUN, USAGE),
+    Case("usage: mixed case", ["Red"], GOOD_RUN, USAGE),
+    Case("usage: mixed case cb", ["Cb"], GOOD_RUN, USAGE),
+    Case("usage: a prefix", ["RE"], GOOD_RUN, USAGE),
+    Case("usage: a longer word", ["REDX"], GOOD_RUN, USAGE),
+    Case("usage: an empty argument", [""], GOOD_RUN, USAGE),
+
+    Case("the library missing", ["red"], LIBRARY_MISSING, status=1, absent=[LIBRARY]),
+    Case("the library lacks its entries", ["red"], [LOADED, f"{LIBRARY} has no entry named Init."], status=1,
+         replaced={LIBRARY: "WinIo64.dll"}),
+    Case("inpoutx64.dll missing", ["red"],
+         [LOADED, LOADING, WINIO_LOADED, "InitDll :: Failed To Load inpout32 Library.", LOAD_FAILED_TAIL,
+          UNLOADS_FAILED, NOT_UNLOADED], status=1, absent=["inpoutx64.dll"]),
+    Case("WinIo64.dll missing", ["red"], WINIO_MISSING_RUN, status=1, absent=["WinIo64.dll"]),
+    Case("WinIo64.dll lacking its entries", ["red"], NOT_STARTED_RUN, status=1,
+         replaced={"WinIo64.dll": "inpoutx64.dll"}),
+
+    Case("InitializeWinIo failing", ["red"], NOT_STARTED_RUN, status=1, faults="init"),
+    Case("ShutdownWinIo failing", ["green"],
+         [LOADED, LOADING, WINIO_LOADED, PORT_IO_LOADED, STARTED, "DeInit :: Fail to ShutdownWinIo.", UNLOADED],
+         colour="green", faults="shutdown"),
+    # Line 2 (blue) cannot be read, so it keeps its level: white without blue is yellow.
+    Case("one read failing", ["white"], GOOD_RUN, colour="yellow", faults="read:2"),
+
+    Case("the library planted only in the working folder", ["red"], LIBRARY_MISSING, status=1,
+         absent=[LIBRARY], planted=[LIBRARY]),
+    Case("WinIo64.dll planted only in the working folder", ["red"], WINIO_MISSING_RUN, status=1,
+         absent=["WinIo64.dll"], planted=["WinIo64.dll"]),
+]

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end table (cases.py) against one build's bin folder.
+
+    run_e2e.py --bin build/native/bin
+    run_e2e.py --bin build/windows/bin --launcher /usr/lib/wine/wine64
+
+Every case runs in a fresh copy of the bin folder with the simulated LED reset to power-on, and is
+judged on standard error and standard output (captured apart, compared line by line, so CRLF and LF
+endings both pass), the exit status, and the simulated LED's state read through its viewer.
+"""
+import argparse
+import concurrent.futures
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from cases import CASES  # noqa: E402
+
+TIMEOUT_S = 120
+
+
+def lines_of(output):
+    """The output's lines; None if the last line lacks its end-of-line."""
+    text = output.decode("utf-8", errors="replace").replace("\r\n", "\n")
+    if text and not text.endswith("\n"):
+        return None
+    return text.split("\n")[:-1]
+
+
+def program(folder, name):
+    for candidate in (name + ".exe", name):
+        path = os.path.join(folder, candidate)
+        if os.path.isfile(path):
+            return path
+    raise FileNotFoundError(f"no {name} in {folder}")
+
+
+class Runner:
+    def __init__(self, launcher, bin_folder):
+        self.launcher = shlex.split(launcher)
+        self.bin = os.path.abspath(bin_folder)
+
+    def run(self, folder, name, args, cwd, extra_env=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
+        env.update(extra_env or {})
+        return subprocess.run(self.launcher + [program(folder, name)] + args, cwd=cwd, env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT_S)
+
+    def led_state(self, stage, cwd):
+        """(colour, [four register values]) as the viewer sees them."""
+        shown = self.run(stage, "led_sim", ["show"], cwd)
+        text = shown.stdout.decode().replace("\r\n", "\n")
+        colour = re.search(r"^colour: (.+)$", text, re.M)
+        registers = [int(v, 16) for v in re.findall(r"^line \d \S+\s+[0-9A-F]{8} = ([0-9A-F]{8})$", text, re.M)]
+        if shown.returncode != 0 or colour is None or len(registers) != 4:
+            raise RuntimeError(f"led_sim show failed: {shown.stdout!r} {shown.stderr!r}")
+        return colour.group(1), registers
+
+    def stage(self, root, case):
+        stage = os.path.join(root, "bin")
+        shutil.copytree(self.bin, stage, ignore=shutil.ignore_patterns("led_sim_state.txt"))
+        for name in case.absent:
+            os.remove(os.path.join(stage, name))
+        for name, source in case.replaced.items():
+            shutil.copyfile(os.path.join(self.bin, source), os.path.join(stage, name))
+        work = os.path.join(root, "work")
+        os.mkdir(work)
+        for name in case.planted:
+            shutil.copyfile(os.path.join(self.bin, name), os.path.join(work, name))
+        return stage, work
+
+    def check(self, case):
+        """A list of what went wrong; empty when the case passed."""
+        with tempfile.TemporaryDirectory(prefix="led_e2e_") as root:
+            stage, work = self.stage(root, case)
+            if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
+                return ["led_sim reset failed"]
+            _, before = self.led_state(stage, work)
+            result = self.run(stage, "KAV_MORV_LED_ConsoleTester", case.args, work,
+                              {"LED_SIM_FAULTS": case.faults} if case.faults else None)
+            colour, after = self.led_state(stage, work)
+
+        problems = []
+        for stream, expected, got in (("stderr", case.stderr, result.stderr), ("stdout", case.stdout, result.stdout)):
+            if lines_of(got) != expected:
+                problems.append(f"{stream}: expected {expected!r}\n          got {got!r}")
+        if result.returncode != case.status:
+            problems.append(f"exit status: expected {case.status}, got {result.returncode}")
+        if colour != case.colour:
+            problems.append(f"LED: expected {case.colour}, got {colour}")
+        for line, (old, new) in enumerate(zip(before, after)):
+            if old & ~1 != new & ~1:
+                problems.append(f"line {line}: bits 1..31 changed from {old:08X} to {new:08X}")
+        return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--bin", required=True, help="the build's bin folder")
+    parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
+    parser.add_argument("--jobs", type=int, default=4, help="cases run at once (they mostly wait)")
+    options = parser.parse_args()
+
+    runner = Runner(options.launcher, options.bin)
+    failed = 0
+    with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
+        for case, problems in zip(CASES, pool.map(runner.check, CASES)):
+            print(("FAIL " if problems else "ok   ") + case.name)
+            for problem in problems:
+                print("     " + problem)
+            failed += bool(problems)
+    print(f"{len(CASES) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""A foreign client: Python's ctypes loads kav_rv5520_led.dll by path, beside the simulated LED's
+stand-ins, which journal every driver call. Checks the library's lines on standard error, its
+results, and the exact register traffic, including a second DeInit and SetLED after DeInit.
+
+    ctypes_client.py BIN_FOLDER
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CLIENT = r"""
+import ctypes, sys
+led = ctypes.CDLL(sys.argv[1])
+led.Init.restype = led.DeInit.restype = ctypes.c_uint8
+led.SetLED.argtypes = [ctypes.c_uint8]
+results = [led.Init()]
+led.SetLED(1)      # red
+led.SetLED(200)    # selects nothing
+results.append(led.DeInit())
+led.SetLED(2)      # after DeInit: must touch nothing
+results.append(led.DeInit())
+print(*results)
+"""
+
+EXPECTED_STDERR = [
+    "InitDll :: Loading WinIo64.dll.",
+    "InitDll :: Load WinIo.dll Library successfully.",
+    "InitDll :: Load inpout32 Library successfully.",
+    "Init :: InitializeWinIo successfully.",
+    "DeInit :: Failed To Unload dll Libraries.",
+]
+
+EXPECTED_JOURNAL = [
+    "InitializeWinIo -> 1",
+    "GetPhysLong FD6E0830 -> 1 44000201", "SetPhysLong FD6E0830 44000200 -> 1",
+    "GetPhysLong FD6E0840 -> 1 44000203", "SetPhysLong FD6E0840 44000202 -> 1",
+    "GetPhysLong FD6E0850 -> 1 84000A01", "SetPhysLong FD6E0850 84000A01 -> 1",
+    "GetPhysLong FD6E0860 -> 1 40000301", "SetPhysLong FD6E0860 40000301 -> 1",
+    "ShutdownWinIo -> 1",
+]
+
+
+def main():
+    bin_folder = os.path.abspath(sys.argv[1])
+    with tempfile.TemporaryDirectory(prefix="led_ctypes_") as root:
+        stage = os.path.join(root, "bin")
+        shutil.copytree(bin_folder, stage, ignore=shutil.ignore_patterns("led_sim_state.txt"))
+        journal = os.path.join(root, "journal.txt")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
+        env["LED_SIM_JOURNAL"] = journal
+        run = subprocess.run([sys.executable, "-c", CLIENT, os.path.join(stage, "kav_rv5520_led.dll")],
+                             cwd=root, env=env, capture_output=True, text=True, timeout=60)
+        with open(journal) as file:
+            traffic = file.read().splitlines()
+
+    checks = [
+        ("results of Init, DeInit, DeInit", run.stdout.split(), ["1", "1", "0"]),
+        ("standard error", run.stderr.splitlines(), EXPECTED_STDERR),
+        ("driver calls", traffic, EXPECTED_JOURNAL),
+    ]
+    failed = 0
+    for what, got, expected in checks:
+        if got != expected:
+            failed += 1
+            print(f"FAIL {what}:\n  expected {expected}\n  got      {got}")
+    print(f"{len(checks) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
