@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake make g++ python3 googletest libgtest-dev)
 if [[ ${1:-all} != native ]]; then
-  packages+=()
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 fi
 
 missing=()

@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
 cmake --workflow --preset native --fresh
+cmake --workflow --preset windows --fresh

@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Checks the Windows deliverables as a loader sees them: they import system DLLs only, the
+library exports exactly Init, DeInit and SetLED, both carry the project's version, and both are
+stripped."""
+import argparse
+import re
+import struct
+import subprocess
+import sys
+
+SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll"}
+LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED"}
+FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
+
+
+def objdump(tool, *args):
+    return subprocess.run([tool, *args], capture_output=True, text=True, check=True).stdout
+
+
+def imports(tool, path):
+    return set(re.findall(r"^\s*DLL Name: (\S+)$", objdump(tool, "-p", path), re.M))
+
+
+def exports(tool, path):
+    table = objdump(tool, "-p", path).split("[Ordinal/Name Pointer] Table", 1)
+    return set(re.findall(r"^\s*\[\s*\d+\] (\S+)$", table[1], re.M)) if len(table) == 2 else set()
+
+
+def file_version(path):
+    """(major, minor, patch, build) from the VERSIONINFO resource, or None."""
+    with open(path, "rb") as file:
+        data = file.read()
+    at = data.find(FIXED_FILE_INFO_SIGNATURE)
+    if at < 0:
+        return None
+    _, _, version_ms, version_ls = struct.unpack_from("<IIII", data, at)
+    return version_ms >> 16, version_ms & 0xFFFF, version_ls >> 16, version_ls & 0xFFFF
+
+
+def is_stripped(tool, path):
+    headers = objdump(tool, "-h", path)
+    return ".debug" not in headers and "no symbols" in objdump(tool, "-t", path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--version", required=True, help="major.minor.patch")
+    parser.add_argument("--library", required=True)
+    parser.add_argument("--tester", required=True)
+    options = parser.parse_args()
+
+    expected_version = tuple(int(part) for part in options.version.split(".")) + (0,)
+    checks = []
+    for path in (options.library, options.tester):
+        checks += [
+            (f"{path}: imports system DLLs only", imports(options.objdump, path) <= SYSTEM_DLLS,
+             sorted(imports(options.objdump, path))),
+            (f"{path}: version {options.version}", file_version(path) == expected_version, file_version(path)),
+            (f"{path}: stripped", is_stripped(options.objdump, path), ""),
+        ]
+    library_exports = exports(options.objdump, options.library)
+    checks.append((f"{options.library}: exports exactly {sorted(LIBRARY_EXPORTS)}", library_exports == LIBRARY_EXPORTS,
+                   sorted(library_exports)))
+
+    failed = 0
+    for what, ok, seen in checks:
+        print(("ok   " if ok else "FAIL ") + what + ("" if ok else f" (found {seen})"))
+        failed += not ok
+    print(f"{len(checks) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
