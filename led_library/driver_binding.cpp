@@ -38,12 +38,18 @@ DriverBinding& driver_binding() {
     return binding;
 }
 
+std::mutex& binding_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 }  // namespace led
 
 using led::driver_binding;
 using led::write_diagnostic;
 
 extern "C" uint8_t Init(void) {
+    const std::lock_guard<std::mutex> serialised(led::binding_mutex());
     led::DriverBinding& binding = driver_binding();
     binding.winio_module = platform::load_library(led::kWinIoFileName);
     binding.port_io_module = platform::load_library(led::kPortIoFileName);
@@ -73,6 +79,7 @@ extern "C" uint8_t Init(void) {
 }
 
 extern "C" uint8_t DeInit(void) {
+    const std::lock_guard<std::mutex> serialised(led::binding_mutex());
     led::DriverBinding& binding = driver_binding();
     if (led::usable(binding, binding.shutdown_winio) && binding.shutdown_winio() == 0) {
         write_diagnostic("DeInit :: Fail to ShutdownWinIo.\n");

@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <mutex>
 
 namespace led {
 
@@ -23,6 +24,9 @@ struct DriverBinding {
 };
 
 DriverBinding& driver_binding();
+
+// Serialises Init, DeInit and SetLED within the process: each holds it for its whole run.
+std::mutex& binding_mutex();
 
 // An entry may be called only while the module it came from is loaded; a failed Init leaves the
 // module null and DeInit forgets it once it is unloaded.

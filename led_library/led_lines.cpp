@@ -1,4 +1,5 @@
 // SetLED: drive the four LED lines to a colour's pattern, one read-modify-write per line.
+#include "diagnostics.h"
 #include "driver_binding.h"
 #include "kav_morv_led.h"
 
@@ -25,6 +26,20 @@ constexpr std::uint8_t LedLinePattern[][kLineCount] = {
 };
 constexpr std::size_t kColorCount = sizeof LedLinePattern / sizeof LedLinePattern[0];
 
+constexpr unsigned kRegisterLockTimeoutMs = 2000;
+
+void drive_lines(const DriverBinding& binding, LedColorCode code) {
+    for (std::size_t line = 0; line < kLineCount; ++line) {
+        std::uint32_t value = 0;
+        // Writing back a value we never read would overwrite the pad's configuration.
+        if (binding.get_phys_long(kLineAddress[line], &value) == 0) {
+            continue;
+        }
+        value = LedLinePattern[code][line] != 0 ? (value | 1u) : (value & ~1u);
+        binding.set_phys_long(kLineAddress[line], value);
+    }
+}
+
 }  // namespace
 }  // namespace led
 
@@ -32,17 +47,19 @@ extern "C" void SetLED(LedColorCode code) {
     if (code >= led::kColorCount) {
         return;
     }
+    const std::lock_guard<std::mutex> serialised(led::binding_mutex());
     const led::DriverBinding& binding = led::driver_binding();
     if (!led::usable(binding, binding.get_phys_long) || !led::usable(binding, binding.set_phys_long)) {
         return;
     }
-    for (std::size_t line = 0; line < led::kLineCount; ++line) {
-        std::uint32_t value = 0;
-        // Writing back a value we never read would overwrite the pad's configuration.
-        if (binding.get_phys_long(led::kLineAddress[line], &value) == 0) {
-            continue;
-        }
-        value = led::LedLinePattern[code][line] != 0 ? (value | 1u) : (value & ~1u);
-        binding.set_phys_long(led::kLineAddress[line], value);
+    // Another process setting the LED at the same time must not interleave its lines with ours.
+    // A lock that cannot be had (a hung holder) must not hang the caller either.
+    const bool locked = platform::acquire_register_lock(led::kRegisterLockTimeoutMs);
+    if (!locked) {
+        led::write_diagnostic("SetLED :: Could not take the LED register lock within 2000 ms; going on without it.\n");
+    }
+    led::drive_lines(binding, code);
+    if (locked) {
+        platform::release_register_lock();
     }
 }

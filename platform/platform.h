@@ -24,6 +24,14 @@ EntryPoint find_entry(LibraryHandle library, const char* entry_name);
 // in which case nothing is called.
 bool unload_library(LibraryHandle library);
 
+// Takes the lock that serialises access to the LED's registers across every process on the
+// machine, waiting at most timeout_ms. The system releases it if its holder dies. Returns false when
+// it could not be taken in time, or at all; there is then nothing to release.
+bool acquire_register_lock(unsigned timeout_ms);
+
+// Releases the lock taken by acquire_register_lock.
+void release_register_lock();
+
 // Blocks the calling thread for at least the given number of milliseconds.
 void sleep_ms(unsigned milliseconds);
 

@@ -1,7 +1,9 @@
 #include "platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,6 +53,37 @@ LibraryHandle load_from(const std::string& folder, const char* file_name) {
     return dlopen((folder + '/' + file_name).c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
+constexpr const char* kRegisterLockPath = "/tmp/kav_morv_led_registers.lock";
+
+// Opened once and kept for the process's life, so taking the lock costs no file opening. flock
+// needs no write access, so any user may share a lock file another user created.
+class RegisterLockFile {
+public:
+    RegisterLockFile() : fd_(open(kRegisterLockPath, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {}
+    ~RegisterLockFile() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    RegisterLockFile(const RegisterLockFile&) = delete;
+    RegisterLockFile& operator=(const RegisterLockFile&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+int register_lock_fd() {
+    static RegisterLockFile file;
+    return file.fd();
+}
+
+long long monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 LibraryHandle load_library(const char* file_name) {
@@ -76,6 +109,26 @@ EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
 
 bool unload_library(LibraryHandle library) {
     return library != nullptr && dlclose(library) == 0;
+}
+
+bool acquire_register_lock(unsigned timeout_ms) {
+    const int fd = register_lock_fd();
+    if (fd < 0) {
+        return false;
+    }
+    // flock cannot time out by itself; poll without blocking until the deadline.
+    const long long deadline = monotonic_ms() + timeout_ms;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic_ms() >= deadline) {
+            return false;
+        }
+        sleep_ms(1);
+    }
+    return true;
+}
+
+void release_register_lock() {
+    flock(register_lock_fd(), LOCK_UN);
 }
 
 void sleep_ms(unsigned milliseconds) {

@@ -38,6 +38,31 @@ std::wstring own_module_folder() {
     return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
 }
 
+// Global, so that processes in every session share it.
+constexpr const wchar_t* kRegisterMutexName = L"Global\\kav_morv_led_registers";
+
+// Opened once and kept while this module is loaded, so taking the lock costs no object creation.
+class RegisterMutex {
+public:
+    RegisterMutex() : handle_(CreateMutexW(nullptr, FALSE, kRegisterMutexName)) {}
+    ~RegisterMutex() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    RegisterMutex(const RegisterMutex&) = delete;
+    RegisterMutex& operator=(const RegisterMutex&) = delete;
+    HANDLE handle() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+HANDLE register_mutex() {
+    static RegisterMutex mutex;
+    return mutex.handle();
+}
+
 }  // namespace
 
 LibraryHandle load_library(const char* file_name) {
@@ -67,6 +92,20 @@ EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
 
 bool unload_library(LibraryHandle library) {
     return library != nullptr && FreeLibrary(static_cast<HMODULE>(library)) != 0;
+}
+
+bool acquire_register_lock(unsigned timeout_ms) {
+    const HANDLE mutex = register_mutex();
+    if (mutex == nullptr) {
+        return false;
+    }
+    // An abandoned mutex counts as taken: its holder died, and each register still holds a whole word.
+    const DWORD outcome = WaitForSingleObject(mutex, timeout_ms);
+    return outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED;
+}
+
+void release_register_lock() {
+    ReleaseMutex(register_mutex());
 }
 
 void sleep_ms(unsigned milliseconds) {

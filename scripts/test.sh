@@ -6,4 +6,6 @@ cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
 cmake --workflow --preset native --fresh
+cmake --workflow --preset asan --fresh
+cmake --workflow --preset tsan --fresh
 cmake --workflow --preset windows --fresh

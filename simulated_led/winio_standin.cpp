@@ -1,17 +1,23 @@
 // Stand-in for the physical-memory driver library: the four entries the LED library binds, over
 // the simulated LED's registers. Faults for tests come from LED_SIM_FAULTS, a comma-separated list
-// of "init", "shutdown" and "read:N" (the read of line N fails). LED_SIM_JOURNAL names a file that
-// every call is appended to.
+// of "init", "shutdown", "read:N" (the read of line N fails) and "slow" (every register access
+// takes a random 0 to 10 ms, so unserialised processes overtake one another mid-colour). LED_SIM_JOURNAL names a
+// file that every call is appended to.
 #include "led_registers.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <thread>
 
 namespace {
 
 bool started = false;
+
+constexpr int kSlowestAccessMs = 10;
 
 bool fault_requested(const std::string& fault) {
     const char* faults = std::getenv("LED_SIM_FAULTS");
@@ -33,6 +39,13 @@ void journal(const char* format, unsigned first = 0, unsigned second = 0, unsign
     }
 }
 
+void pace_access() {
+    if (fault_requested("slow")) {
+        static std::minstd_rand random(std::random_device{}());
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % (kSlowestAccessMs + 1)));
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -44,10 +57,12 @@ WINIO_STANDIN_EXPORT std::uint8_t InitializeWinIo() {
 }
 
 WINIO_STANDIN_EXPORT std::uint8_t GetPhysLong(std::uintptr_t physical_address, std::uint32_t* value) {
+    pace_access();
     const int line = sim::line_at(physical_address);
     sim::Registers registers{};
     const bool ok = started && line >= 0 && value != nullptr &&
-                    !fault_requested("read:" + std::to_string(line)) && sim::load_registers(registers);
+                    !fault_requested(std::string("read:") + static_cast<char>('0' + line)) &&
+                    sim::load_registers(registers);
     if (ok) {
         *value = registers[static_cast<std::size_t>(line)];
     }
@@ -57,6 +72,7 @@ WINIO_STANDIN_EXPORT std::uint8_t GetPhysLong(std::uintptr_t physical_address, s
 }
 
 WINIO_STANDIN_EXPORT std::uint8_t SetPhysLong(std::uintptr_t physical_address, std::uint32_t value) {
+    pace_access();
     const int line = sim::line_at(physical_address);
     const bool ok = started && line >= 0 && sim::store_register(static_cast<std::size_t>(line), value);
     journal("SetPhysLong %08X %08X -> %u\n", static_cast<unsigned>(physical_address), static_cast<unsigned>(value), ok);

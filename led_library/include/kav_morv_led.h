@@ -4,7 +4,8 @@
  * Load the library (kav_morv_led_dll_64, also shipped as kav_rv5520_led.dll), then:
  *   Init();  SetLED(LED_COLOR_RED);  ...  DeInit();
  * Progress and failures are written as lines on standard error. Only plain values cross this
- * interface; nothing is allocated on either side. Call it from one thread at a time.
+ * interface; nothing is allocated on either side. Calls from several threads, or from several
+ * processes at once, are serialised.
  */
 #ifndef KAV_MORV_LED_H
 #define KAV_MORV_LED_H
@@ -58,7 +59,8 @@ KAV_MORV_LED_API uint8_t DeInit(void);
 /*
  * Drives the four LED lines to the pattern of code, changing bit 0 of each line's register only.
  * Codes above 7 do nothing. Does nothing when Init has not bound the hardware entries; a line
- * whose register cannot be read is left untouched. Reports nothing.
+ * whose register cannot be read is left untouched. Waits at most 2 s for another process that is
+ * setting the LED; after that it writes one line on standard error and goes on. Reports nothing else.
  */
 KAV_MORV_LED_API void SetLED(LedColorCode code);
 

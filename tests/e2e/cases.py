@@ -33,6 +33,10 @@ SEEN = {"off": "off", "red": "red", "green": "green", "blue": "blue", "white": "
         "yellow": "yellow", "purple": "purple"}
 
 
+# Stands for the longest single argument the platform allows; the runner sizes it.
+LONGEST_ARGUMENT = object()
+
+
 @dataclass
 class Case:
     name: str
@@ -59,6 +63,14 @@ CASES = [
     Case("usage: a longer word", ["REDX"], GOOD_RUN, USAGE),
     Case("usage: an empty argument", [""], GOOD_RUN, USAGE),
 
+    Case("hostile: the longest argument allowed", [LONGEST_ARGUMENT], GOOD_RUN, USAGE),
+    Case("hostile: 1000 arguments", ["red"] * 1000, GOOD_RUN, USAGE),
+    Case("hostile: a byte that is not UTF-8", [b"r\xe9d"], GOOD_RUN, USAGE),
+    Case("hostile: non-ASCII letters", ["\u7ea2\u8272"], GOOD_RUN, USAGE),
+    Case("hostile: control bytes", ["\x1b[31mred\x07"], GOOD_RUN, USAGE),
+    Case("hostile: a keyword with a newline", ["red\n"], GOOD_RUN, USAGE),
+    Case("hostile: a keyword with a tab", ["\tred"], GOOD_RUN, USAGE),
+
     Case("the library missing", ["red"], LIBRARY_MISSING, status=1, absent=[LIBRARY]),
     Case("the library lacks its entries", ["red"], [LOADED, f"{LIBRARY} has no entry named Init."], status=1,
          replaced={LIBRARY: "WinIo64.dll"}),
@@ -80,4 +92,19 @@ CASES = [
          absent=[LIBRARY], planted=[LIBRARY]),
     Case("WinIo64.dll planted only in the working folder", ["red"], WINIO_MISSING_RUN, status=1,
          absent=["WinIo64.dll"], planted=["WinIo64.dll"]),
+]
+
+
+@dataclass
+class ConcurrentCase:
+    """Testers started at once, one per keyword, on one LED: it must end in one of their colours."""
+    name: str
+    keywords: list
+    repeats: int
+    faults: str = ""
+
+
+CONCURRENT_CASES = [
+    # "slow" paces each register access at random, so unserialised runs would interleave.
+    ConcurrentCase("four testers at once", ["red", "green", "blue", "purple"], repeats=10, faults="slow"),
 ]

@@ -19,9 +19,14 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import CASES  # noqa: E402
+from cases import CASES, CONCURRENT_CASES, GOOD_RUN, LONGEST_ARGUMENT, SEEN  # noqa: E402
 
 TIMEOUT_S = 120
+
+# Linux: one argument may hold 128 KiB with its terminating zero. Windows: the whole command line
+# holds 32767 characters, the program's path and the quoting included.
+LONGEST_POSIX_ARGUMENT = 128 * 1024 - 1
+LONGEST_WINDOWS_ARGUMENT = 32000
 
 
 def lines_of(output):
@@ -45,10 +50,22 @@ class Runner:
         self.launcher = shlex.split(launcher)
         self.bin = os.path.abspath(bin_folder)
 
-    def run(self, folder, name, args, cwd, extra_env=None):
+    def command(self, folder, name, args):
+        path = program(folder, name)
+        if LONGEST_ARGUMENT in args:
+            room = LONGEST_WINDOWS_ARGUMENT - len(path) if path.endswith(".exe") else LONGEST_POSIX_ARGUMENT
+            args = [("RED" + "D" * (room - 3)) if arg is LONGEST_ARGUMENT else arg for arg in args]
+        return self.launcher + [path] + args
+
+    @staticmethod
+    def environment(faults=""):
         env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
-        env.update(extra_env or {})
-        return subprocess.run(self.launcher + [program(folder, name)] + args, cwd=cwd, env=env,
+        if faults:
+            env["LED_SIM_FAULTS"] = faults
+        return env
+
+    def run(self, folder, name, args, cwd, faults=""):
+        return subprocess.run(self.command(folder, name, args), cwd=cwd, env=self.environment(faults),
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT_S)
 
     def led_state(self, stage, cwd):
@@ -61,16 +78,16 @@ class Runner:
             raise RuntimeError(f"led_sim show failed: {shown.stdout!r} {shown.stderr!r}")
         return colour.group(1), registers
 
-    def stage(self, root, case):
+    def stage(self, root, case=None):
         stage = os.path.join(root, "bin")
         shutil.copytree(self.bin, stage, ignore=shutil.ignore_patterns("led_sim_state.txt"))
-        for name in case.absent:
+        for name in getattr(case, "absent", []):
             os.remove(os.path.join(stage, name))
-        for name, source in case.replaced.items():
+        for name, source in getattr(case, "replaced", {}).items():
             shutil.copyfile(os.path.join(self.bin, source), os.path.join(stage, name))
         work = os.path.join(root, "work")
         os.mkdir(work)
-        for name in case.planted:
+        for name in getattr(case, "planted", []):
             shutil.copyfile(os.path.join(self.bin, name), os.path.join(work, name))
         return stage, work
 
@@ -81,22 +98,51 @@ class Runner:
             if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
                 return ["led_sim reset failed"]
             _, before = self.led_state(stage, work)
-            result = self.run(stage, "KAV_MORV_LED_ConsoleTester", case.args, work,
-                              {"LED_SIM_FAULTS": case.faults} if case.faults else None)
+            result = self.run(stage, "KAV_MORV_LED_ConsoleTester", case.args, work, case.faults)
             colour, after = self.led_state(stage, work)
 
-        problems = []
-        for stream, expected, got in (("stderr", case.stderr, result.stderr), ("stdout", case.stdout, result.stdout)):
-            if lines_of(got) != expected:
-                problems.append(f"{stream}: expected {expected!r}\n          got {got!r}")
-        if result.returncode != case.status:
-            problems.append(f"exit status: expected {case.status}, got {result.returncode}")
+        problems = output_problems(result, case.stderr, case.stdout, case.status)
         if colour != case.colour:
             problems.append(f"LED: expected {case.colour}, got {colour}")
-        for line, (old, new) in enumerate(zip(before, after)):
-            if old & ~1 != new & ~1:
-                problems.append(f"line {line}: bits 1..31 changed from {old:08X} to {new:08X}")
-        return problems
+        return problems + register_problems(before, after)
+
+    def check_concurrent(self, case):
+        """One repetition of a concurrent case: what went wrong, or an empty list."""
+        with tempfile.TemporaryDirectory(prefix="led_e2e_") as root:
+            stage, work = self.stage(root)
+            if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
+                return ["led_sim reset failed"]
+            _, before = self.led_state(stage, work)
+            testers = [subprocess.Popen(self.command(stage, "KAV_MORV_LED_ConsoleTester", [keyword]), cwd=work,
+                                        env=self.environment(case.faults), stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                       for keyword in case.keywords]
+            results = []
+            for tester in testers:
+                stdout, stderr = tester.communicate(timeout=TIMEOUT_S)
+                results.append(subprocess.CompletedProcess(tester.args, tester.returncode, stdout, stderr))
+            colour, after = self.led_state(stage, work)
+
+        problems = [problem for result in results for problem in output_problems(result, GOOD_RUN, [], 0)]
+        allowed = sorted(SEEN[keyword] for keyword in case.keywords)
+        if colour not in allowed:
+            problems.append(f"LED: expected one of {allowed}, got {colour}")
+        return problems + register_problems(before, after)
+
+
+def output_problems(result, stderr, stdout, status):
+    problems = []
+    for stream, expected, got in (("stderr", stderr, result.stderr), ("stdout", stdout, result.stdout)):
+        if lines_of(got) != expected:
+            problems.append(f"{stream}: expected {expected!r}\n          got {got[:2000]!r}")
+    if result.returncode != status:
+        problems.append(f"exit status: expected {status}, got {result.returncode}")
+    return problems
+
+
+def register_problems(before, after):
+    return [f"line {line}: bits 1..31 changed from {old:08X} to {new:08X}"
+            for line, (old, new) in enumerate(zip(before, after)) if old & ~1 != new & ~1]
 
 
 def main():
@@ -107,14 +153,19 @@ def main():
     options = parser.parse_args()
 
     runner = Runner(options.launcher, options.bin)
+    runs = [(case.name, runner.check, case) for case in CASES]
+    runs += [(f"{case.name} (run {run + 1} of {case.repeats})", runner.check_concurrent, case)
+             for case in CONCURRENT_CASES for run in range(case.repeats)]
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
-        for case, problems in zip(CASES, pool.map(runner.check, CASES)):
-            print(("FAIL " if problems else "ok   ") + case.name)
+        outcomes = [pool.submit(check, case) for _, check, case in runs]
+        for (name, _, _), outcome in zip(runs, outcomes):
+            problems = outcome.result()
+            print(("FAIL " if problems else "ok   ") + name)
             for problem in problems:
                 print("     " + problem)
             failed += bool(problems)
-    print(f"{len(CASES) - failed} passed, {failed} failed")
+    print(f"{len(runs) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 

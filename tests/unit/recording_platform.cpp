@@ -136,6 +136,15 @@ bool unload_library(LibraryHandle library) {
     return true;
 }
 
+bool acquire_register_lock(unsigned timeout_ms) {
+    record("lock " + std::to_string(timeout_ms));
+    return fake_world().register_lock_available;
+}
+
+void release_register_lock() {
+    record("unlock");
+}
+
 void sleep_ms(unsigned milliseconds) {
     record("sleep " + std::to_string(milliseconds));
 }

@@ -10,12 +10,14 @@
 
 struct FakeWorld {
     // What happened, in order: "load WinIo64.dll", "find GetPhysLong", "sleep 500",
-    // "InitializeWinIo", "read FD6E0830", "write FD6E0830 44000201", "err <line>", "unload inpoutx64.dll".
+    // "InitializeWinIo", "lock 2000", "read FD6E0830", "write FD6E0830 44000201", "unlock",
+    // "err <line>", "unload inpoutx64.dll".
     std::vector<std::string> journal;
 
     std::set<std::string> missing_libraries;
     std::set<std::string> failing_unloads;
     std::set<std::string> missing_entries;
+    bool register_lock_available = true;
     bool initialize_succeeds = true;
     bool shutdown_succeeds = true;
     std::set<std::uintptr_t> failing_reads;

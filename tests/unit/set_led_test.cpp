@@ -45,12 +45,13 @@ protected:
 
     // The traffic a call with this code must make when every read succeeds.
     static Journal expected_traffic(int code, const std::uint32_t (&before)[4]) {
-        Journal journal;
+        Journal journal{"lock 2000"};
         for (int line = 0; line < 4; ++line) {
             const std::uint32_t value = (before[line] & ~1u) | static_cast<std::uint32_t>(kLevels[code][line]);
             journal.push_back("read " + hex(static_cast<std::uint32_t>(kLine[line])));
             journal.push_back("write " + hex(static_cast<std::uint32_t>(kLine[line])) + " " + hex(value));
         }
+        journal.push_back("unlock");
         return journal;
     }
 };
@@ -78,7 +79,7 @@ TEST_F(SetLedTest, ALineAlreadyAtItsLevelIsStillWrittenAndRepeatsAreIdentical) {
         const Journal first = take_journal();
         SetLED(static_cast<LedColorCode>(code));
         const Journal second = take_journal();
-        EXPECT_EQ(second.size(), 8u);
+        EXPECT_EQ(second.size(), 10u);
         EXPECT_EQ(first, second);
     }
 }
@@ -106,7 +107,7 @@ TEST_F(SetLedTest, ALineWhoseReadFailsIsNotWrittenAndTheOthersStillAre) {
             SetLED(static_cast<LedColorCode>(code));
 
             Journal expected = expected_traffic(code, kInitial);
-            expected.erase(expected.begin() + 2 * failing + 1);
+            expected.erase(expected.begin() + 2 * failing + 2);
             EXPECT_EQ(take_journal(), expected);
             EXPECT_EQ(fake_world().registers[kLine[failing]], kInitial[failing]);
         }
@@ -148,6 +149,17 @@ TEST_F(SetLedTest, UnusableEntriesAreNeverCalled) {
         }
         EXPECT_EQ(take_journal(), Journal{});
     }
+}
+
+TEST_F(SetLedTest, ALockThatCannotBeHadIsReportedAndTheLinesAreStillDriven) {
+    init();
+    fake_world().register_lock_available = false;
+    SetLED(LED_COLOR_BLUE);
+    Journal expected = expected_traffic(LED_COLOR_BLUE, kInitial);
+    expected.insert(expected.begin() + 1,
+                    "err SetLED :: Could not take the LED register lock within 2000 ms; going on without it.\n");
+    expected.pop_back();  // nothing to release
+    EXPECT_EQ(take_journal(), expected);
 }
 
 TEST_F(SetLedTest, WorksWhenOnlyThePortIoLibraryFailedToLoad) {
