@@ -1,8 +1,12 @@
-// The simulated LED's four GPIO pad registers, kept in a state file so that, like the real LED,
-// the colour outlives the program that set it.
+// The simulated LED's four GPIO pad registers. They live in a small file mapped into every process
+// that uses them, so, as on the real LED, the colour outlives the program that set it and every
+// process sees the same registers. Each register is read and written whole, as hardware does.
 #pragma once
 
+#include "sim_system.h"
+
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -19,13 +23,26 @@ constexpr Registers kPowerOnValues = {0x44000201, 0x44000203, 0x84000A01, 0x4000
 // Index of the line whose register is at this physical address, or -1.
 int line_at(std::uintptr_t physical_address);
 
-// LED_SIM_STATE if set, else led_sim_state.txt beside the module this code is linked into.
+// LED_SIM_STATE if set, else led_sim_state.bin beside the module this code is linked into.
 std::string state_file_path();
 
-// Each of these holds the state file's lock for its whole read-modify-write. A missing or
-// unreadable state reads as the power-on values. They return false when the file cannot be used.
-bool load_registers(Registers& registers);
-bool store_register(std::size_t line, std::uint32_t value);
-bool reset_registers();
+class RegisterFile {
+public:
+    RegisterFile();
+
+    // False when the state file could not be mapped; nothing else may then be called.
+    bool usable() const { return registers_ != nullptr; }
+    std::uint32_t load(std::size_t line) const { return registers_[line].load(); }
+    void store(std::size_t line, std::uint32_t value) { registers_[line].store(value); }
+
+private:
+    // Lock-free atomics are address-free, so they stay whole across processes sharing the mapping.
+    using Register = std::atomic<std::uint32_t>;
+    static_assert(Register::is_always_lock_free && sizeof(Register) == sizeof(std::uint32_t),
+                  "a register must map onto a plain 32-bit word");
+
+    SharedFileMapping file_;
+    Register* registers_;
+};
 
 }  // namespace sim

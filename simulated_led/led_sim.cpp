@@ -21,8 +21,8 @@ const SeenColour kSeenColours[8] = {
 };
 const SeenColour kOff = {"off", nullptr};
 
-const SeenColour& seen_colour(const sim::Registers& registers) {
-    const auto low = [&registers](std::size_t line) { return (registers[line] & 1u) == 0; };
+const SeenColour& seen_colour(const sim::RegisterFile& registers) {
+    const auto low = [&registers](std::size_t line) { return (registers.load(line) & 1u) == 0; };
     const unsigned lit = (low(1) ? 1u : 0u) | (low(3) ? 2u : 0u) | (low(2) ? 4u : 0u);
     if (!low(0)) {
         return lit == 0 ? kOff : kSeenColours[0];
@@ -30,12 +30,7 @@ const SeenColour& seen_colour(const sim::Registers& registers) {
     return kSeenColours[lit];
 }
 
-int show() {
-    sim::Registers registers{};
-    if (!sim::load_registers(registers)) {
-        std::fprintf(stderr, "led_sim: cannot read the state file %s\n", sim::state_file_path().c_str());
-        return 1;
-    }
+int show(const sim::RegisterFile& registers) {
     const SeenColour& colour = seen_colour(registers);
     if (sim::stdout_is_colour_terminal()) {
         if (colour.rgb != nullptr) {
@@ -49,27 +44,30 @@ int show() {
     static const char* const kRoles[sim::kLineCount] = {"enable", "red", "blue", "green"};
     for (std::size_t line = 0; line < sim::kLineCount; ++line) {
         std::printf("line %u %-6s %08X = %08X\n", static_cast<unsigned>(line), kRoles[line], static_cast<unsigned>(sim::kLineAddress[line]),
-                    static_cast<unsigned>(registers[line]));
+                    static_cast<unsigned>(registers.load(line)));
     }
     return 0;
 }
 
-int reset() {
-    if (!sim::reset_registers()) {
-        std::fprintf(stderr, "led_sim: cannot write the state file %s\n", sim::state_file_path().c_str());
-        return 1;
+int reset(sim::RegisterFile& registers) {
+    for (std::size_t line = 0; line < sim::kLineCount; ++line) {
+        registers.store(line, sim::kPowerOnValues[line]);
     }
-    return show();
+    return show(registers);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "show") == 0) {
-        return show();
-    }
-    if (argc == 2 && std::strcmp(argv[1], "reset") == 0) {
-        return reset();
+    const bool show_asked = argc == 2 && std::strcmp(argv[1], "show") == 0;
+    const bool reset_asked = argc == 2 && std::strcmp(argv[1], "reset") == 0;
+    if (show_asked || reset_asked) {
+        sim::RegisterFile registers;
+        if (!registers.usable()) {
+            std::fprintf(stderr, "led_sim: cannot open the state file %s\n", sim::state_file_path().c_str());
+            return 1;
+        }
+        return show_asked ? show(registers) : reset(registers);
     }
     std::fprintf(stderr,
                  "usage: led_sim show    the simulated LED's colour and its four registers\n"

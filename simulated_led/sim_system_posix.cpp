@@ -4,30 +4,22 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace sim {
 namespace {
 
-bool read_all(int fd, std::string& contents) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t count = read(fd, buffer, sizeof buffer);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
-            return true;
-        }
-        contents.append(buffer, static_cast<std::string::size_type>(count));
-    }
-}
-
-bool replace_all(int fd, const std::string& contents) {
-    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+bool fill_if_needed(int fd, const void* initial, std::size_t size) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
         return false;
     }
-    return write(fd, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size());
+    if (static_cast<std::size_t>(status.st_size) == size) {
+        return true;
+    }
+    return ftruncate(fd, 0) == 0 && pwrite(fd, initial, size, 0) == static_cast<ssize_t>(size);
 }
 
 }  // namespace
@@ -46,19 +38,27 @@ std::string own_folder() {
     return path.substr(0, path.rfind('/'));
 }
 
-bool with_locked_file(const std::string& path, const std::function<bool(std::string& contents)>& update) {
+SharedFileMapping::SharedFileMapping(const std::string& path, const void* initial, std::size_t size) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        return false;
+        return;
     }
-    bool ok = flock(fd, LOCK_EX) == 0;
-    std::string contents;
-    ok = ok && read_all(fd, contents);
-    if (ok && update(contents)) {
-        ok = replace_all(fd, contents);
+    const bool filled = flock(fd, LOCK_EX) == 0 && fill_if_needed(fd, initial, size);
+    flock(fd, LOCK_UN);
+    if (filled) {
+        void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (data != MAP_FAILED) {
+            data_ = data;
+            size_ = size;
+        }
     }
-    close(fd);  // also releases the lock
-    return ok;
+    close(fd);  // the mapping outlives the descriptor
+}
+
+SharedFileMapping::~SharedFileMapping() {
+    if (data_ != nullptr) {
+        munmap(data_, size_);
+    }
 }
 
 bool stdout_is_colour_terminal() {

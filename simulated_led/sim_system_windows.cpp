@@ -21,25 +21,18 @@ std::string to_utf8(const std::wstring& wide) {
     return text;
 }
 
-bool read_all(HANDLE file, std::string& contents) {
-    char buffer[4096];
-    for (;;) {
-        DWORD count = 0;
-        if (!ReadFile(file, buffer, sizeof buffer, &count, nullptr)) {
-            return false;
-        }
-        if (count == 0) {
-            return true;
-        }
-        contents.append(buffer, count);
+bool fill_if_needed(HANDLE file, const void* initial, std::size_t size) {
+    LARGE_INTEGER current{};
+    if (!GetFileSizeEx(file, &current)) {
+        return false;
     }
-}
-
-bool replace_all(HANDLE file, const std::string& contents) {
+    if (static_cast<std::size_t>(current.QuadPart) == size) {
+        return true;
+    }
     DWORD written = 0;
     return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-           WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-           written == contents.size() && SetEndOfFile(file);
+           WriteFile(file, initial, static_cast<DWORD>(size), &written, nullptr) && written == size &&
+           SetEndOfFile(file);
 }
 
 }  // namespace
@@ -59,22 +52,36 @@ std::string own_folder() {
     return to_utf8(folder.substr(0, folder.find_last_of(L"\\/")));
 }
 
-bool with_locked_file(const std::string& path, const std::function<bool(std::string& contents)>& update) {
+SharedFileMapping::SharedFileMapping(const std::string& path, const void* initial, std::size_t size) {
     const HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return false;
+        return;
     }
     OVERLAPPED whole_file{};
-    bool ok = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file) != 0;
-    std::string contents;
-    ok = ok && read_all(file, contents);
-    if (ok && update(contents)) {
-        ok = replace_all(file, contents);
+    const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file) != 0;
+    const bool filled = locked && fill_if_needed(file, initial, size);
+    if (locked) {
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole_file);
     }
-    CloseHandle(file);  // also releases the lock
-    return ok;
+    if (filled) {
+        mapping_ = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
+        if (mapping_ != nullptr) {
+            data_ = MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, size);
+            size_ = size;
+        }
+    }
+    CloseHandle(file);  // the mapping keeps the file open
+}
+
+SharedFileMapping::~SharedFileMapping() {
+    if (data_ != nullptr) {
+        UnmapViewOfFile(data_);
+    }
+    if (mapping_ != nullptr) {
+        CloseHandle(mapping_);
+    }
 }
 
 bool stdout_is_colour_terminal() {

@@ -80,7 +80,7 @@ class Runner:
 
     def stage(self, root, case=None):
         stage = os.path.join(root, "bin")
-        shutil.copytree(self.bin, stage, ignore=shutil.ignore_patterns("led_sim_state.txt"))
+        shutil.copytree(self.bin, stage, ignore=shutil.ignore_patterns("led_sim_state.*"))
         for name in getattr(case, "absent", []):
             os.remove(os.path.join(stage, name))
         for name, source in getattr(case, "replaced", {}).items():

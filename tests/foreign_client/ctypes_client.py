@@ -47,7 +47,7 @@ def main():
     bin_folder = os.path.abspath(sys.argv[1])
     with tempfile.TemporaryDirectory(prefix="led_ctypes_") as root:
         stage = os.path.join(root, "bin")
-        shutil.copytree(bin_folder, stage, ignore=shutil.ignore_patterns("led_sim_state.txt"))
+        shutil.copytree(bin_folder, stage, ignore=shutil.ignore_patterns("led_sim_state.*"))
         journal = os.path.join(root, "journal.txt")
         env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
         env["LED_SIM_JOURNAL"] = journal
