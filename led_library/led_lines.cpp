@@ -35,7 +35,7 @@ void drive_lines(const DriverBinding& binding, LedColorCode code) {
         if (binding.get_phys_long(kLineAddress[line], &value) == 0) {
             continue;
         }
-        value = LedLinePattern[code][line] != 0 ? (value | 1u) : (value & ~1u);
+        value = (value & ~1u) | LedLinePattern[code][line];
         binding.set_phys_long(kLineAddress[line], value);
     }
 }

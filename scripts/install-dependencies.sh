@@ -5,9 +5,9 @@
 #   install-dependencies.sh native   just enough to build the native preset
 set -euo pipefail
 
-packages=(cmake make g++ python3 googletest libgtest-dev valgrind)
+packages=(cmake make g++ python3 googletest libgtest-dev libbenchmark-dev valgrind)
 if [[ ${1:-all} != native ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 hyperfine time)
 fi
 
 missing=()
