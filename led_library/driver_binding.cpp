@@ -19,7 +19,7 @@ Entry bind(platform::LibraryHandle module, const char* name) {
 
 std::uint8_t fail_init() {
     platform::sleep_ms(kStartDelayMs);
-    write_diagnostic("Init :: Failed To Load WinIo64.dll Library.\n");
+    led::write_diagnostic("Init :: Failed To Load WinIo64.dll Library.\n");
     return 0;
 }
 
@@ -45,44 +45,41 @@ std::mutex& binding_mutex() {
 
 }  // namespace led
 
-using led::driver_binding;
-using led::write_diagnostic;
-
 extern "C" uint8_t Init(void) {
     const std::lock_guard<std::mutex> serialised(led::binding_mutex());
-    led::DriverBinding& binding = driver_binding();
+    led::DriverBinding& binding = led::driver_binding();
     binding.winio_module = platform::load_library(led::kWinIoFileName);
     binding.port_io_module = platform::load_library(led::kPortIoFileName);
-    write_diagnostic("InitDll :: Loading WinIo64.dll.\n");
+    led::write_diagnostic("InitDll :: Loading WinIo64.dll.\n");
 
     if (binding.winio_module == nullptr) {
-        write_diagnostic("InitDll :: Failed To Load WinIo.dll Library.\n");
+        led::write_diagnostic("InitDll :: Failed To Load WinIo.dll Library.\n");
         return led::fail_init();
     }
-    write_diagnostic("InitDll :: Load WinIo.dll Library successfully.\n");
+    led::write_diagnostic("InitDll :: Load WinIo.dll Library successfully.\n");
     binding.initialize_winio = led::bind<led::InitializeWinIoEntry>(binding.winio_module, "InitializeWinIo");
     binding.get_phys_long = led::bind<led::GetPhysLongEntry>(binding.winio_module, "GetPhysLong");
     binding.set_phys_long = led::bind<led::SetPhysLongEntry>(binding.winio_module, "SetPhysLong");
     binding.shutdown_winio = led::bind<led::ShutdownWinIoEntry>(binding.winio_module, "ShutdownWinIo");
 
     if (binding.port_io_module == nullptr) {
-        write_diagnostic("InitDll :: Failed To Load inpout32 Library.\n");
+        led::write_diagnostic("InitDll :: Failed To Load inpout32 Library.\n");
         return led::fail_init();
     }
-    write_diagnostic("InitDll :: Load inpout32 Library successfully.\n");
+    led::write_diagnostic("InitDll :: Load inpout32 Library successfully.\n");
 
     platform::sleep_ms(led::kStartDelayMs);
     // A WinIo64.dll without this entry cannot start hardware access: that is a failed start.
     const std::uint8_t ready = led::usable(binding, binding.initialize_winio) ? binding.initialize_winio() : 0;
-    write_diagnostic(ready != 0 ? "Init :: InitializeWinIo successfully.\n" : "Init :: Fail to InitializeWinIo.\n");
+    led::write_diagnostic(ready != 0 ? "Init :: InitializeWinIo successfully.\n" : "Init :: Fail to InitializeWinIo.\n");
     return ready;
 }
 
 extern "C" uint8_t DeInit(void) {
     const std::lock_guard<std::mutex> serialised(led::binding_mutex());
-    led::DriverBinding& binding = driver_binding();
+    led::DriverBinding& binding = led::driver_binding();
     if (led::usable(binding, binding.shutdown_winio) && binding.shutdown_winio() == 0) {
-        write_diagnostic("DeInit :: Fail to ShutdownWinIo.\n");
+        led::write_diagnostic("DeInit :: Fail to ShutdownWinIo.\n");
     }
     platform::sleep_ms(led::kStopDelayMs);
 
@@ -97,6 +94,6 @@ extern "C" uint8_t DeInit(void) {
     if (unloaded) {
         return 1;
     }
-    write_diagnostic("DeInit :: Failed To Unload dll Libraries.\n");
+    led::write_diagnostic("DeInit :: Failed To Unload dll Libraries.\n");
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -20,23 +21,6 @@ std::string folder_of(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// dladdr reports the path as it was handed to the loader, possibly relative; the main program
-// reports argv[0]. Only an absolute result can be trusted not to point into the current directory.
-std::string own_module_folder() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&own_module_folder), &info) == 0 || info.dli_fname == nullptr ||
-        info.dli_fname[0] == '\0') {
-        return std::string();
-    }
-    char* resolved = realpath(info.dli_fname, nullptr);
-    if (resolved == nullptr) {
-        return std::string();
-    }
-    const std::string folder = folder_of(resolved);
-    free(resolved);
-    return folder;
-}
-
 std::string program_folder() {
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -44,6 +28,30 @@ std::string program_folder() {
         return std::string();
     }
     return folder_of(std::string(path, static_cast<std::string::size_type>(length)));
+}
+
+// The loader records a library under the path it was opened by, possibly relative, and the main
+// program under no name at all (dladdr then reports argv[0], which a PATH search leaves bare and
+// realpath would resolve in the current directory). So the main program's folder comes from
+// /proc/self/exe, and a library's path is made absolute.
+std::string own_module_folder() {
+    Dl_info info{};
+    link_map* module = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(&own_module_folder), &info, reinterpret_cast<void**>(&module),
+                RTLD_DL_LINKMAP) == 0 ||
+        module == nullptr) {
+        return std::string();
+    }
+    if (module->l_name == nullptr || module->l_name[0] == '\0') {
+        return program_folder();
+    }
+    char* resolved = realpath(module->l_name, nullptr);
+    if (resolved == nullptr) {
+        return std::string();
+    }
+    const std::string folder = folder_of(resolved);
+    free(resolved);
+    return folder;
 }
 
 LibraryHandle load_from(const std::string& folder, const char* file_name) {

@@ -1,6 +1,7 @@
 #include "sim_system.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -24,12 +25,17 @@ bool fill_if_needed(int fd, const void* initial, std::size_t size) {
 
 }  // namespace
 
+// The main program has no name in the loader's records (dladdr then reports argv[0], perhaps bare
+// from a PATH search), so its folder comes from /proc/self/exe.
 std::string own_folder() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&own_folder), &info) == 0 || info.dli_fname == nullptr) {
+    link_map* module = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(&own_folder), &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) == 0 ||
+        module == nullptr) {
         return std::string();
     }
-    char* resolved = realpath(info.dli_fname, nullptr);
+    const bool main_program = module->l_name == nullptr || module->l_name[0] == '\0';
+    char* resolved = realpath(main_program ? "/proc/self/exe" : module->l_name, nullptr);
     if (resolved == nullptr) {
         return std::string();
     }

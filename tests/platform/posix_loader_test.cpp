@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 
@@ -59,6 +62,23 @@ TEST_F(PosixLoaderTest, FindsALibraryBesideTheLoadingLibrary) {
 TEST_F(PosixLoaderTest, NeverLooksInTheCurrentDirectory) {
     EXPECT_EQ(probe_load_("only_in_working_folder.dll"), nullptr);
     EXPECT_EQ(probe_load_("./only_in_working_folder.dll"), nullptr);
+}
+
+// Started through PATH, a program knows its own name only as typed; a file of that name in the
+// current directory must not make the current directory its folder.
+TEST_F(PosixLoaderTest, AProgramStartedThroughPathLooksInItsOwnFolderNotTheWorkingOne) {
+    fs::create_directories(root_ / "program_folder");
+    fs::copy_file(LOAD_PROBE_PROGRAM_PATH, root_ / "program_folder" / "load_probe_program");
+    fs::copy_file(LOAD_TARGET_PATH, root_ / "program_folder" / "beside_the_program.dll");
+    fs::copy_file(LOAD_PROBE_PROGRAM_PATH, root_ / "working_folder" / "load_probe_program");
+
+    const auto exit_status = [this](const std::string& library) {
+        const std::string command = "PATH='" + (root_ / "program_folder").string() + "' load_probe_program " + library;
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(exit_status("beside_the_program.dll"), 0);
+    EXPECT_EQ(exit_status("only_in_working_folder.dll"), 1);
 }
 
 TEST_F(PosixLoaderTest, NullHandlesAreRefusedWithoutCallingTheLoader) {
