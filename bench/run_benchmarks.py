@@ -85,7 +85,8 @@ def main():
                       met=lambda m: m <= 20 and m <= 2 * floor)
         row("1. SetLED heap allocations (per run)", logic["BM_SetLED heap allocations"], "", target="0",
             met=lambda m: m == 0)
-        rows.append(("1. SetLED / floor", f"{set_led / floor:.2f}×", "", "≤ 2×", "yes" if set_led <= 2 * floor else "NO"))
+        rows.append(("1. SetLED / floor", f"{set_led / floor:.2f}×", "", "≤ 2×",
+                     "yes" if set_led <= 2 * floor else "NO"))
 
         standin = google_benchmark([f"{root}/build/native/bench/standin_benchmark", native_bin],
                                    dict(env, LED_SIM_STATE=f"{scratch}/bench_state.bin"))

@@ -46,7 +46,10 @@ int main(int argc, char** argv) {
     const auto init = bind<InitEntry>(library, "Init");
     const auto deinit = bind<DeInitEntry>(library, "DeInit");
     const auto set_led = bind<SetLedEntry>(library, "SetLED");
-    const char* const missing = init == nullptr ? "Init" : deinit == nullptr ? "DeInit" : set_led == nullptr ? "SetLED" : nullptr;
+    const char* const missing = init == nullptr     ? "Init"
+                                : deinit == nullptr ? "DeInit"
+                                : set_led == nullptr ? "SetLED"
+                                                     : nullptr;
     if (missing != nullptr) {
         std::fprintf(stderr, "%s has no entry named %s.\n", kLibraryFileName, missing);
         platform::unload_library(library);

@@ -71,7 +71,8 @@ extern "C" uint8_t Init(void) {
     platform::sleep_ms(led::kStartDelayMs);
     // A WinIo64.dll without this entry cannot start hardware access: that is a failed start.
     const std::uint8_t ready = led::usable(binding, binding.initialize_winio) ? binding.initialize_winio() : 0;
-    led::write_diagnostic(ready != 0 ? "Init :: InitializeWinIo successfully.\n" : "Init :: Fail to InitializeWinIo.\n");
+    led::write_diagnostic(ready != 0 ? "Init :: InitializeWinIo successfully.\n"
+                                     : "Init :: Fail to InitializeWinIo.\n");
     return ready;
 }
 

@@ -14,7 +14,7 @@ struct SeenColour {
     const char* rgb;  // for the terminal's dot
 };
 
-// Indexed by the lit channels: red 1, green 2, blue 4.
+// Indexed by the lit channels: red 1, green 2, blue 4. Enabled with nothing lit is no colour.
 const SeenColour kSeenColours[8] = {
     {"unknown pattern", "128;128;128"}, {"red", "255;0;0"},   {"green", "0;255;0"},   {"yellow", "255;255;0"},
     {"blue", "0;0;255"},                {"purple", "255;0;255"}, {"cyan", "0;255;255"}, {"white", "255;255;255"},
@@ -43,8 +43,8 @@ int show(const sim::RegisterFile& registers) {
     }
     static const char* const kRoles[sim::kLineCount] = {"enable", "red", "blue", "green"};
     for (std::size_t line = 0; line < sim::kLineCount; ++line) {
-        std::printf("line %u %-6s %08X = %08X\n", static_cast<unsigned>(line), kRoles[line], static_cast<unsigned>(sim::kLineAddress[line]),
-                    static_cast<unsigned>(registers.load(line)));
+        std::printf("line %u %-6s %08X = %08X\n", static_cast<unsigned>(line), kRoles[line],
+                    static_cast<unsigned>(sim::kLineAddress[line]), static_cast<unsigned>(registers.load(line)));
     }
     return 0;
 }
