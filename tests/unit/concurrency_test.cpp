@@ -2,6 +2,7 @@
 // call whole, so no entry of an unloaded library is called and the lines end in one colour.
 #include "driver_binding.h"
 #include "kav_morv_led.h"
+#include "led_line_oracle.h"
 #include "recording_platform.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +15,7 @@
 
 namespace {
 
-const std::uintptr_t kLine[4] = {0xFD6E0830, 0xFD6E0840, 0xFD6E0850, 0xFD6E0860};
 const std::uint32_t kInitial[4] = {0x44000201, 0x44000203, 0x84000A01, 0x40000301};
-const int kLevels[8][4] = {
-    {1, 1, 1, 1}, {0, 0, 1, 1}, {0, 1, 1, 0}, {0, 1, 0, 1},
-    {0, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1},
-};
 
 constexpr int kSetterThreads = 4;
 constexpr int kCallsPerSetter = 3000;

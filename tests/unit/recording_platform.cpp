@@ -19,12 +19,6 @@ const char* library_name(platform::LibraryHandle handle) {
     return "null";
 }
 
-std::string hex(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 void record(const std::string& event) {
     fake_world().journal.push_back(event);
 }
@@ -48,7 +42,7 @@ std::uint8_t fake_shutdown_winio() {
 }
 
 std::uint8_t fake_get_phys_long(std::uintptr_t address, std::uint32_t* value) {
-    record("read " + hex(static_cast<std::uint32_t>(address)));
+    record("read " + hex32(static_cast<std::uint32_t>(address)));
     FakeWorld& world = fake_world();
     if (!winio_loaded() || world.failing_reads.count(address) != 0 || world.registers.count(address) == 0) {
         return 0;
@@ -58,7 +52,7 @@ std::uint8_t fake_get_phys_long(std::uintptr_t address, std::uint32_t* value) {
 }
 
 std::uint8_t fake_set_phys_long(std::uintptr_t address, std::uint32_t value) {
-    record("write " + hex(static_cast<std::uint32_t>(address)) + " " + hex(value));
+    record("write " + hex32(static_cast<std::uint32_t>(address)) + " " + hex32(value));
     if (!winio_loaded()) {
         return 0;
     }
@@ -87,6 +81,12 @@ FakeWorld& fake_world() {
 
 void reset_fake_world() {
     fake_world() = FakeWorld{};
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    return text;
 }
 
 std::vector<std::string> take_journal() {

@@ -33,5 +33,8 @@ struct FakeWorld {
 FakeWorld& fake_world();
 void reset_fake_world();
 
+// A 32-bit value as the journal writes it: eight upper-case hex digits.
+std::string hex32(std::uint32_t value);
+
 // Journal lines written since the last call, cleared afterwards.
 std::vector<std::string> take_journal();

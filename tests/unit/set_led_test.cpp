@@ -1,31 +1,17 @@
 // SetLED against the recording fake: register traffic, order, preserved bits, unusable entries.
 #include "driver_binding.h"
 #include "kav_morv_led.h"
+#include "led_line_oracle.h"
 #include "recording_platform.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
 
 namespace {
 
 using Journal = std::vector<std::string>;
 
-const std::uintptr_t kLine[4] = {0xFD6E0830, 0xFD6E0840, 0xFD6E0850, 0xFD6E0860};
 // Power-on values with every configuration bit pattern different, so a swapped line shows.
 const std::uint32_t kInitial[4] = {0x44000201, 0x44000302, 0x84000A01, 0x40000C00};
-
-// Bit 0 per line (enable, red, blue, green) for codes 0..7; a channel is lit at 0.
-const int kLevels[8][4] = {
-    {1, 1, 1, 1}, {0, 0, 1, 1}, {0, 1, 1, 0}, {0, 1, 0, 1},
-    {0, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1},
-};
-
-std::string hex(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
 
 class SetLedTest : public ::testing::Test {
 protected:
@@ -48,8 +34,8 @@ protected:
         Journal journal{"lock 2000"};
         for (int line = 0; line < 4; ++line) {
             const std::uint32_t value = (before[line] & ~1u) | static_cast<std::uint32_t>(kLevels[code][line]);
-            journal.push_back("read " + hex(static_cast<std::uint32_t>(kLine[line])));
-            journal.push_back("write " + hex(static_cast<std::uint32_t>(kLine[line])) + " " + hex(value));
+            journal.push_back("read " + hex32(static_cast<std::uint32_t>(kLine[line])));
+            journal.push_back("write " + hex32(static_cast<std::uint32_t>(kLine[line])) + " " + hex32(value));
         }
         journal.push_back("unlock");
         return journal;
