@@ -71,11 +71,11 @@ bool unload_library(LibraryHandle) {
     return true;
 }
 
-bool acquire_register_lock(unsigned) {
-    return true;
+LockAttempt acquire_named_lock(const char*, unsigned) {
+    return {LockOutcome::taken, nullptr};
 }
 
-void release_register_lock() {}
+void release_named_lock() {}
 
 void sleep_ms(unsigned) {}
 

@@ -8,10 +8,13 @@ import argparse
 import json
 import os
 import re
-import shutil
 import statistics
 import subprocess
+import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+from staging import clean_environment, copy_bin  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -72,11 +75,10 @@ def main():
         return median
 
     with tempfile.TemporaryDirectory(prefix="led_bench_") as scratch:
-        native_bin = shutil.copytree(f"{root}/build/native/bin", f"{scratch}/native")
-        windows_bin = shutil.copytree(f"{root}/build/windows/bin", f"{scratch}/windows",
-                                      ignore=shutil.ignore_patterns("led_sim_state.*"))
-        env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
-        env.update(WINEPREFIX=f"{root}/build/windows/wineprefix", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        native_bin = copy_bin(f"{root}/build/native/bin", f"{scratch}/native")
+        windows_bin = copy_bin(f"{root}/build/windows/bin", f"{scratch}/windows")
+        env = clean_environment(WINEPREFIX=f"{root}/build/windows/wineprefix", WINEDEBUG="-all",
+                                WINEDLLOVERRIDES="mscoree,mshtml=")
 
         logic = google_benchmark([f"{root}/build/native/bench/set_led_benchmark"])
         floor = row("1. eight indirect calls (floor)", logic["BM_EightIndirectCallsFloor"], "ns")

@@ -1,5 +1,6 @@
 // The cost of SetLED's own logic, beside the floor: the same eight indirect calls made directly.
 #include "kav_morv_led.h"
+#include "led_hardware.h"
 #include "null_platform.h"
 
 #include <benchmark/benchmark.h>
@@ -10,8 +11,6 @@
 
 namespace {
 
-constexpr std::uintptr_t kLine[4] = {0xFD6E0830, 0xFD6E0840, 0xFD6E0850, 0xFD6E0860};
-
 // Four reads and four writes through function pointers the compiler cannot see through.
 void BM_EightIndirectCallsFloor(benchmark::State& state) {
     auto get = &null_get_phys_long;
@@ -20,10 +19,10 @@ void BM_EightIndirectCallsFloor(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(get);
         benchmark::DoNotOptimize(set);
-        for (int line = 0; line < 4; ++line) {
+        for (std::size_t line = 0; line < sim::kLineCount; ++line) {
             std::uint32_t value = 0;
-            if (get(kLine[line], &value) != 0) {
-                set(kLine[line], (value & ~1u) | ((code >> line) & 1u));
+            if (get(sim::kLineAddress[line], &value) != 0) {
+                set(sim::kLineAddress[line], (value & ~1u) | ((code >> line) & 1u));
             }
         }
         code = (code + 1) & 7;

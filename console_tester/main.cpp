@@ -2,9 +2,11 @@
 // library: load it, Init, SetLED, DeInit, unload.
 #include "color_keywords.h"
 #include "platform.h"
+#include "program_entry.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -15,16 +17,23 @@ using InitEntry = std::uint8_t (*)();
 using DeInitEntry = std::uint8_t (*)();
 using SetLedEntry = void (*)(std::uint8_t);
 
-void write_usage() {
+// Status lines go to standard error; when it cannot take one there is no one else to tell.
+void report(const char* line) {
+    static_cast<void>(std::fputs(line, stderr));
+}
+
+// Returns false when standard output did not take the whole block.
+bool write_usage() {
     static const char* const kUsage[] = {
         "KAV LED Test incorrect parameter, use following:", "OFF", "RED", "GREEN", "BLUE", "WHITE", "CB", "YELLOW",
         "PURPLE",
     };
+    bool delivered = true;
     for (const char* line : kUsage) {
-        std::fputs(line, stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        delivered = std::fputs(line, stdout) >= 0 && std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0 &&
+                    delivered;
     }
+    return delivered;
 }
 
 template <typename Entry>
@@ -34,14 +43,14 @@ Entry bind(platform::LibraryHandle library, const char* name) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int program_main(int argc, char** argv) {
     const platform::LibraryHandle library = platform::load_library(kLibraryFileName);
     if (library == nullptr) {
-        std::fputs("Failed To Load KAV_LED_Dll Library.\n", stderr);
-        std::fputs("Failed To Load Library.\n", stderr);
+        report("Failed To Load KAV_LED_Dll Library.\n");
+        report("Failed To Load Library.\n");
         return 1;
     }
-    std::fputs("Load KAV_LED_Dll Library successfully.\n", stderr);
+    report("Load KAV_LED_Dll Library successfully.\n");
 
     const auto init = bind<InitEntry>(library, "Init");
     const auto deinit = bind<DeInitEntry>(library, "DeInit");
@@ -51,25 +60,25 @@ int main(int argc, char** argv) {
                                 : set_led == nullptr ? "SetLED"
                                                      : nullptr;
     if (missing != nullptr) {
-        std::fprintf(stderr, "%s has no entry named %s.\n", kLibraryFileName, missing);
+        report((std::string(kLibraryFileName) + " has no entry named " + missing + ".\n").c_str());
         platform::unload_library(library);
         return 1;
     }
     platform::sleep_ms(kSettleMs);
 
     // The run goes on whatever Init says, so DeInit still releases what it loaded; only the exit
-    // status tells a script that the colour was not applied.
+    // status tells a script that the colour was not applied, or that the usage block was lost.
     const bool ready = init() != 0;
+    bool usage_delivered = true;
     std::uint8_t code = 0;
-    if (argc == 2 && find_color_code(argv[1], code)) {
+    if (argc == 2 && tester::find_color_code(argv[1], code)) {
         set_led(code);
     } else {
-        write_usage();
+        usage_delivered = write_usage();
     }
 
-    std::fputs(deinit() == 1 ? "Success To Unload KAV_LED_Dll Library.\n" : "Failed To Unload KAV_LED_Dll Library.\n",
-               stderr);
+    report(deinit() == 1 ? "Success To Unload KAV_LED_Dll Library.\n" : "Failed To Unload KAV_LED_Dll Library.\n");
     platform::sleep_ms(kSettleMs);
     platform::unload_library(library);
-    return ready ? 0 : 1;
+    return ready && usage_delivered ? 0 : 1;
 }

@@ -5,7 +5,8 @@
 namespace led {
 
 void write_diagnostic(const char* line) {
-    std::fputs(line, stderr);
+    // When standard error cannot take a line there is no one else to tell.
+    static_cast<void>(std::fputs(line, stderr));
 }
 
 }  // namespace led

@@ -1,4 +1,7 @@
 // Init and DeInit: load and bind the outside driver libraries, start and stop hardware access.
+//
+// The status lines are kept word for word as existing clients and scripts know them, even where
+// they name other files than the ones loaded ("WinIo.dll", "inpout32"): do not correct them.
 #include "driver_binding.h"
 
 #include "diagnostics.h"
@@ -17,14 +20,31 @@ Entry bind(platform::LibraryHandle module, const char* name) {
     return reinterpret_cast<Entry>(platform::find_entry(module, name));
 }
 
+// Loading a loaded library again gives the same handle, and one more load for DeInit to undo. A
+// failed load overwrites the handle: the loads it stood for can no longer be undone.
+void record_load(platform::LibraryHandle loaded, platform::LibraryHandle& module, unsigned& loads) {
+    loads = loaded == nullptr ? 0 : loaded == module ? loads + 1 : 1;
+    module = loaded;
+}
+
+// Undoes one load; forgets the module when none is left, so that nothing is unloaded twice.
+bool undo_load(platform::LibraryHandle& module, unsigned& loads) {
+    if (!platform::unload_library(module)) {
+        return false;
+    }
+    if (--loads == 0) {
+        module = nullptr;
+    }
+    return true;
+}
+
 std::uint8_t fail_init() {
     platform::sleep_ms(kStartDelayMs);
     led::write_diagnostic("Init :: Failed To Load WinIo64.dll Library.\n");
     return 0;
 }
 
-void forget_winio(DriverBinding& binding) {
-    binding.winio_module = nullptr;
+void forget_winio_entries(DriverBinding& binding) {
     binding.initialize_winio = nullptr;
     binding.get_phys_long = nullptr;
     binding.set_phys_long = nullptr;
@@ -48,8 +68,8 @@ std::mutex& binding_mutex() {
 extern "C" uint8_t Init(void) {
     const std::lock_guard<std::mutex> serialised(led::binding_mutex());
     led::DriverBinding& binding = led::driver_binding();
-    binding.winio_module = platform::load_library(led::kWinIoFileName);
-    binding.port_io_module = platform::load_library(led::kPortIoFileName);
+    led::record_load(platform::load_library(led::kWinIoFileName), binding.winio_module, binding.winio_loads);
+    led::record_load(platform::load_library(led::kPortIoFileName), binding.port_io_module, binding.port_io_loads);
     led::write_diagnostic("InitDll :: Loading WinIo64.dll.\n");
 
     if (binding.winio_module == nullptr) {
@@ -84,15 +104,11 @@ extern "C" uint8_t DeInit(void) {
     }
     platform::sleep_ms(led::kStopDelayMs);
 
-    bool unloaded = platform::unload_library(binding.winio_module);
-    if (unloaded) {
-        led::forget_winio(binding);
-        unloaded = platform::unload_library(binding.port_io_module);
-        if (unloaded) {
-            binding.port_io_module = nullptr;
-        }
+    const bool winio_unloaded = led::undo_load(binding.winio_module, binding.winio_loads);
+    if (winio_unloaded && binding.winio_module == nullptr) {
+        led::forget_winio_entries(binding);
     }
-    if (unloaded) {
+    if (winio_unloaded && led::undo_load(binding.port_io_module, binding.port_io_loads)) {
         return 1;
     }
     led::write_diagnostic("DeInit :: Failed To Unload dll Libraries.\n");

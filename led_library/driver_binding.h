@@ -17,6 +17,10 @@ using ShutdownWinIoEntry = std::uint8_t (*)();
 struct DriverBinding {
     platform::LibraryHandle winio_module = nullptr;
     platform::LibraryHandle port_io_module = nullptr;
+    // Loads of each module that no DeInit has undone yet; a module is forgotten when its count
+    // falls to zero, and only then.
+    unsigned winio_loads = 0;
+    unsigned port_io_loads = 0;
     InitializeWinIoEntry initialize_winio = nullptr;
     GetPhysLongEntry get_phys_long = nullptr;
     SetPhysLongEntry set_phys_long = nullptr;
@@ -29,7 +33,7 @@ DriverBinding& driver_binding();
 std::mutex& binding_mutex();
 
 // An entry may be called only while the module it came from is loaded; a failed Init leaves the
-// module null and DeInit forgets it once it is unloaded.
+// module null and DeInit forgets it once its last load is undone.
 template <typename Entry>
 bool usable(const DriverBinding& binding, Entry entry) {
     return binding.winio_module != nullptr && entry != nullptr;

@@ -1,6 +1,9 @@
-// The few operating-system services the library and the tester need. One implementation per
-// operating system is linked in by CMake; the unit tests link a recording fake instead.
+// The few operating-system services the library, the tester and the simulated LED need. One
+// implementation per operating system is linked in by CMake; the unit tests link a recording fake
+// instead.
 #pragma once
+
+#include <string>
 
 namespace platform {
 
@@ -9,9 +12,14 @@ using LibraryHandle = void*;
 // A generic code pointer; callers cast it to the entry's real type before calling it.
 using EntryPoint = void (*)();
 
+// The folder of the executable or library this code is linked into, as an absolute UTF-8 path;
+// empty when the system cannot tell. It is where the loader found the module, so a later change of
+// the working directory does not move it.
+const std::string& own_module_folder();
+
 // Loads a shared library by its bare file name ("WinIo64.dll").
-// Looks in the folder of the module this code is linked into, then in the program's folder, then
-// in the system's library folders; never in the current directory or on PATH.
+// Looks in own_module_folder(), then in the program's folder, then (on Windows) in the system
+// folder; never in the current directory, on PATH or on LD_LIBRARY_PATH.
 // Returns null when no such library could be loaded, and for a name holding a path separator,
 // which could point anywhere. Nothing is written anywhere.
 LibraryHandle load_library(const char* file_name);
@@ -24,13 +32,25 @@ EntryPoint find_entry(LibraryHandle library, const char* entry_name);
 // in which case nothing is called.
 bool unload_library(LibraryHandle library);
 
-// Takes the lock that serialises access to the LED's registers across every process on the
-// machine, waiting at most timeout_ms. The system releases it if its holder dies. Returns false when
-// it could not be taken in time, or at all; there is then nothing to release.
-bool acquire_register_lock(unsigned timeout_ms);
+enum class LockOutcome {
+    taken,      // held now: release it with release_named_lock
+    timed_out,  // another holder kept it for the whole wait
+    unusable,   // there is no lock to wait for; a later call tries again
+};
 
-// Releases the lock taken by acquire_register_lock.
-void release_register_lock();
+struct LockAttempt {
+    LockOutcome outcome;
+    const char* why_unusable;  // a few words, for LockOutcome::unusable; null otherwise
+};
+
+// Takes the lock of this name that every process on the machine shares, waiting at most
+// timeout_ms; the system releases it if its holder dies. On Windows it is the mutex
+// Global\<name>; on POSIX, flock on /tmp/<name>.lock. Never blocks longer than the wait, whatever
+// another user has put under that name. Calls must not overlap within a process.
+LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms);
+
+// Releases the lock that the last acquire_named_lock took.
+void release_named_lock();
 
 // Blocks the calling thread for at least the given number of milliseconds.
 void sleep_ms(unsigned milliseconds);

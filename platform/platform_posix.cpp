@@ -1,17 +1,17 @@
 #include "platform.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/file.h>
+#include <link.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace platform {
 namespace {
@@ -34,10 +34,10 @@ std::string program_folder() {
 // program under no name at all (dladdr then reports argv[0], which a PATH search leaves bare and
 // realpath would resolve in the current directory). So the main program's folder comes from
 // /proc/self/exe, and a library's path is made absolute.
-std::string own_module_folder() {
+std::string find_own_module_folder() {
     Dl_info info{};
     link_map* module = nullptr;
-    if (dladdr1(reinterpret_cast<void*>(&own_module_folder), &info, reinterpret_cast<void**>(&module),
+    if (dladdr1(reinterpret_cast<void*>(&find_own_module_folder), &info, reinterpret_cast<void**>(&module),
                 RTLD_DL_LINKMAP) == 0 ||
         module == nullptr) {
         return std::string();
@@ -49,10 +49,14 @@ std::string own_module_folder() {
     if (resolved == nullptr) {
         return std::string();
     }
-    const std::string folder = folder_of(resolved);
+    std::string folder = folder_of(resolved);
     free(resolved);
     return folder;
 }
+
+// Resolved while the loader maps this module, before its host can change directory and make a
+// relative path point somewhere else.
+const std::string kOwnModuleFolder = find_own_module_folder();
 
 LibraryHandle load_from(const std::string& folder, const char* file_name) {
     if (folder.empty()) {
@@ -61,29 +65,73 @@ LibraryHandle load_from(const std::string& folder, const char* file_name) {
     return dlopen((folder + '/' + file_name).c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
-constexpr const char* kRegisterLockPath = "/tmp/kav_morv_led_registers.lock";
+// The one lock file this process holds open, kept between calls so that taking the lock costs no
+// file opening.
+struct LockFile {
+    std::string name;
+    int fd = -1;
 
-// Opened once and kept for the process's life, so taking the lock costs no file opening. flock
-// needs no write access, so any user may share a lock file another user created.
-class RegisterLockFile {
-public:
-    RegisterLockFile() : fd_(open(kRegisterLockPath, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {}
-    ~RegisterLockFile() {
-        if (fd_ >= 0) {
-            close(fd_);
+    void close() {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
         }
     }
-    RegisterLockFile(const RegisterLockFile&) = delete;
-    RegisterLockFile& operator=(const RegisterLockFile&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
 };
 
-int register_lock_fd() {
-    static RegisterLockFile file;
-    return file.fd();
+// Files found unlinked in one attempt before giving up: only someone removing the file on purpose,
+// again and again, gets that far.
+constexpr int kMostUnlinkedFiles = 3;
+
+LockFile& lock_file() {
+    static LockFile file;
+    return file;
+}
+
+const char* why_unopenable(int error) {
+    switch (error) {
+        case ELOOP:
+            return "its file is a symbolic link";
+        case EACCES:
+        case EPERM:
+            return "access to its file is denied";
+        default:
+            return "its file cannot be opened";
+    }
+}
+
+// Opens the lock file without ever blocking (a FIFO planted there would block a plain open) or
+// following a link. An existing file is opened without O_CREAT, which the system may refuse for
+// another user's file in /tmp. A new one is made readable by all whatever the umask: flock needs
+// only read access, so every user can share it.
+int open_lock_file(const std::string& path, const char*& why_unusable) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(path.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            fchmod(fd, 0644);
+        } else if (errno == EEXIST) {
+            fd = open(path.c_str(), flags);
+        }
+    }
+    if (fd < 0) {
+        why_unusable = why_unopenable(errno);
+        return -1;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        why_unusable = "its file is not a regular file";
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the file is still at a path; someone may have unlinked it since it was opened.
+bool still_linked(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && status.st_nlink > 0;
 }
 
 long long monotonic_ms() {
@@ -94,6 +142,10 @@ long long monotonic_ms() {
 
 }  // namespace
 
+const std::string& own_module_folder() {
+    return kOwnModuleFolder;
+}
+
 LibraryHandle load_library(const char* file_name) {
     if (std::strchr(file_name, '/') != nullptr) {
         return nullptr;
@@ -101,11 +153,9 @@ LibraryHandle load_library(const char* file_name) {
     if (LibraryHandle library = load_from(own_module_folder(), file_name)) {
         return library;
     }
-    if (LibraryHandle library = load_from(program_folder(), file_name)) {
-        return library;
-    }
-    // A bare name makes dlopen search only the system's configured folders.
-    return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+    // No search by bare name: dlopen would follow LD_LIBRARY_PATH, where "." or an empty entry
+    // means the current directory.
+    return load_from(program_folder(), file_name);
 }
 
 EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
@@ -119,24 +169,45 @@ bool unload_library(LibraryHandle library) {
     return library != nullptr && dlclose(library) == 0;
 }
 
-bool acquire_register_lock(unsigned timeout_ms) {
-    const int fd = register_lock_fd();
-    if (fd < 0) {
-        return false;
+LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
+    LockFile& file = lock_file();
+    if (file.name != name) {
+        file.close();
+        file.name = name;
     }
     // flock cannot time out by itself; poll without blocking until the deadline.
     const long long deadline = monotonic_ms() + timeout_ms;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic_ms() >= deadline) {
-            return false;
+    int unlinked_files = 0;
+    for (;;) {
+        if (file.fd < 0) {
+            const char* why_unusable = nullptr;
+            file.fd = open_lock_file("/tmp/" + file.name + ".lock", why_unusable);
+            if (file.fd < 0) {
+                return {LockOutcome::unusable, why_unusable};
+            }
         }
-        sleep_ms(1);
+        if (flock(file.fd, LOCK_EX | LOCK_NB) == 0) {
+            if (still_linked(file.fd)) {
+                return {LockOutcome::taken, nullptr};
+            }
+            // Newcomers lock the file now at the path, so this one serialises nothing. Closing it
+            // drops the lock; the next turn opens the new one.
+            file.close();
+            if (++unlinked_files > kMostUnlinkedFiles) {
+                return {LockOutcome::unusable, "its file keeps being removed"};
+            }
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
+            return {LockOutcome::unusable, "the system will not lock its file"};
+        } else if (monotonic_ms() >= deadline) {
+            return {LockOutcome::timed_out, nullptr};
+        } else {
+            sleep_ms(1);
+        }
     }
-    return true;
 }
 
-void release_register_lock() {
-    flock(register_lock_fd(), LOCK_UN);
+void release_named_lock() {
+    flock(lock_file().fd, LOCK_UN);
 }
 
 void sleep_ms(unsigned milliseconds) {

@@ -1,32 +1,48 @@
 #include "platform.h"
+#include "windows_text.h"
 
 #include <windows.h>
 
 #include <cstring>
-#include <string>
 
 namespace platform {
-namespace {
 
-std::wstring widen(const char* ascii) {
-    std::wstring wide;
-    for (const char* c = ascii; *c != '\0'; ++c) {
-        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+std::wstring to_wide(const std::string& utf8) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::wstring::size_type>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &wide[0],
+                            length);
     }
     return wide;
 }
 
-std::wstring own_module_folder() {
+std::string to_utf8(const std::wstring& wide) {
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::string::size_type>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0], length,
+                            nullptr, nullptr);
+    }
+    return utf8;
+}
+
+namespace {
+
+// The loader records every module under its full path, so this is the same whenever it is asked.
+std::string find_own_module_folder() {
     HMODULE self = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&own_module_folder), &self)) {
-        return std::wstring();
+                            reinterpret_cast<LPCWSTR>(&find_own_module_folder), &self)) {
+        return std::string();
     }
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
         if (length == 0) {
-            return std::wstring();
+            return std::string();
         }
         if (length < path.size()) {
             path.resize(length);
@@ -35,42 +51,57 @@ std::wstring own_module_folder() {
         path.resize(path.size() * 2);
     }
     const std::wstring::size_type separator = path.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+    return separator == std::wstring::npos ? std::string() : to_utf8(path.substr(0, separator));
 }
 
-// Global, so that processes in every session share it.
-constexpr const wchar_t* kRegisterMutexName = L"Global\\kav_morv_led_registers";
+// The one named mutex this process uses, kept open while this module is loaded so that taking the
+// lock costs no object creation.
+struct NamedMutex {
+    std::string name;
+    HANDLE handle = nullptr;
 
-// Opened once and kept while this module is loaded, so taking the lock costs no object creation.
-class RegisterMutex {
-public:
-    RegisterMutex() : handle_(CreateMutexW(nullptr, FALSE, kRegisterMutexName)) {}
-    ~RegisterMutex() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
+    NamedMutex() = default;
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+    ~NamedMutex() { close(); }
+
+    void close() {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+            handle = nullptr;
         }
     }
-    RegisterMutex(const RegisterMutex&) = delete;
-    RegisterMutex& operator=(const RegisterMutex&) = delete;
-    HANDLE handle() const { return handle_; }
-
-private:
-    HANDLE handle_;
 };
 
-HANDLE register_mutex() {
-    static RegisterMutex mutex;
-    return mutex.handle();
+NamedMutex& named_mutex() {
+    static NamedMutex mutex;
+    return mutex;
+}
+
+const char* why_not_created(DWORD error) {
+    switch (error) {
+        case ERROR_INVALID_HANDLE:
+            return "its name is taken by an object that is not a mutex";
+        case ERROR_ACCESS_DENIED:
+            return "access to it is denied";
+        default:
+            return "the system will not create it";
+    }
 }
 
 }  // namespace
+
+const std::string& own_module_folder() {
+    static const std::string folder = find_own_module_folder();
+    return folder;
+}
 
 LibraryHandle load_library(const char* file_name) {
     if (std::strpbrk(file_name, "\\/:") != nullptr) {
         return nullptr;
     }
-    const std::wstring name = widen(file_name);
-    const std::wstring folder = own_module_folder();
+    const std::wstring name = to_wide(file_name);
+    const std::wstring folder = to_wide(own_module_folder());
     if (!folder.empty()) {
         const std::wstring path = folder + L'\\' + name;
         if (HMODULE library = LoadLibraryExW(path.c_str(), nullptr,
@@ -94,18 +125,34 @@ bool unload_library(LibraryHandle library) {
     return library != nullptr && FreeLibrary(static_cast<HMODULE>(library)) != 0;
 }
 
-bool acquire_register_lock(unsigned timeout_ms) {
-    const HANDLE mutex = register_mutex();
-    if (mutex == nullptr) {
-        return false;
+LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
+    NamedMutex& mutex = named_mutex();
+    if (mutex.name != name) {
+        mutex.close();
+        mutex.name = name;
     }
-    // An abandoned mutex counts as taken: its holder died, and each register still holds a whole word.
-    const DWORD outcome = WaitForSingleObject(mutex, timeout_ms);
-    return outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED;
+    if (mutex.handle == nullptr) {
+        // Global, so that processes in every session share it. Asking only for the access that
+        // waiting and releasing need lets a mutex whose creator granted no more be shared.
+        mutex.handle =
+            CreateMutexExW(nullptr, (L"Global\\" + to_wide(name)).c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+        if (mutex.handle == nullptr) {
+            return {LockOutcome::unusable, why_not_created(GetLastError())};
+        }
+    }
+    switch (WaitForSingleObject(mutex.handle, timeout_ms)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:  // its holder died; each register still holds a whole word
+            return {LockOutcome::taken, nullptr};
+        case WAIT_TIMEOUT:
+            return {LockOutcome::timed_out, nullptr};
+        default:
+            return {LockOutcome::unusable, "waiting for it failed"};
+    }
 }
 
-void release_register_lock() {
-    ReleaseMutex(register_mutex());
+void release_named_lock() {
+    ReleaseMutex(named_mutex().handle);
 }
 
 void sleep_ms(unsigned milliseconds) {

@@ -1,5 +1,7 @@
 #include "led_registers.h"
 
+#include "platform.h"
+
 #include <cstdlib>
 
 namespace sim {
@@ -17,7 +19,7 @@ std::string state_file_path() {
     if (const char* configured = std::getenv("LED_SIM_STATE")) {
         return configured;
     }
-    return own_folder() + "/led_sim_state.bin";
+    return platform::own_module_folder() + "/led_sim_state.bin";
 }
 
 RegisterFile::RegisterFile()

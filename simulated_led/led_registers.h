@@ -3,22 +3,14 @@
 // process sees the same registers. Each register is read and written whole, as hardware does.
 #pragma once
 
+#include "led_hardware.h"
 #include "sim_system.h"
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace sim {
-
-constexpr std::size_t kLineCount = 4;
-using Registers = std::array<std::uint32_t, kLineCount>;
-
-constexpr std::uint32_t kLineAddress[kLineCount] = {0xFD6E0830, 0xFD6E0840, 0xFD6E0850, 0xFD6E0860};
-
-// Output pads as firmware leaves them: configuration bits set, every line driven high (LED off).
-constexpr Registers kPowerOnValues = {0x44000201, 0x44000203, 0x84000A01, 0x40000301};
 
 // Index of the line whose register is at this physical address, or -1.
 int line_at(std::uintptr_t physical_address);
@@ -32,6 +24,8 @@ public:
 
     // False when the state file could not be mapped; nothing else may then be called.
     bool usable() const { return registers_ != nullptr; }
+    // Why the state file could not be mapped, in a few words.
+    const std::string& problem() const { return file_.problem(); }
     std::uint32_t load(std::size_t line) const { return registers_[line].load(); }
     void store(std::size_t line, std::uint32_t value) { registers_[line].store(value); }
 

@@ -9,37 +9,37 @@
 
 namespace {
 
-struct SeenColour {
+struct SeenColor {
     const char* name;
     const char* rgb;  // for the terminal's dot
 };
 
 // Indexed by the lit channels: red 1, green 2, blue 4. Enabled with nothing lit is no colour.
-const SeenColour kSeenColours[8] = {
+const SeenColor kSeenColors[8] = {
     {"unknown pattern", "128;128;128"}, {"red", "255;0;0"},   {"green", "0;255;0"},   {"yellow", "255;255;0"},
     {"blue", "0;0;255"},                {"purple", "255;0;255"}, {"cyan", "0;255;255"}, {"white", "255;255;255"},
 };
-const SeenColour kOff = {"off", nullptr};
+const SeenColor kOff = {"off", nullptr};
 
-const SeenColour& seen_colour(const sim::RegisterFile& registers) {
+const SeenColor& seen_color(const sim::RegisterFile& registers) {
     const auto low = [&registers](std::size_t line) { return (registers.load(line) & 1u) == 0; };
     const unsigned lit = (low(1) ? 1u : 0u) | (low(3) ? 2u : 0u) | (low(2) ? 4u : 0u);
     if (!low(0)) {
-        return lit == 0 ? kOff : kSeenColours[0];
+        return lit == 0 ? kOff : kSeenColors[0];
     }
-    return kSeenColours[lit];
+    return kSeenColors[lit];
 }
 
 int show(const sim::RegisterFile& registers) {
-    const SeenColour& colour = seen_colour(registers);
-    if (sim::stdout_is_colour_terminal()) {
-        if (colour.rgb != nullptr) {
-            std::printf("\x1b[38;2;%sm\xe2\x97\x8f\x1b[0m %s\n", colour.rgb, colour.name);
+    const SeenColor& color = seen_color(registers);
+    if (sim::stdout_is_color_terminal()) {
+        if (color.rgb != nullptr) {
+            std::printf("\x1b[38;2;%sm\xe2\x97\x8f\x1b[0m %s\n", color.rgb, color.name);
         } else {
-            std::printf("\xe2\x97\x8b %s\n", colour.name);
+            std::printf("\xe2\x97\x8b %s\n", color.name);
         }
     } else {
-        std::printf("colour: %s\n", colour.name);
+        std::printf("colour: %s\n", color.name);
     }
     static const char* const kRoles[sim::kLineCount] = {"enable", "red", "blue", "green"};
     for (std::size_t line = 0; line < sim::kLineCount; ++line) {
@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     if (show_asked || reset_asked) {
         sim::RegisterFile registers;
         if (!registers.usable()) {
-            std::fprintf(stderr, "led_sim: cannot open the state file %s\n", sim::state_file_path().c_str());
+            std::fprintf(stderr, "led_sim: cannot use the state file %s: %s\n", sim::state_file_path().c_str(),
+                         registers.problem().c_str());
             return 1;
         }
         return show_asked ? show(registers) : reset(registers);

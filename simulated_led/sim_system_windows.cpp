@@ -1,75 +1,57 @@
 #include "sim_system.h"
+#include "windows_text.h"
 
 #include <windows.h>
 
 namespace sim {
 namespace {
 
-std::wstring to_wide(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<std::wstring::size_type>(length > 0 ? length : 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], length);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
-
-std::string to_utf8(const std::wstring& wide) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::string::size_type>(length > 0 ? length : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &text[0], length, nullptr, nullptr);
-    text.resize(text.size() - 1);
-    return text;
-}
-
-bool fill_if_needed(HANDLE file, const void* initial, std::size_t size) {
-    LARGE_INTEGER current{};
-    if (!GetFileSizeEx(file, &current)) {
-        return false;
+// Empty when the file is fit to map, else what is wrong with it.
+std::string fill_if_empty(HANDLE file, const void* initial, std::size_t size) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return "it is not a regular file";
     }
-    if (static_cast<std::size_t>(current.QuadPart) == size) {
-        return true;
+    const unsigned long long current =
+        (static_cast<unsigned long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    if (current == 0) {
+        DWORD written = 0;
+        return WriteFile(file, initial, static_cast<DWORD>(size), &written, nullptr) && written == size
+                   ? ""
+                   : "it cannot be written";
     }
-    DWORD written = 0;
-    return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-           WriteFile(file, initial, static_cast<DWORD>(size), &written, nullptr) && written == size &&
-           SetEndOfFile(file);
+    if (current != size) {
+        return "it is neither empty nor of the expected size";
+    }
+    return "";
 }
 
 }  // namespace
 
-std::string own_folder() {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&own_folder), &self)) {
-        return std::string();
-    }
-    wchar_t path[32768];
-    const DWORD length = GetModuleFileNameW(self, path, sizeof path / sizeof path[0]);
-    if (length == 0 || length == sizeof path / sizeof path[0]) {
-        return std::string();
-    }
-    std::wstring folder(path, length);
-    return to_utf8(folder.substr(0, folder.find_last_of(L"\\/")));
-}
-
 SharedFileMapping::SharedFileMapping(const std::string& path, const void* initial, std::size_t size) {
-    const HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused, not its target.
+    const HANDLE file =
+        CreateFileW(platform::to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
+        problem_ = "it cannot be opened";
         return;
     }
     OVERLAPPED whole_file{};
-    const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file) != 0;
-    const bool filled = locked && fill_if_needed(file, initial, size);
-    if (locked) {
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file)) {
+        problem_ = fill_if_empty(file, initial, size);
         UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole_file);
+    } else {
+        problem_ = "it cannot be locked";
     }
-    if (filled) {
+    if (problem_.empty()) {
         mapping_ = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
-        if (mapping_ != nullptr) {
-            data_ = MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, size);
+        data_ = mapping_ != nullptr ? MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, size) : nullptr;
+        if (data_ != nullptr) {
             size_ = size;
+        } else {
+            problem_ = "it cannot be mapped";
         }
     }
     CloseHandle(file);  // the mapping keeps the file open
@@ -84,7 +66,7 @@ SharedFileMapping::~SharedFileMapping() {
     }
 }
 
-bool stdout_is_colour_terminal() {
+bool stdout_is_color_terminal() {
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     return GetConsoleMode(output, &mode) && SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);

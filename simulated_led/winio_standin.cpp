@@ -81,6 +81,8 @@ WINIO_STANDIN_EXPORT std::uint8_t InitializeWinIo() {
     if (!listed(fault_list, "init")) {
         registers = std::make_unique<sim::RegisterFile>();
         if (!registers->usable()) {
+            std::fprintf(stderr, "WinIo64.dll stand-in: cannot use the state file %s: %s\n",
+                         sim::state_file_path().c_str(), registers->problem().c_str());
             registers.reset();
         }
     }

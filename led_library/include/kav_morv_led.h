@@ -3,9 +3,23 @@
  *
  * Load the library (kav_morv_led_dll_64, also shipped as kav_rv5520_led.dll), then:
  *   Init();  SetLED(LED_COLOR_RED);  ...  DeInit();
- * Progress and failures are written as lines on standard error. Only plain values cross this
- * interface; nothing is allocated on either side. Calls from several threads, or from several
- * processes at once, are serialised.
+ *
+ * Errors. Init and DeInit return whether they succeeded, and write each step and each failure as
+ * one line on standard error. SetLED returns nothing. Only plain values cross this interface;
+ * nothing is allocated on either side.
+ *
+ * Lifecycle.
+ * - Every Init loads WinIo64.dll and inpoutx64.dll again, and every DeInit undoes one Init: call
+ *   DeInit once for each Init, whatever that Init returned.
+ * - A failed Init unloads nothing it loaded; the DeInit that follows releases it.
+ * - SetLED does nothing before the first Init, after an Init in which WinIo64.dll did not load,
+ *   and once DeInit has undone every Init. After an Init that failed for another reason
+ *   (inpoutx64.dll missing, hardware access not started) it still drives the lines WinIo64.dll
+ *   lets it read.
+ * - Any call may overlap any other, from any thread: within a process the library runs one at a
+ *   time. Across processes, SetLED takes a machine-wide lock around its four lines, so callers do
+ *   not mix their colours; it waits at most 2 s for a holder that does not let go, then goes on
+ *   without the lock (see SetLED).
  */
 #ifndef KAV_MORV_LED_H
 #define KAV_MORV_LED_H
@@ -28,7 +42,11 @@
 extern "C" {
 #endif
 
-/* Colour code for SetLED. Values above LED_COLOR_PURPLE select nothing. */
+/*
+ * Colour code for SetLED. Values above LED_COLOR_PURPLE select nothing. It is a uint8_t, not the
+ * enum below, because the exported SetLED takes exactly one byte, and an enum's size is the
+ * compiler's choice.
+ */
 typedef uint8_t LedColorCode;
 
 enum LedColorCodeValue {
@@ -43,24 +61,26 @@ enum LedColorCodeValue {
 };
 
 /*
- * Loads WinIo64.dll and inpoutx64.dll from this library's folder (then the program's folder and
- * the system folders, never the current directory), binds the physical-memory entries, waits
- * 500 ms and starts hardware access. Returns nonzero when the LED can be driven, 0 when a library
- * did not load or hardware access did not start. A failed Init unloads nothing; call DeInit.
+ * Loads WinIo64.dll and inpoutx64.dll from this library's folder (then the program's folder and,
+ * on Windows, the system folder; never the current directory), binds the physical-memory entries,
+ * waits 500 ms and starts hardware access. Returns nonzero when the LED can be driven, 0 when a
+ * library did not load or hardware access did not start.
  */
 KAV_MORV_LED_API uint8_t Init(void);
 
 /*
- * Stops hardware access, waits 200 ms and unloads both libraries. Returns 1 when both were
- * unloaded, 0 otherwise (also when nothing was loaded, e.g. on a second DeInit).
+ * Stops hardware access, waits 200 ms and undoes one Init's loads of both libraries. Returns 1
+ * when both were unloaded, 0 otherwise (also when nothing was loaded, as for a DeInit without an
+ * Init of its own).
  */
 KAV_MORV_LED_API uint8_t DeInit(void);
 
 /*
  * Drives the four LED lines to the pattern of code, changing bit 0 of each line's register only.
- * Codes above 7 do nothing. Does nothing when Init has not bound the hardware entries; a line
- * whose register cannot be read is left untouched. Waits at most 2 s for another process that is
- * setting the LED; after that it writes one line on standard error and goes on. Reports nothing else.
+ * Codes above 7 do nothing. A line whose register cannot be read is left untouched. Waits at most
+ * 2 s for another process that is setting the LED; when it goes on without the machine-wide lock
+ * (the wait ran out, or the lock cannot be used) it writes one line on standard error saying why.
+ * Reports nothing else.
  */
 KAV_MORV_LED_API void SetLED(LedColorCode code);
 

@@ -4,29 +4,20 @@ Each case names the tester's arguments, how the staged bin folder differs from t
 faults the simulated LED injects, and what must come out: standard error and standard output line
 by line, the exit status, and the colour the simulated LED's viewer sees afterwards.
 """
+import os
+import sys
 from dataclasses import dataclass, field
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from status_lines import (INIT_LINES, LIBRARY_MISSING, LOAD_FAILED_TAIL, LOADED, LOADING,  # noqa: E402
+                          NOT_SHUT_DOWN, NOT_STARTED, NOT_UNLOADED, PORT_IO_LOADED, PORT_IO_NOT_LOADED,
+                          UNLOADED, UNLOADS_FAILED, USAGE, WINIO_LOADED, WINIO_NOT_LOADED)
 
 LIBRARY = "kav_rv5520_led.dll"
 
-LOADED = "Load KAV_LED_Dll Library successfully."
-LOADING = "InitDll :: Loading WinIo64.dll."
-WINIO_LOADED = "InitDll :: Load WinIo.dll Library successfully."
-PORT_IO_LOADED = "InitDll :: Load inpout32 Library successfully."
-STARTED = "Init :: InitializeWinIo successfully."
-NOT_STARTED = "Init :: Fail to InitializeWinIo."
-LOAD_FAILED_TAIL = "Init :: Failed To Load WinIo64.dll Library."
-UNLOADS_FAILED = "DeInit :: Failed To Unload dll Libraries."
-UNLOADED = "Success To Unload KAV_LED_Dll Library."
-NOT_UNLOADED = "Failed To Unload KAV_LED_Dll Library."
-LIBRARY_MISSING = ["Failed To Load KAV_LED_Dll Library.", "Failed To Load Library."]
-
-GOOD_RUN = [LOADED, LOADING, WINIO_LOADED, PORT_IO_LOADED, STARTED, UNLOADED]
-WINIO_MISSING_RUN = [LOADED, LOADING, "InitDll :: Failed To Load WinIo.dll Library.", LOAD_FAILED_TAIL,
-                     UNLOADS_FAILED, NOT_UNLOADED]
+GOOD_RUN = [LOADED, *INIT_LINES, UNLOADED]
+WINIO_MISSING_RUN = [LOADED, LOADING, WINIO_NOT_LOADED, LOAD_FAILED_TAIL, UNLOADS_FAILED, NOT_UNLOADED]
 NOT_STARTED_RUN = [LOADED, LOADING, WINIO_LOADED, PORT_IO_LOADED, NOT_STARTED, UNLOADED]
-
-USAGE = ["KAV LED Test incorrect parameter, use following:",
-         "OFF", "RED", "GREEN", "BLUE", "WHITE", "CB", "YELLOW", "PURPLE"]
 
 # What a person sees for each keyword: the viewer names green-and-blue "cyan".
 SEEN = {"off": "off", "red": "red", "green": "green", "blue": "blue", "white": "white", "cb": "cyan",
@@ -44,15 +35,16 @@ class Case:
     stderr: list
     stdout: list = field(default_factory=list)
     status: int = 0
-    colour: str = "off"          # the LED starts off
+    color: str = "off"           # the LED starts off
     absent: list = field(default_factory=list)      # removed from the staged bin folder
     replaced: dict = field(default_factory=dict)    # staged file name -> bin file copied over it
     planted: list = field(default_factory=list)     # bin files copied into the working folder
     faults: str = ""                                # LED_SIM_FAULTS for the tester's run
+    sinks: dict = field(default_factory=dict)       # "stdout"/"stderr" -> "full" or "closed pipe"
 
 
 CASES = [
-    *[Case(f"keyword {word}", [word], GOOD_RUN, colour=SEEN[word.lower()])
+    *[Case(f"keyword {word}", [word], GOOD_RUN, color=SEEN[word.lower()])
       for lower in SEEN for word in (lower.upper(), lower)],
 
     Case("usage: no argument", [], GOOD_RUN, USAGE),
@@ -62,31 +54,37 @@ CASES = [
     Case("usage: a prefix", ["RE"], GOOD_RUN, USAGE),
     Case("usage: a longer word", ["REDX"], GOOD_RUN, USAGE),
     Case("usage: an empty argument", [""], GOOD_RUN, USAGE),
+    Case("usage: standard output cannot take it", ["bogus"], GOOD_RUN, status=1, sinks={"stdout": "full"}),
 
     Case("hostile: the longest argument allowed", [LONGEST_ARGUMENT], GOOD_RUN, USAGE),
     Case("hostile: 1000 arguments", ["red"] * 1000, GOOD_RUN, USAGE),
     Case("hostile: a byte that is not UTF-8", [b"r\xe9d"], GOOD_RUN, USAGE),
     Case("hostile: non-ASCII letters", ["\u7ea2\u8272"], GOOD_RUN, USAGE),
+    # Windows' best-fit conversion to the ANSI code page once turned these into red, BLUE and cb.
+    Case("hostile: full-width red", ["\uff52\uff45\uff44"], GOOD_RUN, USAGE),
+    Case("hostile: full-width BLUE", ["\uff22\uff2c\uff35\uff25"], GOOD_RUN, USAGE),
+    Case("hostile: full-width cb", ["\uff43\uff42"], GOOD_RUN, USAGE),
     Case("hostile: control bytes", ["\x1b[31mred\x07"], GOOD_RUN, USAGE),
     Case("hostile: a keyword with a newline", ["red\n"], GOOD_RUN, USAGE),
     Case("hostile: a keyword with a tab", ["\tred"], GOOD_RUN, USAGE),
+    Case("hostile: whoever reads standard error has gone", ["blue"], [], color="blue",
+         sinks={"stderr": "closed pipe"}),
 
     Case("the library missing", ["red"], LIBRARY_MISSING, status=1, absent=[LIBRARY]),
     Case("the library lacks its entries", ["red"], [LOADED, f"{LIBRARY} has no entry named Init."], status=1,
          replaced={LIBRARY: "WinIo64.dll"}),
     Case("inpoutx64.dll missing", ["red"],
-         [LOADED, LOADING, WINIO_LOADED, "InitDll :: Failed To Load inpout32 Library.", LOAD_FAILED_TAIL,
-          UNLOADS_FAILED, NOT_UNLOADED], status=1, absent=["inpoutx64.dll"]),
+         [LOADED, LOADING, WINIO_LOADED, PORT_IO_NOT_LOADED, LOAD_FAILED_TAIL, UNLOADS_FAILED, NOT_UNLOADED],
+         status=1, absent=["inpoutx64.dll"]),
     Case("WinIo64.dll missing", ["red"], WINIO_MISSING_RUN, status=1, absent=["WinIo64.dll"]),
     Case("WinIo64.dll lacking its entries", ["red"], NOT_STARTED_RUN, status=1,
          replaced={"WinIo64.dll": "inpoutx64.dll"}),
 
     Case("InitializeWinIo failing", ["red"], NOT_STARTED_RUN, status=1, faults="init"),
-    Case("ShutdownWinIo failing", ["green"],
-         [LOADED, LOADING, WINIO_LOADED, PORT_IO_LOADED, STARTED, "DeInit :: Fail to ShutdownWinIo.", UNLOADED],
-         colour="green", faults="shutdown"),
+    Case("ShutdownWinIo failing", ["green"], [LOADED, *INIT_LINES, NOT_SHUT_DOWN, UNLOADED],
+         color="green", faults="shutdown"),
     # Line 2 (blue) cannot be read, so it keeps its level: white without blue is yellow.
-    Case("one read failing", ["white"], GOOD_RUN, colour="yellow", faults="read:2"),
+    Case("one read failing", ["white"], GOOD_RUN, color="yellow", faults="read:2"),
 
     Case("the library planted only in the working folder", ["red"], LIBRARY_MISSING, status=1,
          absent=[LIBRARY], planted=[LIBRARY]),

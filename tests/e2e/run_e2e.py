@@ -10,6 +10,7 @@ endings both pass), the exit status, and the simulated LED's state read through 
 """
 import argparse
 import concurrent.futures
+import contextlib
 import os
 import re
 import shlex
@@ -19,8 +20,10 @@ import sys
 import tempfile
 import threading
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import CASES, CONCURRENT_CASES, GOOD_RUN, LONGEST_ARGUMENT, SEEN  # noqa: E402
+from staging import clean_environment, copy_bin  # noqa: E402
 
 TIMEOUT_S = 120
 
@@ -63,28 +66,29 @@ class Runner:
 
     @staticmethod
     def environment(faults=""):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
-        if faults:
-            env["LED_SIM_FAULTS"] = faults
-        return env
+        return clean_environment(LED_SIM_FAULTS=faults) if faults else clean_environment()
 
-    def run(self, folder, name, args, cwd, faults=""):
-        return subprocess.run(self.command(folder, name, args), cwd=cwd, env=self.environment(faults),
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT_S)
+    def run(self, folder, name, args, cwd, faults="", sinks=None):
+        """Runs a program with standard output and error captured, or sent where sinks says."""
+        with contextlib.ExitStack() as stack:
+            streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+            for stream, sink in (sinks or {}).items():
+                streams[stream] = stack.enter_context(open_sink(sink))
+            return subprocess.run(self.command(folder, name, args), cwd=cwd, env=self.environment(faults),
+                                  stdin=subprocess.DEVNULL, timeout=TIMEOUT_S, **streams)
 
     def led_state(self, stage, cwd):
-        """(colour, [four register values]) as the viewer sees them."""
+        """(color, [four register values]) as the viewer sees them."""
         shown = self.run(stage, "led_sim", ["show"], cwd)
         text = shown.stdout.decode().replace("\r\n", "\n")
-        colour = re.search(r"^colour: (.+)$", text, re.M)
+        color = re.search(r"^colour: (.+)$", text, re.M)
         registers = [int(v, 16) for v in re.findall(r"^line \d \S+\s+[0-9A-F]{8} = ([0-9A-F]{8})$", text, re.M)]
-        if shown.returncode != 0 or colour is None or len(registers) != 4:
+        if shown.returncode != 0 or color is None or len(registers) != 4:
             raise RuntimeError(f"led_sim show failed: {shown.stdout!r} {shown.stderr!r}")
-        return colour.group(1), registers
+        return color.group(1), registers
 
     def stage(self, root, case=None):
-        stage = os.path.join(root, "bin")
-        shutil.copytree(self.bin, stage, ignore=shutil.ignore_patterns("led_sim_state.*"))
+        stage = copy_bin(self.bin, os.path.join(root, "bin"))
         for name in getattr(case, "absent", []):
             os.remove(os.path.join(stage, name))
         for name, source in getattr(case, "replaced", {}).items():
@@ -102,12 +106,12 @@ class Runner:
             if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
                 return ["led_sim reset failed"]
             _, before = self.led_state(stage, work)
-            result = self.run(stage, "KAV_MORV_LED_ConsoleTester", case.args, work, case.faults)
-            colour, after = self.led_state(stage, work)
+            result = self.run(stage, "KAV_MORV_LED_ConsoleTester", case.args, work, case.faults, case.sinks)
+            color, after = self.led_state(stage, work)
 
         problems = output_problems(result, case.stderr, case.stdout, case.status)
-        if colour != case.colour:
-            problems.append(f"LED: expected {case.colour}, got {colour}")
+        if color != case.color:
+            problems.append(f"LED: expected {case.color}, got {color}")
         return problems + register_problems(before, after)
 
     def check_concurrent(self, case):
@@ -119,12 +123,12 @@ class Runner:
             _, before = self.led_state(stage, work)
             with self.one_group_at_a_time:
                 results = self.run_together(case, stage, work)
-            colour, after = self.led_state(stage, work)
+            color, after = self.led_state(stage, work)
 
         problems = [problem for result in results for problem in output_problems(result, GOOD_RUN, [], 0)]
         allowed = sorted(SEEN[keyword] for keyword in case.keywords)
-        if colour not in allowed:
-            problems.append(f"LED: expected one of {allowed}, got {colour}")
+        if color not in allowed:
+            problems.append(f"LED: expected one of {allowed}, got {color}")
         return problems + register_problems(before, after)
 
     def run_together(self, case, stage, work):
@@ -139,10 +143,26 @@ class Runner:
         return results
 
 
+@contextlib.contextmanager
+def open_sink(sink):
+    """A stream that takes nothing: a full device, or a pipe whose reader has gone."""
+    if sink == "full":
+        with open("/dev/full", "wb") as full:
+            yield full
+    elif sink == "closed pipe":
+        reader, writer = os.pipe()
+        os.close(reader)
+        with os.fdopen(writer, "wb") as pipe:
+            yield pipe
+    else:
+        raise ValueError(f"unknown sink {sink!r}")
+
+
 def output_problems(result, stderr, stdout, status):
+    """What differs from the expected output; a stream sent to a sink was not captured."""
     problems = []
     for stream, expected, got in (("stderr", stderr, result.stderr), ("stdout", stdout, result.stdout)):
-        if lines_of(got) != expected:
+        if got is not None and lines_of(got) != expected:
             problems.append(f"{stream}: expected {expected!r}\n          got {got[:2000]!r}")
     if result.returncode != status:
         problems.append(f"exit status: expected {status}, got {result.returncode}")

@@ -6,10 +6,13 @@ results, and the exact register traffic, including a second DeInit and SetLED af
     ctypes_client.py BIN_FOLDER
 """
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from staging import clean_environment, copy_bin  # noqa: E402
+from status_lines import INIT_LINES, UNLOADS_FAILED  # noqa: E402
 
 CLIENT = r"""
 import ctypes, sys
@@ -25,13 +28,7 @@ results.append(led.DeInit())
 print(*results)
 """
 
-EXPECTED_STDERR = [
-    "InitDll :: Loading WinIo64.dll.",
-    "InitDll :: Load WinIo.dll Library successfully.",
-    "InitDll :: Load inpout32 Library successfully.",
-    "Init :: InitializeWinIo successfully.",
-    "DeInit :: Failed To Unload dll Libraries.",
-]
+EXPECTED_STDERR = [*INIT_LINES, UNLOADS_FAILED]
 
 EXPECTED_JOURNAL = [
     "InitializeWinIo -> 1",
@@ -46,11 +43,9 @@ EXPECTED_JOURNAL = [
 def main():
     bin_folder = os.path.abspath(sys.argv[1])
     with tempfile.TemporaryDirectory(prefix="led_ctypes_") as root:
-        stage = os.path.join(root, "bin")
-        shutil.copytree(bin_folder, stage, ignore=shutil.ignore_patterns("led_sim_state.*"))
+        stage = copy_bin(bin_folder, os.path.join(root, "bin"))
         journal = os.path.join(root, "journal.txt")
-        env = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
-        env["LED_SIM_JOURNAL"] = journal
+        env = clean_environment(LED_SIM_JOURNAL=journal)
         run = subprocess.run([sys.executable, "-c", CLIENT, os.path.join(stage, "kav_rv5520_led.dll")],
                              cwd=root, env=env, capture_output=True, text=True, timeout=60)
         traffic = open(journal).read().splitlines() if os.path.exists(journal) else []

@@ -1,15 +1,12 @@
 // Init and DeInit against the recording fake: exact journals of loads, binds, waits and lines.
-#include "driver_binding.h"
 #include "kav_morv_led.h"
-#include "recording_platform.h"
-
-#include <gtest/gtest.h>
+#include "led_logic_test.h"
 
 #include <functional>
 
 namespace {
 
-using Journal = std::vector<std::string>;
+using DriverBindingTest = LedLogicTest;
 
 const std::string kLoadBoth[] = {"load WinIo64.dll", "load inpoutx64.dll", "err InitDll :: Loading WinIo64.dll.\n"};
 const Journal kBindWinIo = {"err InitDll :: Load WinIo.dll Library successfully.\n", "find InitializeWinIo",
@@ -27,17 +24,6 @@ Journal concat(std::initializer_list<Journal> parts) {
 }
 
 const Journal kLoads(std::begin(kLoadBoth), std::end(kLoadBoth));
-
-class DriverBindingTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_fake_world();
-        led::driver_binding() = led::DriverBinding{};
-    }
-    void TearDown() override { EXPECT_EQ(fake_world().calls_into_unloaded_code, 0); }
-
-    void reset() { SetUp(); }
-};
 
 TEST_F(DriverBindingTest, InitWritesTheExactSequenceForEachOutcome) {
     struct Case {
@@ -64,7 +50,7 @@ TEST_F(DriverBindingTest, InitWritesTheExactSequenceForEachOutcome) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        reset();
+        start_over();
         c.arrange(fake_world());
         EXPECT_EQ(Init() != 0, c.ready);
         EXPECT_EQ(take_journal(), c.journal);
@@ -102,7 +88,7 @@ TEST_F(DriverBindingTest, DeInitWritesTheExactSequenceForEachOutcome) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        reset();
+        start_over();
         c.before_init(fake_world());
         Init();
         take_journal();
@@ -152,12 +138,33 @@ TEST_F(DriverBindingTest, StateAfterEachOutcomeKeepsWhatWasLoaded) {
     EXPECT_EQ(world.load_count["inpoutx64.dll"], 3);
 
     EXPECT_EQ(DeInit(), 1);
+    EXPECT_EQ(DeInit(), 1);
     EXPECT_EQ(binding.winio_module, nullptr);
-    EXPECT_EQ(binding.port_io_module, nullptr);
     EXPECT_EQ(binding.initialize_winio, nullptr);
     EXPECT_EQ(binding.get_phys_long, nullptr);
     EXPECT_EQ(binding.set_phys_long, nullptr);
     EXPECT_EQ(binding.shutdown_winio, nullptr);
+    // Two loads have no DeInit of their own: WinIo64.dll's from the first Init, whose handle the
+    // second Init overwrote, and inpoutx64.dll's from the second Init, whose WinIo64.dll did not load.
+    EXPECT_NE(binding.port_io_module, nullptr);
+    EXPECT_EQ(world.load_count["WinIo64.dll"], 1);
+    EXPECT_EQ(world.load_count["inpoutx64.dll"], 1);
+}
+
+TEST_F(DriverBindingTest, EachDeInitUndoesOneInit) {
+    ASSERT_NE(Init(), 0);
+    ASSERT_NE(Init(), 0);
+    EXPECT_EQ(DeInit(), 1);
+    take_journal();
+    SetLED(LED_COLOR_RED);
+    EXPECT_EQ(take_journal().size(), 10u) << "one Init is still in force";
+
+    EXPECT_EQ(DeInit(), 1);
+    EXPECT_EQ(fake_world().load_count["WinIo64.dll"], 0);
+    EXPECT_EQ(fake_world().load_count["inpoutx64.dll"], 0);
+    take_journal();
+    SetLED(LED_COLOR_RED);
+    EXPECT_EQ(take_journal(), Journal{});
 }
 
 TEST_F(DriverBindingTest, FailedWinIoUnloadKeepsItsEntriesForTheNextDeInit) {

@@ -89,8 +89,8 @@ std::string hex32(std::uint32_t value) {
     return text;
 }
 
-std::vector<std::string> take_journal() {
-    std::vector<std::string> journal;
+Journal take_journal() {
+    Journal journal;
     journal.swap(fake_world().journal);
     return journal;
 }
@@ -136,12 +136,12 @@ bool unload_library(LibraryHandle library) {
     return true;
 }
 
-bool acquire_register_lock(unsigned timeout_ms) {
-    record("lock " + std::to_string(timeout_ms));
-    return fake_world().register_lock_available;
+LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
+    record(std::string("lock ") + name + " " + std::to_string(timeout_ms));
+    return fake_world().lock_attempt;
 }
 
-void release_register_lock() {
+void release_named_lock() {
     record("unlock");
 }
 

@@ -2,22 +2,26 @@
 // status lines are all recorded, in order, in one journal; any of them can be made to fail.
 #pragma once
 
+#include "platform.h"
+
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+using Journal = std::vector<std::string>;
+
 struct FakeWorld {
     // What happened, in order: "load WinIo64.dll", "find GetPhysLong", "sleep 500",
-    // "InitializeWinIo", "lock 2000", "read FD6E0830", "write FD6E0830 44000201", "unlock",
-    // "err <line>", "unload inpoutx64.dll".
-    std::vector<std::string> journal;
+    // "InitializeWinIo", "lock kav_morv_led_registers 2000", "read FD6E0830",
+    // "write FD6E0830 44000201", "unlock", "err <line>", "unload inpoutx64.dll".
+    Journal journal;
 
     std::set<std::string> missing_libraries;
     std::set<std::string> failing_unloads;
     std::set<std::string> missing_entries;
-    bool register_lock_available = true;
+    platform::LockAttempt lock_attempt = {platform::LockOutcome::taken, nullptr};
     bool initialize_succeeds = true;
     bool shutdown_succeeds = true;
     std::set<std::uintptr_t> failing_reads;
@@ -37,4 +41,4 @@ void reset_fake_world();
 std::string hex32(std::uint32_t value);
 
 // Journal lines written since the last call, cleared afterwards.
-std::vector<std::string> take_journal();
+Journal take_journal();

@@ -1,28 +1,17 @@
 // SetLED against the recording fake: register traffic, order, preserved bits, unusable entries.
-#include "driver_binding.h"
 #include "kav_morv_led.h"
 #include "led_line_oracle.h"
-#include "recording_platform.h"
-
-#include <gtest/gtest.h>
+#include "led_logic_test.h"
 
 namespace {
 
-using Journal = std::vector<std::string>;
+// Configuration bits different on every line, and bit 0 at both levels, so a swapped line or a
+// level that is only ever set or only ever cleared shows.
+constexpr sim::Registers kInitial = {0x44000201, 0x44000302, 0x84000A01, 0x40000C00};
 
-// Power-on values with every configuration bit pattern different, so a swapped line shows.
-const std::uint32_t kInitial[4] = {0x44000201, 0x44000302, 0x84000A01, 0x40000C00};
-
-class SetLedTest : public ::testing::Test {
+class SetLedTest : public LedLogicTest {
 protected:
-    void SetUp() override {
-        reset_fake_world();
-        led::driver_binding() = led::DriverBinding{};
-        for (int line = 0; line < 4; ++line) {
-            fake_world().registers[kLine[line]] = kInitial[line];
-        }
-    }
-    void TearDown() override { EXPECT_EQ(fake_world().calls_into_unloaded_code, 0); }
+    SetLedTest() { initial_registers = kInitial; }
 
     void init() {
         ASSERT_NE(Init(), 0);
@@ -30,12 +19,12 @@ protected:
     }
 
     // The traffic a call with this code must make when every read succeeds.
-    static Journal expected_traffic(int code, const std::uint32_t (&before)[4]) {
-        Journal journal{"lock 2000"};
-        for (int line = 0; line < 4; ++line) {
-            const std::uint32_t value = (before[line] & ~1u) | static_cast<std::uint32_t>(kLevels[code][line]);
-            journal.push_back("read " + hex32(static_cast<std::uint32_t>(kLine[line])));
-            journal.push_back("write " + hex32(static_cast<std::uint32_t>(kLine[line])) + " " + hex32(value));
+    static Journal expected_traffic(int code) {
+        Journal journal{"lock kav_morv_led_registers 2000"};
+        for (std::size_t line = 0; line < sim::kLineCount; ++line) {
+            const std::uint32_t value = (kInitial[line] & ~1u) | static_cast<std::uint32_t>(kLevels[code][line]);
+            journal.push_back("read " + hex32(sim::kLineAddress[line]));
+            journal.push_back("write " + hex32(sim::kLineAddress[line]) + " " + hex32(value));
         }
         journal.push_back("unlock");
         return journal;
@@ -46,13 +35,11 @@ TEST_F(SetLedTest, EveryCodeReadsThenWritesEachLineInOrderChangingOnlyBitZero) {
     init();
     for (int code = 0; code < 8; ++code) {
         SCOPED_TRACE("code " + std::to_string(code));
-        for (int line = 0; line < 4; ++line) {
-            fake_world().registers[kLine[line]] = kInitial[line];
-        }
+        set_registers(kInitial);
         SetLED(static_cast<LedColorCode>(code));
-        EXPECT_EQ(take_journal(), expected_traffic(code, kInitial));
-        for (int line = 0; line < 4; ++line) {
-            EXPECT_EQ(fake_world().registers[kLine[line]], (kInitial[line] & ~1u) | kLevels[code][line]);
+        EXPECT_EQ(take_journal(), expected_traffic(code));
+        for (std::size_t line = 0; line < sim::kLineCount; ++line) {
+            EXPECT_EQ(fake_world().registers[sim::kLineAddress[line]], (kInitial[line] & ~1u) | kLevels[code][line]);
         }
     }
 }
@@ -76,26 +63,24 @@ TEST_F(SetLedTest, CodesAboveSevenTouchNothing) {
         SetLED(static_cast<LedColorCode>(code));
     }
     EXPECT_EQ(take_journal(), Journal{});
-    for (int line = 0; line < 4; ++line) {
-        EXPECT_EQ(fake_world().registers[kLine[line]], kInitial[line]);
+    for (std::size_t line = 0; line < sim::kLineCount; ++line) {
+        EXPECT_EQ(fake_world().registers[sim::kLineAddress[line]], kInitial[line]);
     }
 }
 
 TEST_F(SetLedTest, ALineWhoseReadFailsIsNotWrittenAndTheOthersStillAre) {
     init();
-    for (int failing = 0; failing < 4; ++failing) {
+    for (std::size_t failing = 0; failing < sim::kLineCount; ++failing) {
         for (int code = 0; code < 8; ++code) {
             SCOPED_TRACE("code " + std::to_string(code) + ", read of line " + std::to_string(failing) + " fails");
-            for (int line = 0; line < 4; ++line) {
-                fake_world().registers[kLine[line]] = kInitial[line];
-            }
-            fake_world().failing_reads = {kLine[failing]};
+            set_registers(kInitial);
+            fake_world().failing_reads = {sim::kLineAddress[failing]};
             SetLED(static_cast<LedColorCode>(code));
 
-            Journal expected = expected_traffic(code, kInitial);
-            expected.erase(expected.begin() + 2 * failing + 2);
+            Journal expected = expected_traffic(code);
+            expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(2 * failing + 2));
             EXPECT_EQ(take_journal(), expected);
-            EXPECT_EQ(fake_world().registers[kLine[failing]], kInitial[failing]);
+            EXPECT_EQ(fake_world().registers[sim::kLineAddress[failing]], kInitial[failing]);
         }
     }
 }
@@ -127,7 +112,7 @@ TEST_F(SetLedTest, UnusableEntriesAreNeverCalled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
+        start_over();
         c.arrange();
         take_journal();
         for (int code = 0; code < 8; ++code) {
@@ -137,15 +122,29 @@ TEST_F(SetLedTest, UnusableEntriesAreNeverCalled) {
     }
 }
 
-TEST_F(SetLedTest, ALockThatCannotBeHadIsReportedAndTheLinesAreStillDriven) {
-    init();
-    fake_world().register_lock_available = false;
-    SetLED(LED_COLOR_BLUE);
-    Journal expected = expected_traffic(LED_COLOR_BLUE, kInitial);
-    expected.insert(expected.begin() + 1,
-                    "err SetLED :: Could not take the LED register lock within 2000 ms; going on without it.\n");
-    expected.pop_back();  // nothing to release
-    EXPECT_EQ(take_journal(), expected);
+TEST_F(SetLedTest, WithoutTheMachineWideLockItSaysWhyAndStillDrivesTheLines) {
+    struct Case {
+        platform::LockAttempt attempt;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{platform::LockOutcome::timed_out, nullptr},
+         "err SetLED :: Could not take the LED register lock within 2000 ms; going on without it.\n"},
+        {{platform::LockOutcome::unusable, "its file is not a regular file"},
+         "err SetLED :: The LED register lock cannot be used (its file is not a regular file); going on without "
+         "it.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        start_over();
+        init();
+        fake_world().lock_attempt = c.attempt;
+        SetLED(LED_COLOR_BLUE);
+        Journal expected = expected_traffic(LED_COLOR_BLUE);
+        expected.insert(expected.begin() + 1, c.line);
+        expected.pop_back();  // nothing to release
+        EXPECT_EQ(take_journal(), expected);
+    }
 }
 
 TEST_F(SetLedTest, WorksWhenOnlyThePortIoLibraryFailedToLoad) {
@@ -153,7 +152,7 @@ TEST_F(SetLedTest, WorksWhenOnlyThePortIoLibraryFailedToLoad) {
     EXPECT_EQ(Init(), 0);
     take_journal();
     SetLED(LED_COLOR_RED);
-    EXPECT_EQ(take_journal(), expected_traffic(LED_COLOR_RED, kInitial));
+    EXPECT_EQ(take_journal(), expected_traffic(LED_COLOR_RED));
 }
 
 }  // namespace

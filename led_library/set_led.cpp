@@ -4,6 +4,7 @@
 #include "kav_morv_led.h"
 
 #include <cstddef>
+#include <cstdio>
 
 namespace led {
 namespace {
@@ -14,7 +15,7 @@ constexpr std::size_t kLineCount = 4;
 constexpr std::uintptr_t kLineAddress[kLineCount] = {0xFD6E0830, 0xFD6E0840, 0xFD6E0850, 0xFD6E0860};
 
 // Level of bit 0 per line (0: enable, 1: red, 2: blue, 3: green); a channel is lit at 0.
-constexpr std::uint8_t LedLinePattern[][kLineCount] = {
+constexpr std::uint8_t kLedLinePattern[][kLineCount] = {
     {1, 1, 1, 1},  // OFF
     {0, 0, 1, 1},  // RED
     {0, 1, 1, 0},  // GREEN
@@ -24,8 +25,12 @@ constexpr std::uint8_t LedLinePattern[][kLineCount] = {
     {0, 0, 1, 0},  // YELLOW
     {0, 0, 0, 1},  // PURPLE
 };
-constexpr std::size_t kColorCount = sizeof LedLinePattern / sizeof LedLinePattern[0];
+constexpr std::size_t kColorCount = sizeof kLedLinePattern / sizeof kLedLinePattern[0];
 
+// Every process that sets the LED takes this machine-wide lock around its four lines, so that two
+// of them cannot mix their colours. A holder that does not let go must not freeze the LED for
+// good, so the wait is bounded.
+constexpr const char* kRegisterLockName = "kav_morv_led_registers";
 constexpr unsigned kRegisterLockTimeoutMs = 2000;
 
 void drive_lines(const DriverBinding& binding, LedColorCode code) {
@@ -35,8 +40,23 @@ void drive_lines(const DriverBinding& binding, LedColorCode code) {
         if (binding.get_phys_long(kLineAddress[line], &value) == 0) {
             continue;
         }
-        value = (value & ~1u) | LedLinePattern[code][line];
+        value = (value & ~1u) | kLedLinePattern[code][line];
         binding.set_phys_long(kLineAddress[line], value);
+    }
+}
+
+void report_going_on_without_lock(const platform::LockAttempt& attempt) {
+    char line[160];
+    const int length =
+        attempt.outcome == platform::LockOutcome::timed_out
+            ? std::snprintf(line, sizeof line,
+                            "SetLED :: Could not take the LED register lock within %u ms; going on without it.\n",
+                            kRegisterLockTimeoutMs)
+            : std::snprintf(line, sizeof line,
+                            "SetLED :: The LED register lock cannot be used (%s); going on without it.\n",
+                            attempt.why_unusable);
+    if (length > 0) {
+        write_diagnostic(line);
     }
 }
 
@@ -52,14 +72,13 @@ extern "C" void SetLED(LedColorCode code) {
     if (!led::usable(binding, binding.get_phys_long) || !led::usable(binding, binding.set_phys_long)) {
         return;
     }
-    // Another process setting the LED at the same time must not interleave its lines with ours.
-    // A lock that cannot be had (a hung holder) must not hang the caller either.
-    const bool locked = platform::acquire_register_lock(led::kRegisterLockTimeoutMs);
-    if (!locked) {
-        led::write_diagnostic("SetLED :: Could not take the LED register lock within 2000 ms; going on without it.\n");
+    const platform::LockAttempt lock =
+        platform::acquire_named_lock(led::kRegisterLockName, led::kRegisterLockTimeoutMs);
+    if (lock.outcome != platform::LockOutcome::taken) {
+        led::report_going_on_without_lock(lock);
     }
     led::drive_lines(binding, code);
-    if (locked) {
-        platform::release_register_lock();
+    if (lock.outcome == platform::LockOutcome::taken) {
+        platform::release_named_lock();
     }
 }

@@ -1,0 +1,16 @@
+"""Running the built programs as a clean machine would: a private copy of a bin folder, and an
+environment without the simulated LED's test switches."""
+import os
+import shutil
+
+
+def copy_bin(source, destination):
+    """Copies a build's bin folder, leaving its simulated LED's state behind; returns the copy."""
+    return shutil.copytree(source, destination, ignore=shutil.ignore_patterns("led_sim_state.*"))
+
+
+def clean_environment(**settings):
+    """This process's environment without any LED_SIM_ variable, plus the given settings."""
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("LED_SIM_")}
+    environment.update(settings)
+    return environment
