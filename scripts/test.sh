@@ -5,7 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
-cmake --workflow --preset native --fresh
-cmake --workflow --preset asan --fresh
-cmake --workflow --preset tsan --fresh
-cmake --workflow --preset windows --fresh
+for preset in native asan tsan clang windows; do
+  cmake --workflow --preset "$preset" --fresh
+done
