@@ -11,7 +11,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages come from the MinGW tree or from a prefix the project names, such as an unpacked SDK.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Debian's wine64 package has no /usr/bin/wine64.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

@@ -7,7 +7,8 @@ set -euo pipefail
 
 packages=(cmake make g++ python3 googletest libgtest-dev libbenchmark-dev valgrind)
 if [[ ${1:-all} != native ]]; then
-  packages+=(clang-14 clang-tidy-14 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 hyperfine time)
+  packages+=(clang-14 clang-tidy-14 clang-tools-14 lld-14 llvm-14 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+             wine64 strip-nondeterminism mono-mcs hyperfine time)
 fi
 
 missing=()

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and tests every preset from scratch. Exits non-zero on the
-# first failure.
+# Installs what is missing, then builds and tests every preset from scratch, and checks that the
+# Windows release is reproducible. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
-for preset in native asan tsan clang windows; do
+for preset in native asan tsan clang library-only windows; do
   cmake --workflow --preset "$preset" --fresh
 done
+scripts/check-reproducible.sh

@@ -1,0 +1,66 @@
+/*
+ * Sets the LED to green by loading the library at run time, as the console tester does: no import
+ * library, and the program still starts, and can say so, when the library is missing.
+ * On Windows kav_morv_led_dll_64.dll is looked for beside the program and in the system folder
+ * only; elsewhere kav_morv_led_dll_64.so is found by the system's library search.
+ */
+#include "kav_morv_led.h"
+
+#include <stdio.h>
+
+#ifdef _WIN32
+#  include <windows.h>
+typedef HMODULE Library;
+static Library open_library(void) {
+    return LoadLibraryExW(L"kav_morv_led_dll_64.dll", NULL,
+                          LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+static void (*find_entry(Library library, const char* name))(void) {
+    return (void (*)(void))GetProcAddress(library, name);
+}
+static void close_library(Library library) {
+    FreeLibrary(library);
+}
+#else
+#  include <dlfcn.h>
+typedef void* Library;
+static Library open_library(void) {
+    return dlopen("kav_morv_led_dll_64.so", RTLD_NOW | RTLD_LOCAL);
+}
+static void (*find_entry(Library library, const char* name))(void) {
+    void (*entry)(void) = NULL;
+    *(void**)&entry = dlsym(library, name); /* the conversion POSIX prescribes for dlsym */
+    return entry;
+}
+static void close_library(Library library) {
+    dlclose(library);
+}
+#endif
+
+int main(void) {
+    Library library = open_library();
+    if (library == NULL) {
+        fputs("The LED library could not be loaded.\n", stderr);
+        return 1;
+    }
+    uint8_t (*init)(void) = (uint8_t (*)(void))find_entry(library, "Init");
+    uint8_t (*deinit)(void) = (uint8_t (*)(void))find_entry(library, "DeInit");
+    void (*set_led)(LedColorCode) = (void (*)(LedColorCode))find_entry(library, "SetLED");
+    if (init == NULL || deinit == NULL || set_led == NULL) {
+        fputs("The LED library lacks Init, DeInit or SetLED.\n", stderr);
+        close_library(library);
+        return 1;
+    }
+
+    int status = 0;
+    if (init()) {
+        set_led(LED_COLOR_GREEN);
+    } else {
+        status = 1; /* the library has said why on standard error */
+    }
+    if (deinit() != 1) { /* one DeInit for each Init, whatever Init returned */
+        status = status != 0 ? status : 2;
+    }
+    close_library(library);
+    return status;
+}
