@@ -13,6 +13,7 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from staging import clean_environment, copy_bin  # noqa: E402
 from status_lines import INIT_LINES, UNLOADS_FAILED  # noqa: E402
+from verdict import report  # noqa: E402
 
 CLIENT = r"""
 import ctypes, sys
@@ -50,20 +51,15 @@ def main():
                              cwd=root, env=env, capture_output=True, text=True, timeout=60)
         traffic = open(journal).read().splitlines() if os.path.exists(journal) else []
 
-    checks = [
+    checks = [(what, got == expected, f"{got}, not {expected}") for what, got, expected in (
         ("results of Init, DeInit, DeInit", run.stdout.split(), ["1", "1", "0"]),
         ("standard error", run.stderr.splitlines(), EXPECTED_STDERR),
         ("driver calls", traffic, EXPECTED_JOURNAL),
-    ]
-    failed = 0
-    for what, got, expected in checks:
-        if got != expected:
-            failed += 1
-            print(f"FAIL {what}:\n  expected {expected}\n  got      {got}")
-    if failed:
+    )]
+    status = report(checks)
+    if status:
         print(f"the client's standard error:\n{run.stderr}")
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return status
 
 
 if __name__ == "__main__":

@@ -10,6 +10,9 @@ import subprocess
 import sys
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from verdict import report  # noqa: E402
+
 SHIPPED = {
     "README.txt",
     "bin/kav_morv_led_dll_64.dll", "bin/kav_rv5520_led.dll", "bin/KAV_MORV_LED_ConsoleTester.exe",
@@ -45,12 +48,7 @@ def main():
          f"missing {sorted(SHIPPED - contents)}, unexpected {sorted(contents - SHIPPED)}"),
         (f"{options.name}.sha256 is what sha256sum -c reads", written_sum == expected_sum, repr(written_sum)),
     ]
-    failed = 0
-    for what, ok, found in checks:
-        print(("ok   " if ok else "FAIL ") + what + ("" if ok else f" ({found})"))
-        failed += not ok
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return report(checks)
 
 
 if __name__ == "__main__":

@@ -3,10 +3,14 @@
 library exports exactly Init, DeInit and SetLED, both carry the project's version, and both are
 stripped."""
 import argparse
+import os
 import re
 import struct
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from verdict import report  # noqa: E402
 
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll"}
 LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED"}
@@ -63,12 +67,7 @@ def main():
     checks.append((f"{options.library}: exports exactly {sorted(LIBRARY_EXPORTS)}", library_exports == LIBRARY_EXPORTS,
                    sorted(library_exports)))
 
-    failed = 0
-    for what, ok, seen in checks:
-        print(("ok   " if ok else "FAIL ") + what + ("" if ok else f" (found {seen})"))
-        failed += not ok
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return report(checks)
 
 
 if __name__ == "__main__":
