@@ -66,10 +66,15 @@ LibraryHandle load_from(const std::string& folder, const char* file_name) {
 }
 
 // The one lock file this process holds open, kept between calls so that taking the lock costs no
-// file opening.
+// file opening, and closed when this module is unloaded.
 struct LockFile {
     std::string name;
     int fd = -1;
+
+    LockFile() = default;
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+    ~LockFile() { close(); }
 
     void close() {
         if (fd >= 0) {
