@@ -77,7 +77,7 @@ class Sdk:
         return folder
 
 
-def msvc(sdk, work, options, as_cxx):
+def msvc(sdk, work, as_cxx):
     clang_cl = tool("clang-cl-14", "clang-cl")
     target = ["--target=x86_64-pc-windows-msvc", "/nologo", "/W4", "/WX", "/GS-"]
     with open(os.path.join(work, "entry.c"), "w") as entry:
@@ -130,8 +130,8 @@ def csharp(sdk, work, options):
 
 
 CONSUMERS = {
-    "msvc-c": lambda sdk, work, options: msvc(sdk, work, options, as_cxx=False),
-    "msvc-cxx": lambda sdk, work, options: msvc(sdk, work, options, as_cxx=True),
+    "msvc-c": lambda sdk, work, _: msvc(sdk, work, as_cxx=False),
+    "msvc-cxx": lambda sdk, work, _: msvc(sdk, work, as_cxx=True),
     "cmake": cmake,
     "run-time": run_time,
     "python": python,
