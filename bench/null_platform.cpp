@@ -26,9 +26,13 @@ std::uint8_t null_set_phys_long(std::uintptr_t, std::uint32_t) {
     return 1;
 }
 
-std::uint8_t null_entry() {
+winio::InitializeWinIoFunction null_initialize_winio;
+std::uint8_t null_initialize_winio() {
     return 1;
 }
+
+winio::ShutdownWinIoFunction null_shutdown_winio;
+void null_shutdown_winio() {}
 
 long heap_allocations() {
     return allocations.load();
@@ -52,7 +56,7 @@ void operator delete(void* memory, std::size_t) noexcept {
 
 namespace platform {
 
-LibraryHandle load_library(const char*) {
+LibraryHandle load_library(const char*, std::string*) {
     return &fake_library;
 }
 
@@ -64,10 +68,13 @@ EntryPoint find_entry(LibraryHandle, const char* name) {
     if (entry == "SetPhysLong") {
         return reinterpret_cast<EntryPoint>(&null_set_phys_long);
     }
-    return reinterpret_cast<EntryPoint>(&null_entry);
+    if (entry == "ShutdownWinIo") {
+        return reinterpret_cast<EntryPoint>(&null_shutdown_winio);
+    }
+    return reinterpret_cast<EntryPoint>(&null_initialize_winio);
 }
 
-bool unload_library(LibraryHandle) {
+bool unload_library(LibraryHandle, std::string*) {
     return true;
 }
 
@@ -76,6 +83,14 @@ LockAttempt acquire_named_lock(const char*, unsigned) {
 }
 
 void release_named_lock() {}
+
+void close_named_lock() {}
+
+void hold_interrupts() {}
+
+void release_interrupts() {}
+
+void write_to_debugger(const char*) {}
 
 void sleep_ms(unsigned) {}
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <cstdint>
+#include "winio_entries.h"
 
 // The do-nothing driver entries the null platform binds.
-std::uint8_t null_get_phys_long(std::uintptr_t physical_address, std::uint32_t* value);
-std::uint8_t null_set_phys_long(std::uintptr_t physical_address, std::uint32_t value);
+winio::GetPhysLongFunction null_get_phys_long;
+winio::SetPhysLongFunction null_set_phys_long;
 
 // How many times global operator new has run in this process.
 long heap_allocations();

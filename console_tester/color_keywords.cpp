@@ -3,25 +3,19 @@
 #include <cstring>
 
 namespace tester {
-namespace {
 
-struct ColorKeyword {
-    const char* keyword;
-    std::uint8_t code;
+const ColorKeyword kColorKeywordTable[] = {
+    {"OFF", "off", LED_COLOR_OFF},          {"RED", "red", LED_COLOR_RED},
+    {"GREEN", "green", LED_COLOR_GREEN},    {"BLUE", "blue", LED_COLOR_BLUE},
+    {"WHITE", "white", LED_COLOR_WHITE},    {"CB", "cb", LED_COLOR_CB},
+    {"YELLOW", "yellow", LED_COLOR_YELLOW}, {"PURPLE", "purple", LED_COLOR_PURPLE},
 };
+const std::size_t kColorKeywordCount = sizeof kColorKeywordTable / sizeof kColorKeywordTable[0];
 
-constexpr ColorKeyword kColorKeywordTable[] = {
-    {"OFF", 0},    {"off", 0},    {"RED", 1},    {"red", 1},    {"GREEN", 2}, {"green", 2},
-    {"BLUE", 3},   {"blue", 3},   {"WHITE", 4},  {"white", 4},  {"CB", 5},    {"cb", 5},
-    {"YELLOW", 6}, {"yellow", 6}, {"PURPLE", 7}, {"purple", 7},
-};
-
-}  // namespace
-
-bool find_color_code(const char* keyword, std::uint8_t& code) {
-    for (const ColorKeyword& entry : kColorKeywordTable) {
-        if (std::strcmp(keyword, entry.keyword) == 0) {
-            code = entry.code;
+bool find_color_code(const char* keyword, LedColorCode& code) {
+    for (const ColorKeyword& color : kColorKeywordTable) {
+        if (std::strcmp(keyword, color.capitals) == 0 || std::strcmp(keyword, color.small_letters) == 0) {
+            code = color.code;
             return true;
         }
     }

@@ -1,10 +1,10 @@
 // KAV_MORV_LED_ConsoleTester: sets the LED from one colour keyword, as the reference client of the
 // library: load it, Init, SetLED, DeInit, unload.
 #include "color_keywords.h"
+#include "kav_morv_led.h"
 #include "platform.h"
 #include "program_entry.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -13,25 +13,21 @@ namespace {
 constexpr const char* kLibraryFileName = "kav_rv5520_led.dll";
 constexpr unsigned kSettleMs = 300;
 
-using InitEntry = std::uint8_t (*)();
-using DeInitEntry = std::uint8_t (*)();
-using SetLedEntry = void (*)(std::uint8_t);
-
 // Status lines go to standard error; when it cannot take one there is no one else to tell.
 void report(const char* line) {
     static_cast<void>(std::fputs(line, stderr));
 }
 
-// Returns false when standard output did not take the whole block.
+bool write_usage_line(const char* line) {
+    return std::fputs(line, stdout) >= 0 && std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+}
+
+// The heading, then each colour's keyword in capitals. Returns false when standard output did not
+// take the whole block.
 bool write_usage() {
-    static const char* const kUsage[] = {
-        "KAV LED Test incorrect parameter, use following:", "OFF", "RED", "GREEN", "BLUE", "WHITE", "CB", "YELLOW",
-        "PURPLE",
-    };
-    bool delivered = true;
-    for (const char* line : kUsage) {
-        delivered = std::fputs(line, stdout) >= 0 && std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0 &&
-                    delivered;
+    bool delivered = write_usage_line("KAV LED Test incorrect parameter, use following:");
+    for (std::size_t index = 0; index < tester::kColorKeywordCount; ++index) {
+        delivered = write_usage_line(tester::kColorKeywordTable[index].capitals) && delivered;
     }
     return delivered;
 }
@@ -52,9 +48,9 @@ int program_main(int argc, char** argv) {
     }
     report("Load KAV_LED_Dll Library successfully.\n");
 
-    const auto init = bind<InitEntry>(library, "Init");
-    const auto deinit = bind<DeInitEntry>(library, "DeInit");
-    const auto set_led = bind<SetLedEntry>(library, "SetLED");
+    const auto init = bind<LedInitEntry>(library, "Init");
+    const auto deinit = bind<LedDeInitEntry>(library, "DeInit");
+    const auto set_led = bind<LedSetLEDEntry>(library, "SetLED");
     const char* const missing = init == nullptr     ? "Init"
                                 : deinit == nullptr ? "DeInit"
                                 : set_led == nullptr ? "SetLED"
@@ -70,9 +66,13 @@ int program_main(int argc, char** argv) {
     // status tells a script that the colour was not applied, or that the usage block was lost.
     const bool ready = init() != 0;
     bool usage_delivered = true;
-    std::uint8_t code = 0;
+    LedColorCode code = LED_COLOR_OFF;
     if (argc == 2 && tester::find_color_code(argv[1], code)) {
+        // Stopped between two of the four lines, the LED would show a colour nobody asked for; a
+        // request to stop takes effect once the colour is whole.
+        platform::hold_interrupts();
         set_led(code);
+        platform::release_interrupts();
     } else {
         usage_delivered = write_usage();
     }

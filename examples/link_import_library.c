@@ -4,17 +4,41 @@
  * lib/libkav_morv_led_dll_64.dll.a (MinGW) yourself. kav_morv_led_dll_64.dll must be beside the
  * program, and the driver libraries beside the DLL.
  *
- * The library writes every step and every failure on standard error itself, so the program only
- * turns its results into an exit status. It calls nothing but the library, so it builds as C or
- * C++ with any C runtime, or none.
+ * The library writes every step and every failure on standard error itself; a program without a
+ * console learns why a call failed from GetLEDError. This example calls nothing but the library,
+ * so it builds as C or C++ with any C runtime, or none.
  */
 #include "kav_morv_led.h"
 
-int main(void) {
+/* Copies the library's reason for the last failure, cut to fit. GetLEDError's text is replaced by
+   the thread's next Init or DeInit, so a reason to be shown later must be copied first. */
+static void keep_reason(char* reason, unsigned size) {
+    const char* text = GetLEDError();
+    unsigned length = 0;
+    while (text[length] != '\0' && length + 1 < size) {
+        reason[length] = text[length];
+        ++length;
+    }
+    reason[length] = '\0';
+}
+
+/* Sets the LED to green. Returns 0, or 1 when it could not (with the reason in `reason`). */
+static int set_green(char* reason, unsigned size) {
     if (!Init()) {
+        keep_reason(reason, size);
         DeInit(); /* a failed Init still loaded what it could */
         return 1;
     }
     SetLED(LED_COLOR_GREEN);
-    return DeInit() == 1 ? 0 : 2;
+    if (DeInit() != 1) {
+        keep_reason(reason, size);
+        return 1;
+    }
+    return 0;
+}
+
+int main(void) {
+    char reason[512];
+    /* A program with a window would show `reason` to its user when this is not 0. */
+    return set_green(reason, sizeof reason);
 }

@@ -3,6 +3,7 @@
  * library, and the program still starts, and can say so, when the library is missing.
  * On Windows kav_morv_led_dll_64.dll is looked for beside the program and in the system folder
  * only; elsewhere kav_morv_led_dll_64.so is found by the system's library search.
+ * Plain C89, like the header.
  */
 #include "kav_morv_led.h"
 
@@ -37,28 +38,44 @@ static void close_library(Library library) {
 }
 #endif
 
+/* Says why the last Init or DeInit failed. A library older than 1.1 has no GetLEDError; its lines
+   on standard error are then all there is. */
+static void say_why(LedGetLEDErrorEntry get_error) {
+    if (get_error != NULL) {
+        fprintf(stderr, "Why: %s\n", get_error());
+    }
+}
+
 int main(void) {
     Library library = open_library();
+    LedInitEntry init;
+    LedDeInitEntry deinit;
+    LedSetLEDEntry set_led;
+    LedGetLEDErrorEntry get_error;
+    int status = 0;
+
     if (library == NULL) {
         fputs("The LED library could not be loaded.\n", stderr);
         return 1;
     }
-    uint8_t (*init)(void) = (uint8_t (*)(void))find_entry(library, "Init");
-    uint8_t (*deinit)(void) = (uint8_t (*)(void))find_entry(library, "DeInit");
-    void (*set_led)(LedColorCode) = (void (*)(LedColorCode))find_entry(library, "SetLED");
+    init = (LedInitEntry)find_entry(library, "Init");
+    deinit = (LedDeInitEntry)find_entry(library, "DeInit");
+    set_led = (LedSetLEDEntry)find_entry(library, "SetLED");
+    get_error = (LedGetLEDErrorEntry)find_entry(library, "GetLEDError");
     if (init == NULL || deinit == NULL || set_led == NULL) {
         fputs("The LED library lacks Init, DeInit or SetLED.\n", stderr);
         close_library(library);
         return 1;
     }
 
-    int status = 0;
     if (init()) {
         set_led(LED_COLOR_GREEN);
     } else {
-        status = 1; /* the library has said why on standard error */
+        say_why(get_error); /* before DeInit, which replaces the reason */
+        status = 1;
     }
     if (deinit() != 1) { /* one DeInit for each Init, whatever Init returned */
+        say_why(get_error);
         status = status != 0 ? status : 2;
     }
     close_library(library);

@@ -2,7 +2,8 @@
 
     python set_led.py PATH_TO_LIBRARY   (kav_morv_led_dll_64.dll, or kav_morv_led_dll_64.so)
 
-The library writes every step and every failure on standard error itself.
+The library writes every step and every failure on standard error itself; GetLEDError gives the
+reason as one sentence, which this script passes on.
 """
 import ctypes
 import sys
@@ -16,10 +17,18 @@ led.Init.restype = ctypes.c_uint8
 led.DeInit.restype = ctypes.c_uint8
 led.SetLED.argtypes = [ctypes.c_uint8]
 led.SetLED.restype = None
+led.GetLEDError.restype = ctypes.c_char_p
+
+
+def reason():
+    """The library's reason for the last failure; read it before the next Init or DeInit."""
+    return led.GetLEDError().decode("utf-8", "replace")
+
 
 if not led.Init():
+    why = reason()
     led.DeInit()  # a failed Init still loaded what it could
-    sys.exit("The LED could not be started.")
+    sys.exit(f"The LED could not be started: {why}")
 led.SetLED(LED_COLOR_GREEN)
 if led.DeInit() != 1:
-    sys.exit("The LED library could not unload its driver libraries.")
+    sys.exit(f"The LED library could not unload its driver libraries: {reason()}")

@@ -2,7 +2,8 @@
 
 namespace led {
 
-// Writes one status line (ending in a newline) to standard error, as it stands.
+// Writes one status line (ending in a newline) to standard error, as it stands, and to the
+// debugger output where the system has one.
 void write_diagnostic(const char* line);
 
 }  // namespace led

@@ -3,16 +3,11 @@
 #pragma once
 
 #include "platform.h"
+#include "winio_entries.h"
 
-#include <cstdint>
 #include <mutex>
 
 namespace led {
-
-using InitializeWinIoEntry = std::uint8_t (*)();
-using GetPhysLongEntry = std::uint8_t (*)(std::uintptr_t physical_address, std::uint32_t* value);
-using SetPhysLongEntry = std::uint8_t (*)(std::uintptr_t physical_address, std::uint32_t value);
-using ShutdownWinIoEntry = std::uint8_t (*)();
 
 struct DriverBinding {
     platform::LibraryHandle winio_module = nullptr;
@@ -21,15 +16,16 @@ struct DriverBinding {
     // falls to zero, and only then.
     unsigned winio_loads = 0;
     unsigned port_io_loads = 0;
-    InitializeWinIoEntry initialize_winio = nullptr;
-    GetPhysLongEntry get_phys_long = nullptr;
-    SetPhysLongEntry set_phys_long = nullptr;
-    ShutdownWinIoEntry shutdown_winio = nullptr;
+    winio::InitializeWinIoFunction* initialize_winio = nullptr;
+    winio::GetPhysLongFunction* get_phys_long = nullptr;
+    winio::SetPhysLongFunction* set_phys_long = nullptr;
+    winio::ShutdownWinIoFunction* shutdown_winio = nullptr;
 };
 
 DriverBinding& driver_binding();
 
-// Serialises Init, DeInit and SetLED within the process: each holds it for its whole run.
+// Serialises Init, DeInit and SetLED within the process: each holds it for its whole run. It is
+// never destroyed, so a thread still calling in while the host's exit handlers run finds it.
 std::mutex& binding_mutex();
 
 // An entry may be called only while the module it came from is loaded; a failed Init leaves the

@@ -60,6 +60,21 @@ void report_going_on_without_lock(const platform::LockAttempt& attempt) {
     }
 }
 
+// Closes the lock's file or handle when the library is unloaded. The host's exit runs this too,
+// possibly while another thread is still in SetLED: then it leaves the lock alone rather than wait.
+struct CloseRegisterLockAtUnload {
+    CloseRegisterLockAtUnload() = default;
+    CloseRegisterLockAtUnload(const CloseRegisterLockAtUnload&) = delete;
+    CloseRegisterLockAtUnload& operator=(const CloseRegisterLockAtUnload&) = delete;
+    ~CloseRegisterLockAtUnload() {
+        std::mutex& mutex = binding_mutex();
+        if (mutex.try_lock()) {
+            platform::close_named_lock();
+            mutex.unlock();
+        }
+    }
+} close_register_lock_at_unload;
+
 }  // namespace
 }  // namespace led
 

@@ -1,4 +1,4 @@
-# find_package(kav_morv_led 1.0 CONFIG REQUIRED) gives the imported target kav_morv_led::kav_morv_led:
+# find_package(kav_morv_led 1.1 CONFIG REQUIRED) gives the imported target kav_morv_led::kav_morv_led:
 # the include folder and the shared library. Every path is found from this file's place, so the
 # installed tree works wherever it is moved.
 if(WIN32)

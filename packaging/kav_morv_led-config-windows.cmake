@@ -1,4 +1,4 @@
-# find_package(kav_morv_led 1.0 CONFIG REQUIRED) gives the imported target kav_morv_led::kav_morv_led
+# find_package(kav_morv_led 1.1 CONFIG REQUIRED) gives the imported target kav_morv_led::kav_morv_led
 # for 64-bit Windows: the include folder, the DLL, and the import library that suits the consumer's
 # compiler. Every path is found from this file's place, so the package works wherever it lies.
 if(NOT WIN32)

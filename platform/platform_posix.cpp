@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <link.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,7 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 namespace platform {
 namespace {
@@ -55,43 +59,69 @@ std::string find_own_module_folder() {
 }
 
 // Resolved while the loader maps this module, before its host can change directory and make a
-// relative path point somewhere else.
-const std::string kOwnModuleFolder = find_own_module_folder();
-
-LibraryHandle load_from(const std::string& folder, const char* file_name) {
-    if (folder.empty()) {
-        return nullptr;
-    }
-    return dlopen((folder + '/' + file_name).c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
-// The one lock file this process holds open, kept between calls so that taking the lock costs no
-// file opening, and closed when this module is unloaded.
-struct LockFile {
-    std::string name;
-    int fd = -1;
-
-    LockFile() = default;
-    LockFile(const LockFile&) = delete;
-    LockFile& operator=(const LockFile&) = delete;
-    ~LockFile() { close(); }
-
-    void close() {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
+// relative path point somewhere else. A plain array, which no exit handler destroys.
+struct ModuleFolder {
+    char path[PATH_MAX] = {};
+    ModuleFolder() {
+        const std::string found = find_own_module_folder();
+        if (found.size() < sizeof path) {
+            std::memcpy(path, found.c_str(), found.size() + 1);
         }
     }
 };
+static_assert(std::is_trivially_destructible<ModuleFolder>::value, "a late call may still read it at exit");
+const ModuleFolder kOwnModuleFolder;
 
-// Files found unlinked in one attempt before giving up: only someone removing the file on purpose,
-// again and again, gets that far.
-constexpr int kMostUnlinkedFiles = 3;
-
-LockFile& lock_file() {
-    static LockFile file;
-    return file;
+// dlerror's text without the path it starts with, which the caller names already.
+std::string system_said(const std::string& path) {
+    const char* error = dlerror();
+    std::string said = error != nullptr ? error : "no reason given";
+    if (said.compare(0, path.size() + 2, path + ": ") == 0) {
+        said.erase(0, path.size() + 2);
+    }
+    return said;
 }
+
+LibraryHandle load_from(const std::string& folder, const char* file_name, const char* which_folder,
+                        std::string* why_not) {
+    const std::string path = folder + '/' + file_name;
+    if (LibraryHandle library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        return library;
+    }
+    if (why_not != nullptr) {
+        *why_not += (why_not->empty() ? "looked for " : ", and ") + std::string(which_folder) + " as " + path + " (" +
+                    system_said(path) + ")";
+    }
+    return nullptr;
+}
+
+// The lock file this process holds open, kept between calls so that taking the lock costs no file
+// opening. Plain data, which no exit handler destroys: a thread may still be taking the lock then.
+struct LockFile {
+    char name[NAME_MAX + 1];
+    char path[NAME_MAX + sizeof "/tmp/.lock"];
+    int fd;
+    // Which file fd is, to tell whether it is still the one at the path.
+    dev_t device;
+    ino_t inode;
+};
+static_assert(std::is_trivially_destructible<LockFile>::value, "a late call may still use it at exit");
+LockFile lock_file = {{}, {}, -1, 0, 0};
+
+void close_lock_file() {
+    if (lock_file.fd >= 0) {
+        close(lock_file.fd);
+        lock_file.fd = -1;
+    }
+}
+
+// flock belongs to the open file, which a forked child shares: holding it in the parent would let
+// the child in too. A child drops its copy (which leaves the parent's lock alone) and opens its own.
+[[maybe_unused]] const bool kChildrenOpenTheirOwnLockFile = pthread_atfork(nullptr, nullptr, close_lock_file) == 0;
+
+// Files found gone from the path in one attempt before giving up: only someone removing or
+// replacing the file on purpose, again and again, gets that far.
+constexpr int kMostReplacedFiles = 3;
 
 const char* why_unopenable(int error) {
     switch (error) {
@@ -109,34 +139,36 @@ const char* why_unopenable(int error) {
 // following a link. An existing file is opened without O_CREAT, which the system may refuse for
 // another user's file in /tmp. A new one is made readable by all whatever the umask: flock needs
 // only read access, so every user can share it.
-int open_lock_file(const std::string& path, const char*& why_unusable) {
+const char* open_lock_file() {
     const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(path.c_str(), flags);
+    int fd = open(lock_file.path, flags);
     if (fd < 0 && errno == ENOENT) {
-        fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        fd = open(lock_file.path, flags | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
             fchmod(fd, 0644);
         } else if (errno == EEXIST) {
-            fd = open(path.c_str(), flags);
+            fd = open(lock_file.path, flags);
         }
     }
     if (fd < 0) {
-        why_unusable = why_unopenable(errno);
-        return -1;
+        return why_unopenable(errno);
     }
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         close(fd);
-        why_unusable = "its file is not a regular file";
-        return -1;
+        return "its file is not a regular file";
     }
-    return fd;
+    lock_file.fd = fd;
+    lock_file.device = status.st_dev;
+    lock_file.inode = status.st_ino;
+    return nullptr;
 }
 
-// Whether the file is still at a path; someone may have unlinked it since it was opened.
-bool still_linked(int fd) {
+// Whether the locked file is still the one at the path: someone may have removed, renamed or
+// replaced it since it was opened, and newcomers then lock another file.
+bool still_at_path() {
     struct stat status {};
-    return fstat(fd, &status) == 0 && status.st_nlink > 0;
+    return lstat(lock_file.path, &status) == 0 && status.st_dev == lock_file.device && status.st_ino == lock_file.inode;
 }
 
 long long monotonic_ms() {
@@ -145,22 +177,40 @@ long long monotonic_ms() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+sigset_t interrupts_before_hold;
+
 }  // namespace
 
-const std::string& own_module_folder() {
-    return kOwnModuleFolder;
+const char* own_module_folder() {
+    return kOwnModuleFolder.path;
 }
 
-LibraryHandle load_library(const char* file_name) {
+LibraryHandle load_library(const char* file_name, std::string* why_not) {
+    if (why_not != nullptr) {
+        why_not->clear();
+    }
     if (std::strchr(file_name, '/') != nullptr) {
+        if (why_not != nullptr) {
+            *why_not = "its name holds a path separator";
+        }
         return nullptr;
     }
-    if (LibraryHandle library = load_from(own_module_folder(), file_name)) {
-        return library;
+    const std::string own_folder = own_module_folder();
+    if (!own_folder.empty()) {
+        if (LibraryHandle library = load_from(own_folder, file_name, "beside this library", why_not)) {
+            return library;
+        }
     }
     // No search by bare name: dlopen would follow LD_LIBRARY_PATH, where "." or an empty entry
     // means the current directory.
-    return load_from(program_folder(), file_name);
+    const std::string program = program_folder();
+    if (program.empty() || program == own_folder) {
+        if (why_not != nullptr && why_not->empty()) {
+            *why_not = "the folder of this library is not known";
+        }
+        return nullptr;
+    }
+    return load_from(program, file_name, "beside the program", why_not);
 }
 
 EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
@@ -170,36 +220,43 @@ EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
     return reinterpret_cast<EntryPoint>(dlsym(library, entry_name));
 }
 
-bool unload_library(LibraryHandle library) {
-    return library != nullptr && dlclose(library) == 0;
+bool unload_library(LibraryHandle library, std::string* why_not) {
+    if (library != nullptr && dlclose(library) == 0) {
+        return true;
+    }
+    if (why_not != nullptr) {
+        *why_not = library == nullptr ? "it is not loaded" : system_said("");
+    }
+    return false;
 }
 
 LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
-    LockFile& file = lock_file();
-    if (file.name != name) {
-        file.close();
-        file.name = name;
+    if (std::strcmp(lock_file.name, name) != 0) {
+        if (std::strlen(name) + sizeof ".lock" > sizeof lock_file.name) {
+            return {LockOutcome::unusable, "its name is too long"};
+        }
+        close_lock_file();
+        std::strcpy(lock_file.name, name);
+        std::snprintf(lock_file.path, sizeof lock_file.path, "/tmp/%s.lock", name);
     }
     // flock cannot time out by itself; poll without blocking until the deadline.
     const long long deadline = monotonic_ms() + timeout_ms;
-    int unlinked_files = 0;
+    int replaced_files = 0;
     for (;;) {
-        if (file.fd < 0) {
-            const char* why_unusable = nullptr;
-            file.fd = open_lock_file("/tmp/" + file.name + ".lock", why_unusable);
-            if (file.fd < 0) {
+        if (lock_file.fd < 0) {
+            if (const char* why_unusable = open_lock_file()) {
                 return {LockOutcome::unusable, why_unusable};
             }
         }
-        if (flock(file.fd, LOCK_EX | LOCK_NB) == 0) {
-            if (still_linked(file.fd)) {
+        if (flock(lock_file.fd, LOCK_EX | LOCK_NB) == 0) {
+            if (still_at_path()) {
                 return {LockOutcome::taken, nullptr};
             }
             // Newcomers lock the file now at the path, so this one serialises nothing. Closing it
-            // drops the lock; the next turn opens the new one.
-            file.close();
-            if (++unlinked_files > kMostUnlinkedFiles) {
-                return {LockOutcome::unusable, "its file keeps being removed"};
+            // drops the lock; the next turn opens the one at the path.
+            close_lock_file();
+            if (++replaced_files > kMostReplacedFiles) {
+                return {LockOutcome::unusable, "its file keeps being removed or replaced"};
             }
         } else if (errno != EWOULDBLOCK && errno != EINTR) {
             return {LockOutcome::unusable, "the system will not lock its file"};
@@ -212,8 +269,28 @@ LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
 }
 
 void release_named_lock() {
-    flock(lock_file().fd, LOCK_UN);
+    flock(lock_file.fd, LOCK_UN);
 }
+
+void close_named_lock() {
+    close_lock_file();
+}
+
+void hold_interrupts() {
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigaddset(&interrupts, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &interrupts, &interrupts_before_hold);
+}
+
+void release_interrupts() {
+    // One that arrived meanwhile is delivered here, as if it had come now.
+    pthread_sigmask(SIG_SETMASK, &interrupts_before_hold, nullptr);
+}
+
+void write_to_debugger(const char*) {}
 
 void sleep_ms(unsigned milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};

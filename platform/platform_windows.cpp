@@ -54,28 +54,39 @@ std::string find_own_module_folder() {
     return separator == std::wstring::npos ? std::string() : to_utf8(path.substr(0, separator));
 }
 
-// The one named mutex this process uses, kept open while this module is loaded so that taking the
-// lock costs no object creation.
-struct NamedMutex {
-    std::string name;
-    HANDLE handle = nullptr;
-
-    NamedMutex() = default;
-    NamedMutex(const NamedMutex&) = delete;
-    NamedMutex& operator=(const NamedMutex&) = delete;
-    ~NamedMutex() { close(); }
-
-    void close() {
-        if (handle != nullptr) {
-            CloseHandle(handle);
-            handle = nullptr;
-        }
+// What the system says of an error code, as one line without its final line break.
+std::string system_said(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring said = length > 0 ? std::wstring(text, length) : std::wstring();
+    LocalFree(text);
+    while (!said.empty() && (said.back() == L'\r' || said.back() == L'\n' || said.back() == L' ')) {
+        said.pop_back();
     }
-};
+    return said.empty() ? "error " + std::to_string(error) : to_utf8(said);
+}
 
-NamedMutex& named_mutex() {
-    static NamedMutex mutex;
-    return mutex;
+void add_attempt(std::string* why_not, const std::string& where, DWORD error) {
+    if (why_not != nullptr) {
+        *why_not += (why_not->empty() ? "looked for " : ", and ") + where + " (" + system_said(error) + ")";
+    }
+}
+
+// The named mutex this process uses, kept open between calls so that taking the lock costs no
+// object creation. Plain data, which nothing destroys behind a late caller's back.
+struct NamedMutex {
+    char name[256];
+    HANDLE handle;
+};
+NamedMutex named_mutex = {{}, nullptr};
+
+void close_named_mutex() {
+    if (named_mutex.handle != nullptr) {
+        CloseHandle(named_mutex.handle);
+        named_mutex.handle = nullptr;
+    }
 }
 
 const char* why_not_created(DWORD error) {
@@ -89,29 +100,50 @@ const char* why_not_created(DWORD error) {
     }
 }
 
-}  // namespace
+// While interrupts are held, a console control event waits here until they are released, then
+// goes on to the next handler, which is the system's own unless the program set one.
+HANDLE interrupts_released = nullptr;
 
-const std::string& own_module_folder() {
-    static const std::string folder = find_own_module_folder();
-    return folder;
+BOOL WINAPI wait_for_release(DWORD) {
+    WaitForSingleObject(interrupts_released, INFINITE);
+    return FALSE;
 }
 
-LibraryHandle load_library(const char* file_name) {
+}  // namespace
+
+const char* own_module_folder() {
+    static const std::string folder = find_own_module_folder();
+    return folder.c_str();
+}
+
+LibraryHandle load_library(const char* file_name, std::string* why_not) {
+    if (why_not != nullptr) {
+        why_not->clear();
+    }
     if (std::strpbrk(file_name, "\\/:") != nullptr) {
+        if (why_not != nullptr) {
+            *why_not = "its name holds a path separator";
+        }
         return nullptr;
     }
     const std::wstring name = to_wide(file_name);
-    const std::wstring folder = to_wide(own_module_folder());
+    const std::string folder = own_module_folder();
     if (!folder.empty()) {
-        const std::wstring path = folder + L'\\' + name;
+        const std::wstring path = to_wide(folder) + L'\\' + name;
         if (HMODULE library = LoadLibraryExW(path.c_str(), nullptr,
                                              LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
             return library;
         }
+        add_attempt(why_not, "beside this library as " + to_utf8(path), GetLastError());
     }
     // These flags replace the default search order, which would include the current directory
     // and PATH.
-    return LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library =
+        LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr) {
+        add_attempt(why_not, "in the program's folder and the system folder", GetLastError());
+    }
+    return library;
 }
 
 EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
@@ -121,26 +153,34 @@ EntryPoint find_entry(LibraryHandle library, const char* entry_name) {
     return reinterpret_cast<EntryPoint>(GetProcAddress(static_cast<HMODULE>(library), entry_name));
 }
 
-bool unload_library(LibraryHandle library) {
-    return library != nullptr && FreeLibrary(static_cast<HMODULE>(library)) != 0;
+bool unload_library(LibraryHandle library, std::string* why_not) {
+    if (library != nullptr && FreeLibrary(static_cast<HMODULE>(library)) != 0) {
+        return true;
+    }
+    if (why_not != nullptr) {
+        *why_not = library == nullptr ? "it is not loaded" : system_said(GetLastError());
+    }
+    return false;
 }
 
 LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
-    NamedMutex& mutex = named_mutex();
-    if (mutex.name != name) {
-        mutex.close();
-        mutex.name = name;
+    if (std::strcmp(named_mutex.name, name) != 0) {
+        if (std::strlen(name) >= sizeof named_mutex.name) {
+            return {LockOutcome::unusable, "its name is too long"};
+        }
+        close_named_mutex();
+        std::strcpy(named_mutex.name, name);
     }
-    if (mutex.handle == nullptr) {
+    if (named_mutex.handle == nullptr) {
         // Global, so that processes in every session share it. Asking only for the access that
         // waiting and releasing need lets a mutex whose creator granted no more be shared.
-        mutex.handle =
+        named_mutex.handle =
             CreateMutexExW(nullptr, (L"Global\\" + to_wide(name)).c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-        if (mutex.handle == nullptr) {
+        if (named_mutex.handle == nullptr) {
             return {LockOutcome::unusable, why_not_created(GetLastError())};
         }
     }
-    switch (WaitForSingleObject(mutex.handle, timeout_ms)) {
+    switch (WaitForSingleObject(named_mutex.handle, timeout_ms)) {
         case WAIT_OBJECT_0:
         case WAIT_ABANDONED:  // its holder died; each register still holds a whole word
             return {LockOutcome::taken, nullptr};
@@ -152,7 +192,28 @@ LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
 }
 
 void release_named_lock() {
-    ReleaseMutex(named_mutex().handle);
+    ReleaseMutex(named_mutex.handle);
+}
+
+void close_named_lock() {
+    close_named_mutex();
+}
+
+void hold_interrupts() {
+    if (interrupts_released == nullptr) {
+        interrupts_released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ResetEvent(interrupts_released);
+    SetConsoleCtrlHandler(wait_for_release, TRUE);
+}
+
+void release_interrupts() {
+    SetConsoleCtrlHandler(wait_for_release, FALSE);
+    SetEvent(interrupts_released);
+}
+
+void write_to_debugger(const char* line) {
+    OutputDebugStringA(line);
 }
 
 void sleep_ms(unsigned milliseconds) {

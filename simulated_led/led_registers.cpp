@@ -19,7 +19,7 @@ std::string state_file_path() {
     if (const char* configured = std::getenv("LED_SIM_STATE")) {
         return configured;
     }
-    return platform::own_module_folder() + "/led_sim_state.bin";
+    return std::string(platform::own_module_folder()) + "/led_sim_state.bin";
 }
 
 RegisterFile::RegisterFile()

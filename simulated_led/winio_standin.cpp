@@ -1,35 +1,57 @@
 // Stand-in for the physical-memory driver library: the four entries the LED library binds, over
-// the simulated LED's registers.
+// the simulated LED's registers. Like a real driver it serves any thread at any time: a call
+// before InitializeWinIo or after ShutdownWinIo fails, and nothing is ever freed under a caller.
 //
-// For tests, read once by InitializeWinIo: LED_SIM_FAULTS, a comma-separated list of "init",
-// "shutdown", "read:N" (the read of line N fails) and "slow" (every register access takes a random
-// 0 to 30 ms, so unserialised processes overtake one another mid-colour); LED_SIM_JOURNAL, a file
-// that every call is appended to.
+// For tests, read by each InitializeWinIo: LED_SIM_FAULTS, a comma-separated list of "init",
+// "read:N" (the read of line N fails) and "slow" (every register access takes a random 0 to 30 ms,
+// so unserialised processes overtake one another mid-colour); LED_SIM_JOURNAL, a file that every
+// call is appended to.
 #include "led_registers.h"
+#include "winio_entries.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 
+extern "C" {
+WINIO_STANDIN_EXPORT winio::InitializeWinIoFunction InitializeWinIo;
+WINIO_STANDIN_EXPORT winio::GetPhysLongFunction GetPhysLong;
+WINIO_STANDIN_EXPORT winio::SetPhysLongFunction SetPhysLong;
+WINIO_STANDIN_EXPORT winio::ShutdownWinIoFunction ShutdownWinIo;
+}
+
 namespace {
 
 struct Faults {
-    bool shutdown = false;
     bool slow = false;
     int failing_read_line = -1;
 };
 
-// Set from InitializeWinIo to ShutdownWinIo.
-std::unique_ptr<sim::RegisterFile> registers;
-Faults faults;
-std::string journal_path;
-
 constexpr int kSlowestAccessMs = 30;
+
+struct Driver {
+    // One call at a time, as on the hardware's bus.
+    std::mutex mutex;
+    // Mapped by the first InitializeWinIo that finds the state file usable, then kept.
+    std::optional<sim::RegisterFile> registers;
+    bool started = false;
+    Faults faults;
+    std::string journal_path;
+};
+
+// Never destroyed: a host's thread may still call in while the host's exit handlers run.
+Driver& driver() {
+    alignas(Driver) static unsigned char storage[sizeof(Driver)];
+    static Driver* const instance = new (storage) Driver;
+    return *instance;
+}
 
 bool listed(const std::string& list, const std::string& item) {
     return ("," + list + ",").find("," + item + ",") != std::string::npos;
@@ -37,7 +59,6 @@ bool listed(const std::string& list, const std::string& item) {
 
 Faults requested_faults(const std::string& list) {
     Faults requested;
-    requested.shutdown = listed(list, "shutdown");
     requested.slow = listed(list, "slow");
     for (int line = 0; line < static_cast<int>(sim::kLineCount); ++line) {
         if (listed(list, std::string("read:") + static_cast<char>('0' + line))) {
@@ -52,72 +73,84 @@ std::string environment(const char* name) {
     return value != nullptr ? value : "";
 }
 
-void journal(const char* format, unsigned first = 0, unsigned second = 0, unsigned third = 0) {
-    if (journal_path.empty()) {
+void journal(const Driver& state, const char* format, unsigned first = 0, unsigned second = 0, unsigned third = 0) {
+    if (state.journal_path.empty()) {
         return;
     }
-    if (std::FILE* file = std::fopen(journal_path.c_str(), "a")) {
+    if (std::FILE* file = std::fopen(state.journal_path.c_str(), "a")) {
         std::fprintf(file, format, first, second, third);
         std::fclose(file);
     }
 }
 
-void pace_access() {
-    if (faults.slow) {
+void pace_access(const Driver& state) {
+    if (state.faults.slow) {
         static std::minstd_rand random(std::random_device{}());
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % (kSlowestAccessMs + 1)));
     }
+}
+
+// The register file, mapped now if it was not; empty when the state file cannot be used.
+bool map_registers(Driver& state) {
+    if (!state.registers) {
+        state.registers.emplace();
+        if (!state.registers->usable()) {
+            std::fprintf(stderr, "WinIo64.dll stand-in: cannot use the state file %s: %s\n",
+                         sim::state_file_path().c_str(), state.registers->problem().c_str());
+            state.registers.reset();
+        }
+    }
+    return state.registers.has_value();
 }
 
 }  // namespace
 
 extern "C" {
 
-WINIO_STANDIN_EXPORT std::uint8_t InitializeWinIo() {
+std::uint8_t InitializeWinIo() {
+    Driver& state = driver();
+    const std::lock_guard<std::mutex> one_call(state.mutex);
     const std::string fault_list = environment("LED_SIM_FAULTS");
-    journal_path = environment("LED_SIM_JOURNAL");
-    faults = requested_faults(fault_list);
-    registers.reset();
-    if (!listed(fault_list, "init")) {
-        registers = std::make_unique<sim::RegisterFile>();
-        if (!registers->usable()) {
-            std::fprintf(stderr, "WinIo64.dll stand-in: cannot use the state file %s: %s\n",
-                         sim::state_file_path().c_str(), registers->problem().c_str());
-            registers.reset();
-        }
-    }
-    journal("InitializeWinIo -> %u\n", registers != nullptr);
-    return registers != nullptr ? 1 : 0;
+    state.journal_path = environment("LED_SIM_JOURNAL");
+    state.faults = requested_faults(fault_list);
+    state.started = !listed(fault_list, "init") && map_registers(state);
+    journal(state, "InitializeWinIo -> %u\n", state.started);
+    return state.started ? 1 : 0;
 }
 
-WINIO_STANDIN_EXPORT std::uint8_t GetPhysLong(std::uintptr_t physical_address, std::uint32_t* value) {
-    pace_access();
+std::uint8_t GetPhysLong(std::uintptr_t physical_address, std::uint32_t* value) {
+    Driver& state = driver();
+    const std::lock_guard<std::mutex> one_call(state.mutex);
+    pace_access(state);
     const int line = sim::line_at(physical_address);
-    const bool ok = registers != nullptr && line >= 0 && value != nullptr && line != faults.failing_read_line;
+    const bool ok = state.started && line >= 0 && value != nullptr && line != state.faults.failing_read_line;
     if (ok) {
-        *value = registers->load(static_cast<std::size_t>(line));
+        *value = state.registers->load(static_cast<std::size_t>(line));
     }
-    journal("GetPhysLong %08X -> %u %08X\n", static_cast<unsigned>(physical_address), ok,
+    journal(state, "GetPhysLong %08X -> %u %08X\n", static_cast<unsigned>(physical_address), ok,
             ok ? static_cast<unsigned>(*value) : 0u);
     return ok ? 1 : 0;
 }
 
-WINIO_STANDIN_EXPORT std::uint8_t SetPhysLong(std::uintptr_t physical_address, std::uint32_t value) {
-    pace_access();
+std::uint8_t SetPhysLong(std::uintptr_t physical_address, std::uint32_t value) {
+    Driver& state = driver();
+    const std::lock_guard<std::mutex> one_call(state.mutex);
+    pace_access(state);
     const int line = sim::line_at(physical_address);
-    const bool ok = registers != nullptr && line >= 0;
+    const bool ok = state.started && line >= 0;
     if (ok) {
-        registers->store(static_cast<std::size_t>(line), value);
+        state.registers->store(static_cast<std::size_t>(line), value);
     }
-    journal("SetPhysLong %08X %08X -> %u\n", static_cast<unsigned>(physical_address), static_cast<unsigned>(value), ok);
+    journal(state, "SetPhysLong %08X %08X -> %u\n", static_cast<unsigned>(physical_address),
+            static_cast<unsigned>(value), ok);
     return ok ? 1 : 0;
 }
 
-WINIO_STANDIN_EXPORT std::uint8_t ShutdownWinIo() {
-    registers.reset();
-    const bool ok = !faults.shutdown;
-    journal("ShutdownWinIo -> %u\n", ok);
-    return ok ? 1 : 0;
+void ShutdownWinIo() {
+    Driver& state = driver();
+    const std::lock_guard<std::mutex> one_call(state.mutex);
+    state.started = false;
+    journal(state, "ShutdownWinIo\n");
 }
 
 }  // extern "C"

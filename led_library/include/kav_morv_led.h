@@ -5,17 +5,25 @@
  *   Init();  SetLED(LED_COLOR_RED);  ...  DeInit();
  *
  * Errors. Init and DeInit return whether they succeeded, and write each step and each failure as
- * one line on standard error. SetLED returns nothing. Only plain values cross this interface;
- * nothing is allocated on either side.
+ * one line on standard error (on Windows also to the debugger output, OutputDebugStringA). After
+ * a failure, GetLEDError gives the reason as one sentence that names the file concerned and what
+ * the system said: the way to learn it in a program that has no console. SetLED returns nothing.
+ * Only plain values cross this interface; nothing is allocated on either side.
  *
  * Lifecycle.
- * - Every Init loads WinIo64.dll and inpoutx64.dll again, and every DeInit undoes one Init: call
- *   DeInit once for each Init, whatever that Init returned.
+ * - Every Init loads WinIo64.dll and inpoutx64.dll again and asks the driver to start hardware
+ *   access; every DeInit undoes one Init: call DeInit once for each Init, whatever that Init
+ *   returned. Only the DeInit that undoes the last Init stops hardware access, so two parts of one
+ *   program (an application and a plug-in) may each call Init and DeInit without ending the
+ *   other's access. Whether stopping succeeded cannot be known: the driver does not say.
  * - A failed Init unloads nothing it loaded; the DeInit that follows releases it.
  * - SetLED does nothing before the first Init, after an Init in which WinIo64.dll did not load,
  *   and once DeInit has undone every Init. After an Init that failed for another reason
  *   (inpoutx64.dll missing, hardware access not started) it still drives the lines WinIo64.dll
  *   lets it read.
+ * - Load the library under one name per process: kav_morv_led_dll_64 and kav_rv5520_led.dll are
+ *   two files, so loading both gives two libraries that count their Inits apart but share one
+ *   WinIo64.dll, and the last DeInit of either ends hardware access for both.
  * - Any call may overlap any other, from any thread: within a process the library runs one at a
  *   time. Across processes, SetLED takes a machine-wide lock around its four lines, so callers do
  *   not mix their colours; it waits at most 2 s for a holder that does not let go, then goes on
@@ -27,7 +35,7 @@
 #include <stdint.h>
 
 #define KAV_MORV_LED_VERSION_MAJOR 1
-#define KAV_MORV_LED_VERSION_MINOR 0
+#define KAV_MORV_LED_VERSION_MINOR 1
 #define KAV_MORV_LED_VERSION_PATCH 0
 
 #if defined(_WIN32)
@@ -63,15 +71,16 @@ enum LedColorCodeValue {
 /*
  * Loads WinIo64.dll and inpoutx64.dll from this library's folder (then the program's folder and,
  * on Windows, the system folder; never the current directory), binds the physical-memory entries,
- * waits 500 ms and starts hardware access. Returns nonzero when the LED can be driven, 0 when a
- * library did not load or hardware access did not start.
+ * waits 500 ms and starts hardware access, which needs administrator rights. Returns nonzero when
+ * the LED can be driven, 0 when a library did not load or hardware access did not start.
  */
 KAV_MORV_LED_API uint8_t Init(void);
 
 /*
- * Stops hardware access, waits 200 ms and undoes one Init's loads of both libraries. Returns 1
- * when both were unloaded, 0 otherwise (also when nothing was loaded, as for a DeInit without an
- * Init of its own).
+ * Stops hardware access if this undoes the last Init, waits 200 ms and undoes one Init's loads of
+ * both libraries. Returns 1 when both were unloaded, 0 otherwise (also when nothing was loaded, as
+ * for a DeInit without an Init of its own). Whether hardware access stopped cannot be known, so
+ * the result says nothing of it.
  */
 KAV_MORV_LED_API uint8_t DeInit(void);
 
@@ -83,6 +92,22 @@ KAV_MORV_LED_API uint8_t DeInit(void);
  * Reports nothing else.
  */
 KAV_MORV_LED_API void SetLED(LedColorCode code);
+
+/*
+ * Why the calling thread's last Init or DeInit failed, as one sentence in UTF-8 that names the
+ * file concerned and gives what the system said; "" when that call succeeded, or before the
+ * thread's first Init or DeInit. Never NULL.
+ * Each thread has its own: a call on one thread does not change another's. The text belongs to
+ * the library and stays as it is until the same thread calls Init or DeInit again; it is gone when
+ * the thread ends or the library is unloaded, so copy it to keep it.
+ */
+KAV_MORV_LED_API const char* GetLEDError(void);
+
+/* The exports' types, for a program that loads the library and finds them itself. */
+typedef uint8_t (*LedInitEntry)(void);
+typedef uint8_t (*LedDeInitEntry)(void);
+typedef void (*LedSetLEDEntry)(LedColorCode code);
+typedef const char* (*LedGetLEDErrorEntry)(void);
 
 #ifdef __cplusplus
 }

@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from status_lines import (INIT_LINES, LIBRARY_MISSING, LOAD_FAILED_TAIL, LOADED, LOADING,  # noqa: E402
-                          NOT_SHUT_DOWN, NOT_STARTED, NOT_UNLOADED, PORT_IO_LOADED, PORT_IO_NOT_LOADED,
+                          LOCK_TIMED_OUT, NOT_STARTED, NOT_UNLOADED, PORT_IO_LOADED, PORT_IO_NOT_LOADED,
                           UNLOADED, UNLOADS_FAILED, USAGE, WINIO_LOADED, WINIO_NOT_LOADED)
 
 LIBRARY = "kav_rv5520_led.dll"
@@ -41,6 +41,10 @@ class Case:
     planted: list = field(default_factory=list)     # bin files copied into the working folder
     faults: str = ""                                # LED_SIM_FAULTS for the tester's run
     sinks: dict = field(default_factory=dict)       # "stdout"/"stderr" -> "full" or "closed pipe"
+    interrupt: str = ""          # a signal sent to the tester once SetLED has begun
+    lock_held: bool = False      # another process holds the register lock throughout
+    debugger: bool = False       # the library's lines must also reach a debugger (under Wine)
+    native_only: bool = False    # Wine does not pass POSIX signals on as Windows would
 
 
 CASES = [
@@ -69,20 +73,25 @@ CASES = [
     Case("hostile: a keyword with a tab", ["\tred"], GOOD_RUN, USAGE),
     Case("hostile: whoever reads standard error has gone", ["blue"], [], color="blue",
          sinks={"stderr": "closed pipe"}),
+    # Stopped between two of its four lines, it would leave a colour nobody asked for.
+    Case("hostile: SIGTERM while the colour is being set", ["white"], [LOADED, *INIT_LINES], status=-15,
+         color="white", faults="slow", interrupt="SIGTERM", native_only=True),
+    Case("hostile: a hung program holding the register lock", ["purple"],
+         [LOADED, *INIT_LINES, LOCK_TIMED_OUT, UNLOADED], color="purple", lock_held=True),
 
     Case("the library missing", ["red"], LIBRARY_MISSING, status=1, absent=[LIBRARY]),
     Case("the library lacks its entries", ["red"], [LOADED, f"{LIBRARY} has no entry named Init."], status=1,
          replaced={LIBRARY: "WinIo64.dll"}),
     Case("inpoutx64.dll missing", ["red"],
          [LOADED, LOADING, WINIO_LOADED, PORT_IO_NOT_LOADED, LOAD_FAILED_TAIL, UNLOADS_FAILED, NOT_UNLOADED],
-         status=1, absent=["inpoutx64.dll"]),
+         status=1, absent=["inpoutx64.dll"], debugger=True),
     Case("WinIo64.dll missing", ["red"], WINIO_MISSING_RUN, status=1, absent=["WinIo64.dll"]),
     Case("WinIo64.dll lacking its entries", ["red"], NOT_STARTED_RUN, status=1,
          replaced={"WinIo64.dll": "inpoutx64.dll"}),
 
     Case("InitializeWinIo failing", ["red"], NOT_STARTED_RUN, status=1, faults="init"),
-    Case("ShutdownWinIo failing", ["green"], [LOADED, *INIT_LINES, NOT_SHUT_DOWN, UNLOADED],
-         color="green", faults="shutdown"),
+    # The driver's shutdown reports nothing, so DeInit writes no line of it and the colour stays.
+    Case("ShutdownWinIo reporting nothing", ["green"], GOOD_RUN, color="green", debugger=True),
     # Line 2 (blue) cannot be read, so it keeps its level: white without blue is yellow.
     Case("one read failing", ["white"], GOOD_RUN, color="yellow", faults="read:2"),
 

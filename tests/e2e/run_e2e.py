@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs the end-to-end table (cases.py) against one build's bin folder.
 
-    run_e2e.py --bin build/native/bin
-    run_e2e.py --bin build/windows/bin --launcher /usr/lib/wine/wine64
+    run_e2e.py --bin build/native/bin --lock-holder build/native/tests/lock_holder
+    run_e2e.py --bin build/windows/bin --launcher /usr/lib/wine/wine64 --lock-holder .../lock_holder.exe
 
 Every case runs in a fresh copy of the bin folder with the simulated LED reset to power-on, and is
 judged on standard error and standard output (captured apart, compared line by line, so CRLF and LF
@@ -15,14 +15,17 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import CASES, CONCURRENT_CASES, GOOD_RUN, LONGEST_ARGUMENT, SEEN  # noqa: E402
+from status_lines import INIT_LINES, LIBRARY_LINES  # noqa: E402
 from staging import clean_environment, copy_bin  # noqa: E402
 
 TIMEOUT_S = 120
@@ -31,6 +34,12 @@ TIMEOUT_S = 120
 # holds 32767 characters, the program's path and the quoting included.
 LONGEST_POSIX_ARGUMENT = 128 * 1024 - 1
 LONGEST_WINDOWS_ARGUMENT = 32000
+
+# How long a case's lock holder keeps the register lock: well beyond the 2 s a tester waits for it.
+HOLD_MS = 5000
+# How long after its Init line an interrupted tester is sent its signal: inside SetLED, which the
+# "slow" fault stretches to about 120 ms.
+INTERRUPT_AFTER_S = 0.04
 
 
 def lines_of(output):
@@ -50,12 +59,17 @@ def program(folder, name):
 
 
 class Runner:
-    def __init__(self, launcher, bin_folder):
+    def __init__(self, launcher, bin_folder, lock_holder):
         self.launcher = shlex.split(launcher)
         self.bin = os.path.abspath(bin_folder)
+        self.lock_holder = lock_holder
         # Every tester on the machine shares one register lock, held for up to 240 ms by a "slow"
         # run; one group of concurrent testers at a time keeps every wait well inside its 2 s.
         self.one_group_at_a_time = threading.Lock()
+
+    @property
+    def under_emulator(self):
+        return bool(self.launcher)
 
     def command(self, folder, name, args):
         path = program(folder, name)
@@ -65,17 +79,58 @@ class Runner:
         return self.launcher + [path] + args
 
     @staticmethod
-    def environment(faults=""):
-        return clean_environment(LED_SIM_FAULTS=faults) if faults else clean_environment()
+    def environment(faults="", **settings):
+        return clean_environment(**settings, **({"LED_SIM_FAULTS": faults} if faults else {}))
 
-    def run(self, folder, name, args, cwd, faults="", sinks=None):
+    def run(self, folder, name, args, cwd, faults="", sinks=None, **settings):
         """Runs a program with standard output and error captured, or sent where sinks says."""
         with contextlib.ExitStack() as stack:
             streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
             for stream, sink in (sinks or {}).items():
                 streams[stream] = stack.enter_context(open_sink(sink))
-            return subprocess.run(self.command(folder, name, args), cwd=cwd, env=self.environment(faults),
+            return subprocess.run(self.command(folder, name, args), cwd=cwd, env=self.environment(faults, **settings),
                                   stdin=subprocess.DEVNULL, timeout=TIMEOUT_S, **streams)
+
+    def run_interrupted(self, folder, args, cwd, faults, interrupt):
+        """Runs the tester and sends it a signal once SetLED has begun (just after its Init line)."""
+        tester = subprocess.Popen(self.command(folder, "KAV_MORV_LED_ConsoleTester", args), cwd=cwd,
+                                  env=self.environment(faults), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        seen = b""
+        while not seen.endswith(INIT_LINES[-1].encode() + b"\n"):
+            line = tester.stderr.readline()
+            if not line:
+                break
+            seen += line
+        time.sleep(INTERRUPT_AFTER_S)
+        tester.send_signal(getattr(signal, interrupt))
+        stdout, stderr = tester.communicate(timeout=TIMEOUT_S)
+        return subprocess.CompletedProcess(tester.args, tester.returncode, stdout, seen + stderr)
+
+    def run_while_lock_held(self, folder, args, cwd):
+        """Runs the tester while another process holds the register lock; a problem if it let go first."""
+        holder = subprocess.Popen(self.launcher + [self.lock_holder, str(HOLD_MS)], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, env=clean_environment())
+        try:
+            if holder.stdout.readline().strip() != b"held":
+                return None, ["the lock holder did not take the lock"]
+            result = self.run(folder, "KAV_MORV_LED_ConsoleTester", args, cwd)
+            outlasted = holder.poll() is not None
+            return result, ["the tester ran until the holder let go"] if outlasted else []
+        finally:
+            holder.kill()
+            holder.wait()
+
+    def run_watched_by_debugger(self, folder, args, cwd):
+        """Runs the tester with Wine showing what goes to the debugger; returns the result with
+        those lines taken out of standard error, and the lines."""
+        result = self.run(folder, "KAV_MORV_LED_ConsoleTester", args, cwd, WINEDEBUG="-all,+debugstr")
+        own, shown = [], []
+        for line in result.stderr.split(b"\n"):
+            found = re.match(rb'^[0-9a-f]+:warn:debugstr:OutputDebugStringA "(.*)\\n"\r?$', line)
+            (shown if found else own).append(found.group(1).decode() if found else line)
+        result.stderr = b"\n".join(own)
+        return result, shown
 
     def led_state(self, stage, cwd):
         """(color, [four register values]) as the viewer sees them."""
@@ -99,31 +154,40 @@ class Runner:
             shutil.copyfile(os.path.join(self.bin, name), os.path.join(work, name))
         return stage, work
 
-    def check(self, case):
+    def check(self, case, stage, work):
         """A list of what went wrong; empty when the case passed."""
-        with tempfile.TemporaryDirectory(prefix="led_e2e_") as root:
-            stage, work = self.stage(root, case)
-            if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
-                return ["led_sim reset failed"]
-            _, before = self.led_state(stage, work)
+        if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
+            return ["led_sim reset failed"]
+        _, before = self.led_state(stage, work)
+        problems = []
+        if case.interrupt:
+            result = self.run_interrupted(stage, case.args, work, case.faults, case.interrupt)
+        elif case.lock_held:
+            result, problems = self.run_while_lock_held(stage, case.args, work)
+            if result is None:
+                return problems
+        elif case.debugger and self.under_emulator:
+            result, shown = self.run_watched_by_debugger(stage, case.args, work)
+            library_lines = [line for line in case.stderr if line in LIBRARY_LINES]
+            if shown != library_lines:
+                problems.append(f"debugger: expected {library_lines!r}\n          got {shown!r}")
+        else:
             result = self.run(stage, "KAV_MORV_LED_ConsoleTester", case.args, work, case.faults, case.sinks)
-            color, after = self.led_state(stage, work)
+        color, after = self.led_state(stage, work)
 
-        problems = output_problems(result, case.stderr, case.stdout, case.status)
+        problems += output_problems(result, case.stderr, case.stdout, case.status)
         if color != case.color:
             problems.append(f"LED: expected {case.color}, got {color}")
         return problems + register_problems(before, after)
 
-    def check_concurrent(self, case):
+    def check_concurrent(self, case, stage, work):
         """One repetition of a concurrent case: what went wrong, or an empty list."""
-        with tempfile.TemporaryDirectory(prefix="led_e2e_") as root:
-            stage, work = self.stage(root)
-            if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
-                return ["led_sim reset failed"]
-            _, before = self.led_state(stage, work)
-            with self.one_group_at_a_time:
-                results = self.run_together(case, stage, work)
-            color, after = self.led_state(stage, work)
+        if self.run(stage, "led_sim", ["reset"], work).returncode != 0:
+            return ["led_sim reset failed"]
+        _, before = self.led_state(stage, work)
+        with self.one_group_at_a_time:
+            results = self.run_together(case, stage, work)
+        color, after = self.led_state(stage, work)
 
         problems = [problem for result in results for problem in output_problems(result, GOOD_RUN, [], 0)]
         allowed = sorted(SEEN[keyword] for keyword in case.keywords)
@@ -174,26 +238,42 @@ def register_problems(before, after):
             for line, (old, new) in enumerate(zip(before, after)) if old & ~1 != new & ~1]
 
 
+def report(name, problems):
+    print(("FAIL " if problems else "ok   ") + name, flush=True)
+    for problem in problems:
+        print("     " + problem)
+    return bool(problems)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", required=True, help="the build's bin folder")
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
+    parser.add_argument("--lock-holder", required=True, help="the program that holds the register lock")
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once (they mostly wait)")
     options = parser.parse_args()
 
-    runner = Runner(options.launcher, options.bin)
-    runs = [(case.name, runner.check, case) for case in CASES]
+    runner = Runner(options.launcher, options.bin, options.lock_holder)
+    cases = [case for case in CASES if not (case.native_only and runner.under_emulator)]
+    runs = [(case.name, runner.check, case) for case in cases]
     runs += [(f"{case.name} (run {run + 1} of {case.repeats})", runner.check_concurrent, case)
              for case in CONCURRENT_CASES for run in range(case.repeats)]
-    failed = 0
-    with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
-        outcomes = [pool.submit(check, case) for _, check, case in runs]
-        for (name, _, _), outcome in zip(runs, outcomes):
-            problems = outcome.result()
-            print(("FAIL " if problems else "ok   ") + name)
-            for problem in problems:
-                print("     " + problem)
-            failed += bool(problems)
+    with tempfile.TemporaryDirectory(prefix="led_e2e_") as scratch:
+        # A program copied while another worker starts a process stays open in that process until it
+        # executes, and cannot be run meanwhile ("Text file busy"): so every folder is staged first.
+        staged = [runner.stage(os.path.join(scratch, str(index)), case) for index, (_, _, case) in enumerate(runs)]
+        # A case that holds the machine-wide register lock would make every tester running beside it
+        # wait: those run alone, after the others.
+        alone = [getattr(case, "lock_held", False) for _, _, case in runs]
+        failed = 0
+        with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
+            outcomes = {index: pool.submit(check, case, *staged[index])
+                        for index, (_, check, case) in enumerate(runs) if not alone[index]}
+            for index, outcome in outcomes.items():
+                failed += report(runs[index][0], outcome.result())
+        for index, (name, check, case) in enumerate(runs):
+            if alone[index]:
+                failed += report(name, check(case, *staged[index]))
     print(f"{len(runs) - failed} passed, {failed} failed")
     return 1 if failed else 0
 

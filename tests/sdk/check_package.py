@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from verdict import report  # noqa: E402
 
 SHIPPED = {
-    "README.txt",
+    "README.txt", "LICENSE.txt", "CHANGELOG.txt",
     "bin/kav_morv_led_dll_64.dll", "bin/kav_rv5520_led.dll", "bin/KAV_MORV_LED_ConsoleTester.exe",
     "include/kav_morv_led.h",
     "lib/kav_morv_led_dll_64.lib", "lib/libkav_morv_led_dll_64.dll.a", "lib/kav_morv_led_dll_64.def",

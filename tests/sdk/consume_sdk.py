@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
 """Consumes the SDK as its users do, from the unpacked package (or installed tree) alone, and checks
-that the consumer runs to exit status 0 and leaves the simulated LED green.
+that the consumer runs to exit status 0 and leaves the simulated LED green; then, for an example
+that passes on the library's reason for a failure, that without inpoutx64.dll it fails and says
+which file could not be loaded and where it was looked for.
 
     consume_sdk.py CONSUMER --sdk PACKAGE.zip|INSTALLED_TREE --simulator BIN_FOLDER
-                   [--launcher WINE] [--toolchain FILE] [--cc COMPILER]
+                   [--launcher WINE] [--toolchain FILE] [--cc COMPILER] [--dlltool DLLTOOL]
 
 CONSUMER:
   msvc-c, msvc-cxx  Visual Studio's ABI: the C example compiled by clang-cl at /W4 /WX as C or as
                     C++, linked by lld-link against lib/kav_morv_led_dll_64.lib and nothing of
                     MinGW's; with no C runtime, its own entry point calls only kernel32
   cmake             examples/CMakeLists.txt: find_package and kav_morv_led::kav_morv_led
-  run-time          examples/load_at_run_time.c, which loads the library itself
+  def               the C example linked against an import library that GNU dlltool makes from
+                    lib/kav_morv_led_dll_64.def, as a MinGW user without the .dll.a would
+  run-time          examples/load_at_run_time.c, which loads the library itself, compiled as C89
   python            examples/set_led.py through ctypes
   csharp            examples/SetLed.cs through P/Invoke, compiled by mcs and run by mono
 
@@ -108,9 +112,18 @@ def cmake(sdk, work, options):
     return [program], build if sdk.windows else os.path.dirname(sdk.library), {}
 
 
+def from_def(sdk, work, options):
+    import_library = os.path.join(work, "libfrom_def.a")
+    run([options.dlltool, "-d", os.path.join(sdk.root, "lib", "kav_morv_led_dll_64.def"), "-l", import_library])
+    program = os.path.join(work, "from_def.exe")
+    run([options.cc, "-Wall", "-Wextra", "-Werror", "-I", sdk.include,
+         os.path.join(sdk.examples, "link_import_library.c"), import_library, "-o", program])
+    return [program], sdk.beside(program), {}
+
+
 def run_time(sdk, work, options):
     program = os.path.join(work, "load_at_run_time.exe" if sdk.windows else "load_at_run_time")
-    run([options.cc, "-std=c99", "-Wall", "-Wextra", "-Werror", "-I", sdk.include,
+    run([options.cc, "-std=c89", "-pedantic-errors", "-Wall", "-Wextra", "-Werror", "-I", sdk.include,
          os.path.join(sdk.examples, "load_at_run_time.c"), "-o", program, *([] if sdk.windows else ["-ldl"])])
     folder = sdk.beside(program)
     return [program], folder, {} if sdk.windows else {"LD_LIBRARY_PATH": folder}
@@ -133,10 +146,17 @@ CONSUMERS = {
     "msvc-c": lambda sdk, work, _: msvc(sdk, work, as_cxx=False),
     "msvc-cxx": lambda sdk, work, _: msvc(sdk, work, as_cxx=True),
     "cmake": cmake,
+    "def": from_def,
     "run-time": run_time,
     "python": python,
     "csharp": csharp,
 }
+
+
+# What an example that passes on the library's reason writes before it.
+REASON_PREFIX = {"run-time": "Why: ", "python": "The LED could not be started: ",
+                 "csharp": "The LED could not be started: "}
+NO_PORT_IO_REASON = "inpoutx64.dll could not be loaded: looked for beside this library as "
 
 
 def led_color(launcher, folder):
@@ -155,7 +175,8 @@ def main():
     parser.add_argument("--simulator", required=True, help="a build's bin folder, for the stand-ins and led_sim")
     parser.add_argument("--launcher", default="", help="command prefix that runs Windows programs")
     parser.add_argument("--toolchain", default="", help="CMake toolchain file for the cmake consumer")
-    parser.add_argument("--cc", default="cc", help="C compiler for the run-time consumer")
+    parser.add_argument("--cc", default="cc", help="C compiler for the run-time and def consumers")
+    parser.add_argument("--dlltool", default="dlltool", help="GNU dlltool for the def consumer")
     options = parser.parse_args()
     launcher = shlex.split(options.launcher)
 
@@ -169,11 +190,18 @@ def main():
                 shutil.copy2(os.path.join(options.simulator, name), library_folder)
 
         windows_program = command[0].endswith(".exe") and sdk.windows
-        result = subprocess.run((launcher if windows_program else []) + command, cwd=work,
-                                env=clean_environment(**settings), stdin=subprocess.DEVNULL)
+        command = (launcher if windows_program else []) + command
+        result = subprocess.run(command, cwd=work, env=clean_environment(**settings), stdin=subprocess.DEVNULL)
         color = led_color(launcher if sdk.windows else [], library_folder)
-    problems = [f"exit status {result.returncode}"] if result.returncode != 0 else []
-    problems += [f"the LED is {color}, not green"] if color != "green" else []
+        problems = [f"exit status {result.returncode}"] if result.returncode != 0 else []
+        problems += [f"the LED is {color}, not green"] if color != "green" else []
+        prefix = REASON_PREFIX.get(options.consumer)
+        if prefix is not None:
+            os.remove(os.path.join(library_folder, "inpoutx64.dll"))
+            failed = subprocess.run(command, cwd=work, env=clean_environment(**settings), stdin=subprocess.DEVNULL,
+                                    capture_output=True, text=True)
+            if failed.returncode == 0 or prefix + NO_PORT_IO_REASON not in failed.stderr:
+                problems.append(f"without inpoutx64.dll: exit status {failed.returncode}, {failed.stderr!r}")
     print(f"{'FAIL' if problems else 'ok  '} {options.consumer}: {', '.join(problems) or 'the LED is green'}")
     return 1 if problems else 0
 

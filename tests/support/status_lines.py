@@ -18,7 +18,9 @@ PORT_IO_NOT_LOADED = "InitDll :: Failed To Load inpout32 Library."
 STARTED = "Init :: InitializeWinIo successfully."
 NOT_STARTED = "Init :: Fail to InitializeWinIo."
 LOAD_FAILED_TAIL = "Init :: Failed To Load WinIo64.dll Library."
-NOT_SHUT_DOWN = "DeInit :: Fail to ShutdownWinIo."
 UNLOADS_FAILED = "DeInit :: Failed To Unload dll Libraries."
+LOCK_TIMED_OUT = "SetLED :: Could not take the LED register lock within 2000 ms; going on without it."
 
 INIT_LINES = [LOADING, WINIO_LOADED, PORT_IO_LOADED, STARTED]
+LIBRARY_LINES = {LOADING, WINIO_LOADED, WINIO_NOT_LOADED, PORT_IO_LOADED, PORT_IO_NOT_LOADED, STARTED, NOT_STARTED,
+                 LOAD_FAILED_TAIL, UNLOADS_FAILED, LOCK_TIMED_OUT}

@@ -2,7 +2,10 @@
 #include "kav_morv_led.h"
 #include "led_logic_test.h"
 
+#include <gmock/gmock.h>
+
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -14,6 +17,10 @@ const Journal kBindWinIo = {"err InitDll :: Load WinIo.dll Library successfully.
 const Journal kFailureTail = {"sleep 500", "err Init :: Failed To Load WinIo64.dll Library.\n"};
 const std::string kPortIoLoaded = "err InitDll :: Load inpout32 Library successfully.\n";
 const std::string kUnloadFailed = "err DeInit :: Failed To Unload dll Libraries.\n";
+const std::string kWinIoNotFound = std::string("WinIo64.dll could not be loaded: ") + kFakeNotFound;
+const std::string kPortIoNotFound = std::string("inpoutx64.dll could not be loaded: ") + kFakeNotFound;
+const char* const kNoLoadToUndo = "could not be unloaded: it is not loaded, so there is no load of it for this "
+                                  "DeInit to undo.";
 
 Journal concat(std::initializer_list<Journal> parts) {
     Journal all;
@@ -25,28 +32,43 @@ Journal concat(std::initializer_list<Journal> parts) {
 
 const Journal kLoads(std::begin(kLoadBoth), std::end(kLoadBoth));
 
+// GetLEDError on this thread: exactly `error`, or, when it starts with "...", ending in the rest.
+void expect_error(const std::string& error) {
+    if (error.rfind("...", 0) == 0) {
+        EXPECT_THAT(GetLEDError(), ::testing::EndsWith(error.substr(3)));
+    } else {
+        EXPECT_EQ(GetLEDError(), error);
+    }
+}
+
 TEST_F(DriverBindingTest, InitWritesTheExactSequenceForEachOutcome) {
     struct Case {
         const char* name;
         std::function<void(FakeWorld&)> arrange;
         bool ready;
         Journal journal;
+        std::string error;  // what GetLEDError gives after it: the whole sentence, or where it ends ("...")
     };
     const Case cases[] = {
         {"both libraries load and WinIo starts", [](FakeWorld&) {}, true,
          concat({kLoads, kBindWinIo,
-                 {kPortIoLoaded, "sleep 500", "InitializeWinIo", "err Init :: InitializeWinIo successfully.\n"}})},
+                 {kPortIoLoaded, "sleep 500", "InitializeWinIo", "err Init :: InitializeWinIo successfully.\n"}}),
+         ""},
         {"WinIo64.dll does not load", [](FakeWorld& w) { w.missing_libraries = {"WinIo64.dll"}; }, false,
-         concat({kLoads, {"err InitDll :: Failed To Load WinIo.dll Library.\n"}, kFailureTail})},
+         concat({kLoads, {"err InitDll :: Failed To Load WinIo.dll Library.\n"}, kFailureTail}), kWinIoNotFound + "."},
         {"neither library loads", [](FakeWorld& w) { w.missing_libraries = {"WinIo64.dll", "inpoutx64.dll"}; }, false,
-         concat({kLoads, {"err InitDll :: Failed To Load WinIo.dll Library.\n"}, kFailureTail})},
+         concat({kLoads, {"err InitDll :: Failed To Load WinIo.dll Library.\n"}, kFailureTail}),
+         kWinIoNotFound + "; and " + kPortIoNotFound + "."},
         {"inpoutx64.dll does not load", [](FakeWorld& w) { w.missing_libraries = {"inpoutx64.dll"}; }, false,
-         concat({kLoads, kBindWinIo, {"err InitDll :: Failed To Load inpout32 Library.\n"}, kFailureTail})},
+         concat({kLoads, kBindWinIo, {"err InitDll :: Failed To Load inpout32 Library.\n"}, kFailureTail}),
+         kPortIoNotFound + "."},
         {"InitializeWinIo reports failure", [](FakeWorld& w) { w.initialize_succeeds = false; }, false,
          concat({kLoads, kBindWinIo,
-                 {kPortIoLoaded, "sleep 500", "InitializeWinIo", "err Init :: Fail to InitializeWinIo.\n"}})},
+                 {kPortIoLoaded, "sleep 500", "InitializeWinIo", "err Init :: Fail to InitializeWinIo.\n"}}),
+         "...does not run with administrator rights or the kernel driver that comes with WinIo64.dll is missing."},
         {"WinIo64.dll lacks InitializeWinIo", [](FakeWorld& w) { w.missing_entries = {"InitializeWinIo"}; }, false,
-         concat({kLoads, kBindWinIo, {kPortIoLoaded, "sleep 500", "err Init :: Fail to InitializeWinIo.\n"}})},
+         concat({kLoads, kBindWinIo, {kPortIoLoaded, "sleep 500", "err Init :: Fail to InitializeWinIo.\n"}}),
+         "...WinIo64.dll has no entry named InitializeWinIo, so it is not the physical-memory driver library."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -54,6 +76,7 @@ TEST_F(DriverBindingTest, InitWritesTheExactSequenceForEachOutcome) {
         c.arrange(fake_world());
         EXPECT_EQ(Init() != 0, c.ready);
         EXPECT_EQ(take_journal(), c.journal);
+        expect_error(c.error);
     }
 }
 
@@ -65,26 +88,29 @@ TEST_F(DriverBindingTest, DeInitWritesTheExactSequenceForEachOutcome) {
         std::function<void(FakeWorld&)> before_deinit;
         std::uint8_t result;
         Journal journal;
+        std::string error;  // what GetLEDError gives after it
     };
     const auto nothing = [](FakeWorld&) {};
+    const std::string refused = std::string("could not be unloaded: ") + kFakeUnloadRefused + ".";
     const Case cases[] = {
-        {"everything succeeds", nothing, nothing, 1, kStopAndUnloadBoth},
-        {"ShutdownWinIo fails, unloads succeed", nothing, [](FakeWorld& w) { w.shutdown_succeeds = false; }, 1,
-         {"ShutdownWinIo", "err DeInit :: Fail to ShutdownWinIo.\n", "sleep 200", "unload WinIo64.dll",
-          "unload inpoutx64.dll"}},
+        {"everything succeeds", nothing, nothing, 1, kStopAndUnloadBoth, ""},
+        // Shutting down would end the access of the Init still open.
+        {"an inner DeInit, another Init still open: no ShutdownWinIo", [](FakeWorld&) { Init(); }, nothing, 1,
+         {"sleep 200", "unload WinIo64.dll", "unload inpoutx64.dll"}, ""},
         {"WinIo unload fails: the port-I/O unload is not attempted", nothing,
          [](FakeWorld& w) { w.failing_unloads = {"WinIo64.dll"}; }, 0,
-         {"ShutdownWinIo", "sleep 200", "unload WinIo64.dll", kUnloadFailed}},
+         {"ShutdownWinIo", "sleep 200", "unload WinIo64.dll", kUnloadFailed}, "WinIo64.dll " + refused},
         {"port-I/O unload fails", nothing, [](FakeWorld& w) { w.failing_unloads = {"inpoutx64.dll"}; }, 0,
-         concat({kStopAndUnloadBoth, {kUnloadFailed}})},
+         concat({kStopAndUnloadBoth, {kUnloadFailed}}), "inpoutx64.dll " + refused},
         {"after an Init whose inpoutx64.dll did not load",
          [](FakeWorld& w) { w.missing_libraries = {"inpoutx64.dll"}; }, nothing, 0,
-         {"ShutdownWinIo", "sleep 200", "unload WinIo64.dll", "unload null", kUnloadFailed}},
+         {"ShutdownWinIo", "sleep 200", "unload WinIo64.dll", "unload null", kUnloadFailed},
+         std::string("inpoutx64.dll ") + kNoLoadToUndo},
         {"after an Init whose WinIo64.dll did not load: ShutdownWinIo is not called",
          [](FakeWorld& w) { w.missing_libraries = {"WinIo64.dll"}; }, nothing, 0,
-         {"sleep 200", "unload null", kUnloadFailed}},
+         {"sleep 200", "unload null", kUnloadFailed}, std::string("WinIo64.dll ") + kNoLoadToUndo},
         {"WinIo64.dll lacks ShutdownWinIo", [](FakeWorld& w) { w.missing_entries = {"ShutdownWinIo"}; }, nothing, 1,
-         {"sleep 200", "unload WinIo64.dll", "unload inpoutx64.dll"}},
+         {"sleep 200", "unload WinIo64.dll", "unload inpoutx64.dll"}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,6 +121,7 @@ TEST_F(DriverBindingTest, DeInitWritesTheExactSequenceForEachOutcome) {
         c.before_deinit(fake_world());
         EXPECT_EQ(DeInit(), c.result);
         EXPECT_EQ(take_journal(), c.journal);
+        expect_error(c.error);
     }
 }
 
@@ -157,7 +184,7 @@ TEST_F(DriverBindingTest, EachDeInitUndoesOneInit) {
     EXPECT_EQ(DeInit(), 1);
     take_journal();
     SetLED(LED_COLOR_RED);
-    EXPECT_EQ(take_journal().size(), 10u) << "one Init is still in force";
+    EXPECT_EQ(take_journal().size(), 10u) << "one Init is still in force, hardware access included";
 
     EXPECT_EQ(DeInit(), 1);
     EXPECT_EQ(fake_world().load_count["WinIo64.dll"], 0);
@@ -165,6 +192,14 @@ TEST_F(DriverBindingTest, EachDeInitUndoesOneInit) {
     take_journal();
     SetLED(LED_COLOR_RED);
     EXPECT_EQ(take_journal(), Journal{});
+}
+
+TEST_F(DriverBindingTest, GetLEDErrorBelongsToTheCallingThread) {
+    fake_world().missing_libraries = {"WinIo64.dll"};
+    std::thread([] { Init(); }).join();
+    EXPECT_STREQ(GetLEDError(), "") << "another thread's failure";
+    EXPECT_EQ(Init(), 0);
+    EXPECT_STRNE(GetLEDError(), "");
 }
 
 TEST_F(DriverBindingTest, FailedWinIoUnloadKeepsItsEntriesForTheNextDeInit) {

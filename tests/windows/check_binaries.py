@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the Windows deliverables as a loader sees them: they import system DLLs only, the
-library exports exactly Init, DeInit and SetLED, both carry the project's version, and both are
-stripped."""
+library exports exactly its entries, both carry the project's version and a
+copyright, and both are stripped."""
 import argparse
 import os
 import re
@@ -13,7 +13,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from verdict import report  # noqa: E402
 
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll"}
-LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED"}
+LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED", "GetLEDError"}
+LEGAL_COPYRIGHT = "LegalCopyright".encode("utf-16-le")
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 
 
@@ -61,6 +62,7 @@ def main():
             (f"{path}: imports system DLLs only", imports(options.objdump, path) <= SYSTEM_DLLS,
              sorted(imports(options.objdump, path))),
             (f"{path}: version {options.version}", file_version(path) == expected_version, file_version(path)),
+            (f"{path}: a LegalCopyright", LEGAL_COPYRIGHT in open(path, "rb").read(), "none"),
             (f"{path}: stripped", is_stripped(options.objdump, path), ""),
         ]
     library_exports = exports(options.objdump, options.library)
