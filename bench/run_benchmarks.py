@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs every benchmark against the built native and windows presets and prints one table of
-medians with min-max. scripts/bench.sh builds first and then runs this.
+medians with min-max, each measure beside its floor from the same run. scripts/bench.sh builds
+first and then runs this.
 
     run_benchmarks.py --root .
 """
@@ -12,14 +13,20 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-from staging import clean_environment, copy_bin  # noqa: E402
+from journal import transitions_in  # noqa: E402
+from service_process import start_service  # noqa: E402
+from staging import clean_environment, copy_bin, program  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 WAITS_S = 1.3  # 300 + 500 + 200 + 300 ms of fixed waits in one tester run
 REPETITIONS = 10
+ROUND_TRIPS = 20000
+PATTERN_STEPS, STEP_MS = 200, 20   # alternating colours, so each step is a change of the LED
+IDLE_S = 5
 
 
 def google_benchmark(command, env=None):
@@ -52,6 +59,11 @@ def peak_rss_kib(command, env, runs=3):
     return peaks
 
 
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
 def number(value):
     return f"{value:.0f}" if abs(value) >= 100 else f"{value:.1f}" if abs(value) >= 10 else f"{value:.2f}"
 
@@ -61,23 +73,119 @@ def summary(values, scale=1.0):
     return statistics.median(values), min(values), max(values)
 
 
+class Table:
+    HEADER = ("measure", "median", "min–max", "target", "met")
+
+    def __init__(self):
+        self.rows = []
+
+    def row(self, what, values, unit, scale=1.0, target="", met=None):
+        """Adds a row of a measure's values; met, given the median, says whether the target holds."""
+        median, low, high = summary(values, scale)
+        verdict = "" if met is None else "yes" if met(median) else "NO"
+        self.rows.append((what, f"{number(median)} {unit}".strip(), f"{number(low)}–{number(high)}", target, verdict))
+        return median
+
+    def ratio(self, what, measured, floor, most):
+        """Adds the row that judges a measure: its median over its floor's, from the same run."""
+        ratio = measured / floor
+        self.rows.append((what, f"{ratio:.2f}×", "", f"≤ {most}×", "yes" if ratio <= most else "NO"))
+
+    def times_faster(self, what, measured, floor, least):
+        """Adds the row that judges a measure that must take a fraction of its floor."""
+        times = floor / measured
+        self.rows.append((what, f"{times:.0f}×", "", f"≥ {least}×", "yes" if times >= least else "NO"))
+
+    def print(self):
+        widths = [max(len(r[i]) for r in self.rows + [self.HEADER]) for i in range(len(self.HEADER))]
+        for line in [self.HEADER, tuple("-" * w for w in widths)] + self.rows:
+            print("| " + " | ".join(cell.ljust(width) for cell, width in zip(line, widths)) + " |")
+
+
+def task_wakeups(pid):
+    """Context switches of every thread of a process so far: each one is a wake-up."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/status") as status:
+            total += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+    return total
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def json_output(command, env):
+    return json.loads(subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout)
+
+
+def measure_service(table, bench_folder, bin_folder, launcher, env, where):
+    """The LED service's rows, natively or under Wine (a launcher): a client's set beside the tester,
+    round trips beside an echo server, the pattern clock beside the system's own sleep, and the
+    service idle. Targets are judged natively; under Wine only the client's set has one."""
+    native = not launcher
+    endpoint = os.path.join(bin_folder, "led.sock") if native else f"kav_morv_led_bench_{os.getpid()}"
+    journal = os.path.join(bin_folder, "journal.txt")
+    env = dict(env, KAV_MORV_LED_ENDPOINT=endpoint)
+    ctl = launcher + [program(bin_folder, "kav_morv_ledctl")]
+    bench = launcher + [program(bench_folder, "service_bench")]
+    service, said, serving = start_service(launcher + [program(bin_folder, "kav_morv_led_service"), "--foreground"],
+                                           dict(env, LED_SIM_JOURNAL=journal))
+    if not serving:
+        raise RuntimeError(f"the service did not start: {''.join(said)}")
+    try:
+        ctl_set = " ".join(ctl + ["set", "red"])
+        tester = " ".join(launcher + [program(bin_folder, "KAV_MORV_LED_ConsoleTester"), "red"])
+        times = hyperfine([ctl_set, tester], env)
+        set_ms = table.row(f"5. kav_morv_ledctl set red, {where}", times[ctl_set], "ms", 1000)
+        tester_ms = table.row(f"5. tester red (floor), {where}", times[tester], "ms", 1000)
+        table.times_faster(f"5. ctl set red: times faster than the tester, {where}", set_ms, tester_ms,
+                           50 if native else 5)
+
+        trips = json_output(bench + ["round-trips", str(ROUND_TRIPS)], env)
+        echo = json_output(bench + ["echo-round-trips", str(ROUND_TRIPS)], env)
+        table.row(f"5. round trip on an open connection, median, {where}", [statistics.median(trips)], "µs")
+        table.row(f"5. round trip on an open connection, p99, {where}", [percentile(trips, 0.99)], "µs",
+                  target="≤ 1000 µs" if native else "", met=(lambda m: m <= 1000) if native else None)
+        table.row(f"5. echo server round trip (floor), median, {where}", [statistics.median(echo)], "µs")
+        table.row(f"5. echo server round trip (floor), p99, {where}", [percentile(echo, 0.99)], "µs")
+
+        mark = len(open(journal).read().splitlines())
+        steps = [f"{'red' if step % 2 == 0 else 'blue'}:{STEP_MS}" for step in range(PATTERN_STEPS)]
+        subprocess.run(ctl + ["pattern", *steps, "--repeat", "1"], env=env, check=True, capture_output=True)
+        time.sleep(PATTERN_STEPS * STEP_MS / 1000 + 0.5)
+        changes = transitions_in(open(journal).read().splitlines()[mark:])[:PATTERN_STEPS]
+        # Each step from the first, at the times asked: a late step counts, and so would drift.
+        off = [abs((stamp - changes[0][0]) / 1000 - step * STEP_MS) for step, (stamp, _) in enumerate(changes)][1:]
+        floor = [late / 1000 for late in json_output(bench + ["sleep-lateness", str(STEP_MS), str(PATTERN_STEPS)], env)]
+        table.row(f"5. pattern step off its time, median of {len(off)}, {where}", [statistics.median(off)], "ms",
+                  target="≤ 2 ms" if native else "", met=(lambda m: m <= 2) if native else None)
+        table.row(f"5. pattern step off its time, p99, {where}", [percentile(off, 0.99)], "ms",
+                  target="≤ 10 ms" if native else "", met=(lambda m: m <= 10) if native else None)
+        table.row(f"5. sleeping until a time (floor), median, {where}", [statistics.median(floor)], "ms")
+        table.row(f"5. sleeping until a time (floor), p99, {where}", [percentile(floor, 0.99)], "ms")
+
+        time.sleep(1)
+        before = task_wakeups(service.pid)
+        time.sleep(IDLE_S)
+        table.row(f"5. idle service: wake-ups in {IDLE_S} s, {where}", [task_wakeups(service.pid) - before], "",
+                  target="0" if native else "", met=(lambda m: m == 0) if native else None)
+        table.row(f"5. idle service: resident memory, {where}", [resident_kib(service.pid)], "MiB", 1 / 1024,
+                  target="≤ 8 MiB" if native else "", met=(lambda m: m <= 8) if native else None)
+    finally:
+        if native:
+            service.terminate()
+        else:
+            service.kill()
+        service.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--root", default=".", help="the source tree, with build/native and build/windows built")
     root = os.path.abspath(parser.parse_args().root)
-    rows = []
-
-    def row(what, values, unit, scale=1.0, target="", met=None):
-        """Adds a table row; met, given the median, says whether the target holds."""
-        median, low, high = summary(values, scale)
-        verdict = "" if met is None else "yes" if met(median) else "NO"
-        rows.append((what, f"{number(median)} {unit}".strip(), f"{number(low)}–{number(high)}", target, verdict))
-        return median
-
-    def ratio_row(what, measured, floor, most):
-        """Adds the row that judges a measure: its median over its floor's, from the same run."""
-        ratio = measured / floor
-        rows.append((what, f"{ratio:.2f}×", "", f"≤ {most}×", "yes" if ratio <= most else "NO"))
+    table = Table()
 
     with tempfile.TemporaryDirectory(prefix="led_bench_") as scratch:
         native_bin = copy_bin(f"{root}/build/native/bin", f"{scratch}/native")
@@ -86,28 +194,31 @@ def main():
                                 WINEDLLOVERRIDES="mscoree,mshtml=")
 
         logic = google_benchmark([f"{root}/build/native/bench/set_led_benchmark"])
-        floor = row("1. eight indirect calls (floor)", logic["BM_EightIndirectCallsFloor"], "ns")
-        row("1. std::mutex lock + unlock (the thread lock)", logic["BM_MutexLockUnlock"], "ns")
-        set_led = row("1. SetLED, do-nothing entries", logic["BM_SetLED"], "ns")
-        ratio_row("1. SetLED / floor", set_led, floor, 2)
-        row("1. SetLED heap allocations (per run)", logic["BM_SetLED heap allocations"], "", target="0",
-            met=lambda m: m == 0)
+        floor = table.row("1. eight indirect calls (floor)", logic["BM_EightIndirectCallsFloor"], "ns")
+        table.row("1. std::mutex lock + unlock (the thread lock)", logic["BM_MutexLockUnlock"], "ns")
+        set_led = table.row("1. SetLED, do-nothing entries", logic["BM_SetLED"], "ns")
+        table.ratio("1. SetLED / floor", set_led, floor, 2)
+        table.row("1. SetLED heap allocations (per run)", logic["BM_SetLED heap allocations"], "", target="0",
+                  met=lambda m: m == 0)
 
         standin = google_benchmark([f"{root}/build/native/bench/standin_benchmark", native_bin],
                                    clean_environment(LED_SIM_STATE=f"{scratch}/bench_state.bin"))
-        through = row("2. SetLED through the stand-in", standin["BM_SetLEDThroughStandIn"], "ns")
-        lock = row("2. machine-wide lock take + release (floor)", standin["BM_MachineWideLockFloor"], "ns")
-        row("2. bare flock take + release", standin["BM_BareFlockPair"], "ns")
-        row("2. one system call", standin["BM_OneSystemCall"], "ns")
-        ratio_row("2. SetLED through the stand-in / floor", through, lock, 1.3)
+        through = table.row("2. SetLED through the stand-in", standin["BM_SetLEDThroughStandIn"], "ns")
+        lock = table.row("2. machine-wide lock take + release (floor)", standin["BM_MachineWideLockFloor"], "ns")
+        table.row("2. bare flock take + release", standin["BM_BareFlockPair"], "ns")
+        table.row("2. one system call", standin["BM_OneSystemCall"], "ns")
+        table.ratio("2. SetLED through the stand-in / floor", through, lock, 1.3)
 
         native_tester = f"{native_bin}/KAV_MORV_LED_ConsoleTester red"
         times = hyperfine([native_tester, f"sleep {WAITS_S}"], env)
         waits = statistics.median(times[f"sleep {WAITS_S}"])
-        row("3. tester red, native", times[native_tester], "ms", 1000)
-        row(f"3. sleep {WAITS_S}", times[f"sleep {WAITS_S}"], "ms", 1000)
-        row("3. native tester above the waits", [t - waits for t in times[native_tester]], "ms", 1000,
-            target="≤ 10 ms", met=lambda m: m <= 10)
+        table.row("3. tester red, native", times[native_tester], "ms", 1000)
+        table.row(f"3. sleep {WAITS_S}", times[f"sleep {WAITS_S}"], "ms", 1000)
+        table.row("3. native tester above the waits", [t - waits for t in times[native_tester]], "ms", 1000,
+                  target="≤ 10 ms", met=lambda m: m <= 10)
+        rss = peak_rss_kib(native_tester.split(), env)
+        table.row("3. native tester peak resident memory", rss, "MiB", 1 / 1024, target="≤ 4 MiB",
+                  met=lambda m: m <= 4)
 
         subprocess.run(["mkdir", "-p", env["WINEPREFIX"]], check=True)
         subprocess.run([WINESERVER, "-p"], env=env, check=True,
@@ -118,27 +229,23 @@ def main():
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             wine_tester = f"{WINE} {windows_bin}/KAV_MORV_LED_ConsoleTester.exe red"
             times = hyperfine([wine_tester, f"sleep {WAITS_S}"], env)
+            waits = statistics.median(times[f"sleep {WAITS_S}"])
+            table.row("3. tester red, under Wine", times[wine_tester], "ms", 1000)
+            table.row("3. Wine tester above the waits", [t - waits for t in times[wine_tester]], "ms", 1000,
+                      target="≤ 300 ms", met=lambda m: m <= 300)
+
+            for name, target in (("kav_morv_led_dll_64.dll", 300), ("KAV_MORV_LED_ConsoleTester.exe", None),
+                                 ("kav_morv_led_service.exe", None), ("kav_morv_ledctl.exe", None)):
+                size = os.path.getsize(f"{root}/build/windows/bin/{name}") / 1024
+                table.rows.append((f"4. {name}, stripped", f"{size:.0f} KiB", "", f"≤ {target} KiB" if target else "",
+                                   ("yes" if size <= target else "NO") if target else ""))
+
+            measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
+            measure_service(table, f"{root}/build/windows/bench", windows_bin, [WINE], env, "under Wine")
         finally:
             subprocess.run([WINESERVER, "-k"], env=env)
-        waits = statistics.median(times[f"sleep {WAITS_S}"])
-        row("3. tester red, under Wine", times[wine_tester], "ms", 1000)
-        row("3. Wine tester above the waits", [t - waits for t in times[wine_tester]], "ms", 1000,
-            target="≤ 300 ms", met=lambda m: m <= 300)
+    table.print()
 
-        rss = peak_rss_kib(native_tester.split(), env)
-        row("3. native tester peak resident memory", rss, "MiB", 1 / 1024, target="≤ 4 MiB", met=lambda m: m <= 4)
-
-        for name, target in (("kav_morv_led_dll_64.dll", 300), ("KAV_MORV_LED_ConsoleTester.exe", None)):
-            size = os.path.getsize(f"{root}/build/windows/bin/{name}") / 1024
-            rows.append((f"4. {name}, stripped", f"{size:.0f} KiB", "", f"≤ {target} KiB" if target else "",
-                         ("yes" if size <= target else "NO") if target else ""))
-
-    widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(len(HEADER))]
-    for line in [HEADER, tuple("-" * w for w in widths)] + rows:
-        print("| " + " | ".join(cell.ljust(width) for cell, width in zip(line, widths)) + " |")
-
-
-HEADER = ("measure", "median", "min–max", "target", "met")
 
 if __name__ == "__main__":
     main()

@@ -15,7 +15,9 @@ function(clang_tidy_product)
     COMMAND ${CLANG_TIDY} --quiet ${arg_WINDOWS_SOURCES} --
             --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ -isystem ${cxx_headers}
             -isystem ${cxx_headers}/x86_64-w64-mingw32 -isystem ${CMAKE_FIND_ROOT_PATH}/include
-            -I ${PROJECT_SOURCE_DIR}/platform
+            -I ${PROJECT_SOURCE_DIR}/platform -I ${PROJECT_SOURCE_DIR}/service
+            -I ${PROJECT_SOURCE_DIR}/led_library/include -isystem ${CMAKE_BINARY_DIR}/header_only/asio
+            -isystem ${CMAKE_BINARY_DIR}/header_only/cli11 -D_WIN32_WINNT=0x0A00
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "clang-tidy over the Windows-only sources"
     VERBATIM)

@@ -13,6 +13,8 @@ static class SetLed
     [DllImport(Library)] static extern byte Init();
     [DllImport(Library)] static extern byte DeInit();
     [DllImport(Library)] static extern void SetLED(byte code);
+    // What the LED's lines read back: 0 to 7, or 255 when they show none of the eight.
+    [DllImport(Library)] static extern byte GetLED();
     // The text belongs to the library: take it as a pointer, so that .NET does not try to free it.
     [DllImport(Library)] static extern IntPtr GetLEDError();
 
@@ -42,10 +44,16 @@ static class SetLed
             return 1;
         }
         SetLED(LedColorGreen);
+        byte shown = GetLED();
         if (DeInit() != 1)
         {
             Console.Error.WriteLine("The LED library could not unload its driver libraries: " + Reason());
             return 2;
+        }
+        if (shown != LedColorGreen)
+        {
+            Console.Error.WriteLine("The LED reads back as " + shown + ", not green: another program wrote it.");
+            return 3;
         }
         return 0;
     }

@@ -22,19 +22,24 @@ static void keep_reason(char* reason, unsigned size) {
     reason[length] = '\0';
 }
 
-/* Sets the LED to green. Returns 0, or 1 when it could not (with the reason in `reason`). */
+/* Sets the LED to green and reads it back. Returns 0; 1 when it could not (with the reason in
+   `reason`); 3 when the lines read back as something else (another program wrote them). */
 static int set_green(char* reason, unsigned size) {
+    int status = 0;
     if (!Init()) {
         keep_reason(reason, size);
         DeInit(); /* a failed Init still loaded what it could */
         return 1;
     }
     SetLED(LED_COLOR_GREEN);
+    if (GetLED() != LED_COLOR_GREEN) {
+        status = 3;
+    }
     if (DeInit() != 1) {
         keep_reason(reason, size);
         return 1;
     }
-    return 0;
+    return status;
 }
 
 int main(void) {

@@ -38,8 +38,8 @@ static void close_library(Library library) {
 }
 #endif
 
-/* Says why the last Init or DeInit failed. A library older than 1.1 has no GetLEDError; its lines
-   on standard error are then all there is. */
+/* Says why the last Init or DeInit failed. A library older than 1.1 has no GetLEDError (nor
+   GetLED); its lines on standard error are then all there is. */
 static void say_why(LedGetLEDErrorEntry get_error) {
     if (get_error != NULL) {
         fprintf(stderr, "Why: %s\n", get_error());
@@ -52,6 +52,7 @@ int main(void) {
     LedDeInitEntry deinit;
     LedSetLEDEntry set_led;
     LedGetLEDErrorEntry get_error;
+    LedGetLEDEntry get_led;
     int status = 0;
 
     if (library == NULL) {
@@ -62,6 +63,7 @@ int main(void) {
     deinit = (LedDeInitEntry)find_entry(library, "DeInit");
     set_led = (LedSetLEDEntry)find_entry(library, "SetLED");
     get_error = (LedGetLEDErrorEntry)find_entry(library, "GetLEDError");
+    get_led = (LedGetLEDEntry)find_entry(library, "GetLED"); /* 1.1 and later */
     if (init == NULL || deinit == NULL || set_led == NULL) {
         fputs("The LED library lacks Init, DeInit or SetLED.\n", stderr);
         close_library(library);
@@ -70,6 +72,10 @@ int main(void) {
 
     if (init()) {
         set_led(LED_COLOR_GREEN);
+        if (get_led != NULL && get_led() != LED_COLOR_GREEN) {
+            fputs("The LED reads back as another colour: another program wrote it.\n", stderr);
+            status = 3;
+        }
     } else {
         say_why(get_error); /* before DeInit, which replaces the reason */
         status = 1;

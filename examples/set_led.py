@@ -18,6 +18,7 @@ led.DeInit.restype = ctypes.c_uint8
 led.SetLED.argtypes = [ctypes.c_uint8]
 led.SetLED.restype = None
 led.GetLEDError.restype = ctypes.c_char_p
+led.GetLED.restype = ctypes.c_uint8
 
 
 def reason():
@@ -30,5 +31,9 @@ if not led.Init():
     led.DeInit()  # a failed Init still loaded what it could
     sys.exit(f"The LED could not be started: {why}")
 led.SetLED(LED_COLOR_GREEN)
-if led.DeInit() != 1:
+shown = led.GetLED()  # what the lines read back: 0 to 7, or 255 for none of the eight
+led_ok = led.DeInit() == 1
+if shown != LED_COLOR_GREEN:
+    sys.exit(f"The LED reads back as {shown}, not green: another program wrote it.")
+if not led_ok:
     sys.exit(f"The LED library could not unload its driver libraries: {reason()}")

@@ -18,6 +18,7 @@ static_assert(std::is_same<decltype(&Init), LedInitEntry>::value, "Init's type")
 static_assert(std::is_same<decltype(&DeInit), LedDeInitEntry>::value, "DeInit's type");
 static_assert(std::is_same<decltype(&SetLED), LedSetLEDEntry>::value, "SetLED's type");
 static_assert(std::is_same<decltype(&GetLEDError), LedGetLEDErrorEntry>::value, "GetLEDError's type");
+static_assert(std::is_same<decltype(&GetLED), LedGetLEDEntry>::value, "GetLED's type");
 
 namespace led {
 namespace {

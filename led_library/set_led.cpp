@@ -1,10 +1,13 @@
-// SetLED: drive the four LED lines to a colour's pattern, one read-modify-write per line.
+// SetLED: drive the four LED lines to a colour's pattern, one read-modify-write per line. GetLED:
+// read them back.
 #include "diagnostics.h"
 #include "driver_binding.h"
 #include "kav_morv_led.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 namespace led {
 namespace {
@@ -45,19 +48,43 @@ void drive_lines(const DriverBinding& binding, LedColorCode code) {
     }
 }
 
-void report_going_on_without_lock(const platform::LockAttempt& attempt) {
+void report_going_on_without_lock(const char* stage, const platform::LockAttempt& attempt) {
     char line[160];
     const int length =
         attempt.outcome == platform::LockOutcome::timed_out
             ? std::snprintf(line, sizeof line,
-                            "SetLED :: Could not take the LED register lock within %u ms; going on without it.\n",
+                            "%s :: Could not take the LED register lock within %u ms; going on without it.\n", stage,
                             kRegisterLockTimeoutMs)
             : std::snprintf(line, sizeof line,
-                            "SetLED :: The LED register lock cannot be used (%s); going on without it.\n",
+                            "%s :: The LED register lock cannot be used (%s); going on without it.\n", stage,
                             attempt.why_unusable);
     if (length > 0) {
         write_diagnostic(line);
     }
+}
+
+// Runs `work` on the registers under the machine-wide lock, or without it, saying so as `stage`,
+// when the lock cannot be had.
+template <typename Work>
+void under_register_lock(const char* stage, Work work) {
+    const platform::LockAttempt lock = platform::acquire_named_lock(kRegisterLockName, kRegisterLockTimeoutMs);
+    if (lock.outcome != platform::LockOutcome::taken) {
+        report_going_on_without_lock(stage, lock);
+    }
+    work();
+    if (lock.outcome == platform::LockOutcome::taken) {
+        platform::release_named_lock();
+    }
+}
+
+// The code whose pattern the lines' levels are, or LED_COLOR_UNKNOWN.
+std::uint8_t color_of(const std::uint8_t (&levels)[kLineCount]) {
+    for (std::size_t code = 0; code < kColorCount; ++code) {
+        if (std::equal(std::begin(levels), std::end(levels), std::begin(kLedLinePattern[code]))) {
+            return static_cast<std::uint8_t>(code);
+        }
+    }
+    return LED_COLOR_UNKNOWN;
 }
 
 // Closes the lock's file or handle when the library is unloaded. The host's exit runs this too,
@@ -87,13 +114,23 @@ extern "C" void SetLED(LedColorCode code) {
     if (!led::usable(binding, binding.get_phys_long) || !led::usable(binding, binding.set_phys_long)) {
         return;
     }
-    const platform::LockAttempt lock =
-        platform::acquire_named_lock(led::kRegisterLockName, led::kRegisterLockTimeoutMs);
-    if (lock.outcome != platform::LockOutcome::taken) {
-        led::report_going_on_without_lock(lock);
+    led::under_register_lock("SetLED", [&binding, code] { led::drive_lines(binding, code); });
+}
+
+extern "C" uint8_t GetLED(void) {
+    const std::lock_guard<std::mutex> serialised(led::binding_mutex());
+    const led::DriverBinding& binding = led::driver_binding();
+    if (!led::usable(binding, binding.get_phys_long)) {
+        return LED_COLOR_UNKNOWN;
     }
-    led::drive_lines(binding, code);
-    if (lock.outcome == platform::LockOutcome::taken) {
-        platform::release_named_lock();
-    }
+    std::uint8_t levels[led::kLineCount] = {};
+    bool all_read = true;
+    led::under_register_lock("GetLED", [&binding, &levels, &all_read] {
+        for (std::size_t line = 0; line < led::kLineCount && all_read; ++line) {
+            std::uint32_t value = 0;
+            all_read = binding.get_phys_long(led::kLineAddress[line], &value) != 0;
+            levels[line] = static_cast<std::uint8_t>(value & 1u);
+        }
+    });
+    return all_read ? led::color_of(levels) : std::uint8_t{LED_COLOR_UNKNOWN};
 }

@@ -237,7 +237,8 @@ LockAttempt acquire_named_lock(const char* name, unsigned timeout_ms) {
         }
         close_lock_file();
         std::strcpy(lock_file.name, name);
-        std::snprintf(lock_file.path, sizeof lock_file.path, "/tmp/%s.lock", name);
+        // Fits: the name was measured against the shorter name buffer above.
+        static_cast<void>(std::snprintf(lock_file.path, sizeof lock_file.path, "/tmp/%s.lock", name));
     }
     // flock cannot time out by itself; poll without blocking until the deadline.
     const long long deadline = monotonic_ms() + timeout_ms;

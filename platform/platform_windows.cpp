@@ -29,6 +29,19 @@ std::string to_utf8(const std::wstring& wide) {
     return utf8;
 }
 
+std::string system_message(unsigned long error) {
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring said = length > 0 ? std::wstring(text, length) : std::wstring();
+    LocalFree(text);
+    while (!said.empty() && (said.back() == L'\r' || said.back() == L'\n' || said.back() == L' ')) {
+        said.pop_back();
+    }
+    return said.empty() ? "error " + std::to_string(error) : to_utf8(said);
+}
+
 namespace {
 
 // The loader records every module under its full path, so this is the same whenever it is asked.
@@ -54,23 +67,9 @@ std::string find_own_module_folder() {
     return separator == std::wstring::npos ? std::string() : to_utf8(path.substr(0, separator));
 }
 
-// What the system says of an error code, as one line without its final line break.
-std::string system_said(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::wstring said = length > 0 ? std::wstring(text, length) : std::wstring();
-    LocalFree(text);
-    while (!said.empty() && (said.back() == L'\r' || said.back() == L'\n' || said.back() == L' ')) {
-        said.pop_back();
-    }
-    return said.empty() ? "error " + std::to_string(error) : to_utf8(said);
-}
-
 void add_attempt(std::string* why_not, const std::string& where, DWORD error) {
     if (why_not != nullptr) {
-        *why_not += (why_not->empty() ? "looked for " : ", and ") + where + " (" + system_said(error) + ")";
+        *why_not += (why_not->empty() ? "looked for " : ", and ") + where + " (" + system_message(error) + ")";
     }
 }
 
@@ -158,7 +157,7 @@ bool unload_library(LibraryHandle library, std::string* why_not) {
         return true;
     }
     if (why_not != nullptr) {
-        *why_not = library == nullptr ? "it is not loaded" : system_said(GetLastError());
+        *why_not = library == nullptr ? "it is not loaded" : system_message(GetLastError());
     }
     return false;
 }

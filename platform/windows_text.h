@@ -10,4 +10,7 @@ namespace platform {
 std::wstring to_wide(const std::string& utf8);
 std::string to_utf8(const std::wstring& wide);
 
+// What the system says of an error code (GetLastError's), as one line in UTF-8.
+std::string system_message(unsigned long error);
+
 }  // namespace platform

@@ -1,14 +1,35 @@
 #!/usr/bin/env bash
-# Builds the native preset, sets the simulated LED from a keyword and shows it. Exits with the
-# tester's status. With no keyword it sets red; an empty one is passed on as it is, like any other.
-#   demo.sh red
+# Builds the native preset and shows the simulated LED:
+#   demo.sh red             sets it from a keyword with the console tester, and shows it; exits
+#                           with the tester's status (no keyword: red; an empty one is passed on)
+#   demo.sh blink [COLOUR]  starts the LED service, asks it to blink (green), and shows the LED
+#                           every 200 ms while it blinks
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
+bin=build/native/bin
 
 scripts/install-dependencies.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native >/dev/null
+
+if [[ ${1-} == blink ]]; then
+  endpoint=$(mktemp -d)/led.sock
+  "$bin/kav_morv_led_service" --foreground --endpoint "$endpoint" 2>/dev/null &
+  service=$!
+  trap 'kill "$service"; wait "$service" || true; rm -rf "$(dirname "$endpoint")"' EXIT
+  for _ in {1..50}; do
+    "$bin/kav_morv_ledctl" --endpoint "$endpoint" get >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  "$bin/kav_morv_ledctl" --endpoint "$endpoint" blink "${2-green}" 400 400 --count 3
+  for _ in {1..13}; do
+    "$bin/led_sim" show | head -n 1
+    sleep 0.2
+  done
+  exit 0
+fi
+
 status=0
-build/native/bin/KAV_MORV_LED_ConsoleTester "${1-red}" || status=$?
-build/native/bin/led_sim show
+"$bin/KAV_MORV_LED_ConsoleTester" "${1-red}" || status=$?
+"$bin/led_sim" show
 exit "$status"

@@ -5,7 +5,7 @@
 // For tests, read by each InitializeWinIo: LED_SIM_FAULTS, a comma-separated list of "init",
 // "read:N" (the read of line N fails) and "slow" (every register access takes a random 0 to 30 ms,
 // so unserialised processes overtake one another mid-colour); LED_SIM_JOURNAL, a file that every
-// call is appended to.
+// call is appended to, each line after the microseconds of the system's monotonic clock.
 #include "led_registers.h"
 #include "winio_entries.h"
 
@@ -77,7 +77,10 @@ void journal(const Driver& state, const char* format, unsigned first = 0, unsign
     if (state.journal_path.empty()) {
         return;
     }
+    const auto microseconds =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch());
     if (std::FILE* file = std::fopen(state.journal_path.c_str(), "a")) {
+        std::fprintf(file, "%lld ", static_cast<long long>(microseconds.count()));
         std::fprintf(file, format, first, second, third);
         std::fclose(file);
     }

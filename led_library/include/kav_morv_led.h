@@ -65,7 +65,8 @@ enum LedColorCodeValue {
     LED_COLOR_WHITE = 4,
     LED_COLOR_CB = 5, /* green and blue */
     LED_COLOR_YELLOW = 6,
-    LED_COLOR_PURPLE = 7
+    LED_COLOR_PURPLE = 7,
+    LED_COLOR_UNKNOWN = 0xFF /* from GetLED: the lines show none of the eight, or cannot be read */
 };
 
 /*
@@ -94,6 +95,13 @@ KAV_MORV_LED_API uint8_t DeInit(void);
 KAV_MORV_LED_API void SetLED(LedColorCode code);
 
 /*
+ * Reads back what the four LED lines show, under the same locks as SetLED: the code (0 to 7) whose
+ * pattern they hold, or LED_COLOR_UNKNOWN when they hold none of the eight (another program wrote
+ * them) or a line cannot be read (also before Init, and once DeInit has undone every Init).
+ */
+KAV_MORV_LED_API uint8_t GetLED(void);
+
+/*
  * Why the calling thread's last Init or DeInit failed, as one sentence in UTF-8 that names the
  * file concerned and gives what the system said; "" when that call succeeded, or before the
  * thread's first Init or DeInit. Never NULL.
@@ -108,6 +116,7 @@ typedef uint8_t (*LedInitEntry)(void);
 typedef uint8_t (*LedDeInitEntry)(void);
 typedef void (*LedSetLEDEntry)(LedColorCode code);
 typedef const char* (*LedGetLEDErrorEntry)(void);
+typedef uint8_t (*LedGetLEDEntry)(void);
 
 #ifdef __cplusplus
 }

@@ -26,7 +26,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import CASES, CONCURRENT_CASES, GOOD_RUN, LONGEST_ARGUMENT, SEEN  # noqa: E402
 from status_lines import INIT_LINES, LIBRARY_LINES  # noqa: E402
-from staging import clean_environment, copy_bin  # noqa: E402
+from staging import clean_environment, copy_bin, program  # noqa: E402
 
 TIMEOUT_S = 120
 
@@ -48,14 +48,6 @@ def lines_of(output):
     if text and not text.endswith("\n"):
         return None
     return text.split("\n")[:-1]
-
-
-def program(folder, name):
-    for candidate in (name + ".exe", name):
-        path = os.path.join(folder, candidate)
-        if os.path.isfile(path):
-            return path
-    raise FileNotFoundError(f"no {name} in {folder}")
 
 
 class Runner:

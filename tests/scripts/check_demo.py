@@ -22,12 +22,13 @@ from staging import clean_environment, copy_bin  # noqa: E402
 from status_lines import USAGE  # noqa: E402
 from verdict import report  # noqa: E402
 
-# (arguments, LED_SIM_FAULTS, exit status, colour shown, whether the usage block is printed)
+# (arguments, LED_SIM_FAULTS, exit status, colours shown in turn, whether the usage block is printed)
 CASES = [
-    ([], "", 0, "red", False),
-    ([""], "", 0, "off", True),
-    (["green"], "", 0, "green", False),
-    (["red"], "init", 1, "off", False),
+    ([], "", 0, ["red"], False),
+    ([""], "", 0, ["off"], True),
+    (["green"], "", 0, ["green"], False),
+    (["red"], "init", 1, ["off"], False),
+    (["blink", "purple"], "", 0, ["purple", "off"] * 3, False),
 ]
 
 
@@ -58,7 +59,7 @@ def main():
         os.mkdir(elsewhere)
         os.symlink(os.path.join(tree, "scripts", "demo.sh"), os.path.join(elsewhere, "demo"))
 
-        for arguments, faults, status, colour, usage in CASES:
+        for arguments, faults, status, colours, usage in CASES:
             settings = {"PATH": tools + os.pathsep + os.environ["PATH"],
                         "LED_SIM_STATE": os.path.join(scratch, "state.bin")}
             if faults:
@@ -67,9 +68,10 @@ def main():
                            env=clean_environment(**settings), capture_output=True)
             run = subprocess.run(["./demo", *arguments], cwd=elsewhere, env=clean_environment(**settings),
                                  capture_output=True, text=True, timeout=60)
-            shown = re.search(r"^colour: (.+)$", run.stdout, re.M)
-            got = (run.returncode, shown.group(1) if shown else None, "\n".join(USAGE) in run.stdout)
-            checks.append((f"demo {arguments!r} with faults {faults!r}", got == (status, colour, usage),
+            seen = re.findall(r"^colour: (.+)$", run.stdout, re.M)
+            shown = [colour for at, colour in enumerate(seen) if at == 0 or colour != seen[at - 1]]
+            got = (run.returncode, shown, "\n".join(USAGE) in run.stdout)
+            checks.append((f"demo {arguments!r} with faults {faults!r}", got == (status, colours, usage),
                            f"status, colour, usage {got}; {run.stderr.strip()!r}"))
     return report(checks)
 

@@ -4,6 +4,14 @@ import os
 import shutil
 
 
+def program(folder, name):
+    """The path of a program in a bin folder, Windows' or this system's."""
+    for candidate in (name + ".exe", name):
+        if os.path.isfile(os.path.join(folder, candidate)):
+            return os.path.join(folder, candidate)
+    raise FileNotFoundError(f"no {name} in {folder}")
+
+
 def copy_bin(source, destination):
     """Copies a build's bin folder, leaving its simulated LED's state behind; returns the copy."""
     return shutil.copytree(source, destination, ignore=shutil.ignore_patterns("led_sim_state.*"))

@@ -1,4 +1,5 @@
-// SetLED against the recording fake: register traffic, order, preserved bits, unusable entries.
+// SetLED and GetLED against the recording fake: register traffic, order, preserved bits, unusable
+// entries.
 #include "kav_morv_led.h"
 #include "led_line_oracle.h"
 #include "led_logic_test.h"
@@ -89,6 +90,7 @@ TEST_F(SetLedTest, UnusableEntriesAreNeverCalled) {
     struct Case {
         const char* name;
         void (*arrange)();
+        bool reads_back = false;  // GetLED needs GetPhysLong alone
     };
     const Case cases[] = {
         {"before any Init", [] {}},
@@ -105,10 +107,12 @@ TEST_F(SetLedTest, UnusableEntriesAreNeverCalled) {
              fake_world().missing_entries = {"GetPhysLong"};
              Init();
          }},
-        {"WinIo64.dll lacks SetPhysLong", [] {
+        {"WinIo64.dll lacks SetPhysLong",
+         [] {
              fake_world().missing_entries = {"SetPhysLong"};
              Init();
-         }},
+         },
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -119,6 +123,38 @@ TEST_F(SetLedTest, UnusableEntriesAreNeverCalled) {
             SetLED(static_cast<LedColorCode>(code));
         }
         EXPECT_EQ(take_journal(), Journal{});
+        if (!c.reads_back) {
+            EXPECT_EQ(GetLED(), LED_COLOR_UNKNOWN);
+            EXPECT_EQ(take_journal(), Journal{});
+        }
+    }
+}
+
+TEST_F(SetLedTest, GetLedReadsBackTheCodeWhosePatternTheLinesHold) {
+    init();
+    const Journal read_four = {"lock kav_morv_led_registers 2000", "read FD6E0830", "read FD6E0840",
+                               "read FD6E0850", "read FD6E0860", "unlock"};
+    for (int code = 0; code < 8; ++code) {
+        SCOPED_TRACE("code " + std::to_string(code));
+        SetLED(static_cast<LedColorCode>(code));
+        take_journal();
+        EXPECT_EQ(GetLED(), code);
+        EXPECT_EQ(take_journal(), read_four);
+    }
+    struct Case {
+        const char* name;
+        sim::Registers registers;
+        std::set<std::uintptr_t> failing_reads;
+    };
+    const Case cases[] = {
+        {"enabled with no channel lit: no colour", {0x44000200, 0x44000203, 0x84000A01, 0x40000301}, {}},
+        {"the red line cannot be read", kInitial, {sim::kLineAddress[1]}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_registers(c.registers);
+        fake_world().failing_reads = c.failing_reads;
+        EXPECT_EQ(GetLED(), LED_COLOR_UNKNOWN);
     }
 }
 

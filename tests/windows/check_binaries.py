@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the Windows deliverables as a loader sees them: they import system DLLs only, the
-library exports exactly its entries, both carry the project's version and a
-copyright, and both are stripped."""
+"""Checks the Windows deliverables as a loader sees them: they import system DLLs only (and the
+programs that link the library, the library), the library exports exactly its entries, and every
+one carries the project's version and a copyright and is stripped."""
 import argparse
 import os
 import re
@@ -12,8 +12,9 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from verdict import report  # noqa: E402
 
-SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll"}
-LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED", "GetLEDError"}
+SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "ADVAPI32.dll", "WS2_32.dll", "MSWSOCK.dll"}
+SHIPPED_DLLS = {"kav_morv_led_dll_64.dll"}
+LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED", "GetLEDError", "GetLED"}
 LEGAL_COPYRIGHT = "LegalCopyright".encode("utf-16-le")
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 
@@ -52,14 +53,14 @@ def main():
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--version", required=True, help="major.minor.patch")
     parser.add_argument("--library", required=True)
-    parser.add_argument("--tester", required=True)
+    parser.add_argument("--programs", nargs="+", required=True)
     options = parser.parse_args()
 
     expected_version = tuple(int(part) for part in options.version.split(".")) + (0,)
     checks = []
-    for path in (options.library, options.tester):
+    for path in (options.library, *options.programs):
         checks += [
-            (f"{path}: imports system DLLs only", imports(options.objdump, path) <= SYSTEM_DLLS,
+            (f"{path}: imports system DLLs only", imports(options.objdump, path) <= SYSTEM_DLLS | SHIPPED_DLLS,
              sorted(imports(options.objdump, path))),
             (f"{path}: version {options.version}", file_version(path) == expected_version, file_version(path)),
             (f"{path}: a LegalCopyright", LEGAL_COPYRIGHT in open(path, "rb").read(), "none"),

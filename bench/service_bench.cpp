@@ -1,0 +1,83 @@
+// Measures the LED service from a client's side, beside floors measured in the same run:
+//   service_bench round-trips COUNT     COUNT "get" requests on one open connection to the service
+//                                       at KAV_MORV_LED_ENDPOINT
+//   service_bench echo-round-trips COUNT  the same over an echo server of this program's own on
+//                                       the same kind of endpoint: the transport's floor
+//   service_bench sleep-lateness PERIOD_MS COUNT  how late this system wakes a thread that sleeps
+//                                       until absolute times PERIOD_MS apart: the pattern clock's floor
+// Prints the microseconds of each as one JSON list.
+#include "echo_server.h"
+#include "endpoint.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double microseconds(Clock::duration duration) {
+    return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+bool round_trips(const std::string& endpoint_name, long count, std::vector<double>& times) {
+    endpoint::Connection connection;
+    std::string why_not;
+    if (!connection.open(endpoint_name, why_not)) {
+        std::fprintf(stderr, "service_bench: cannot connect to %s: %s\n", endpoint_name.c_str(), why_not.c_str());
+        return false;
+    }
+    std::string reply;
+    for (long done = 0; done < count; ++done) {
+        const Clock::time_point start = Clock::now();
+        if (!connection.send("get\n") || !connection.receive_line(reply)) {
+            std::fprintf(stderr, "service_bench: the connection ended\n");
+            return false;
+        }
+        times.push_back(microseconds(Clock::now() - start));
+    }
+    return true;
+}
+
+void sleep_lateness(long period_ms, long count, std::vector<double>& times) {
+    Clock::time_point due = Clock::now();
+    for (long done = 0; done < count; ++done) {
+        due += std::chrono::milliseconds(period_ms);
+        std::this_thread::sleep_until(due);
+        times.push_back(microseconds(Clock::now() - due));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    std::vector<double> times;
+    bool measured = false;
+    if (mode == "round-trips" && argc == 3) {
+        measured = round_trips(endpoint::configured(), std::atol(argv[2]), times);
+    } else if (mode == "echo-round-trips" && argc == 3) {
+        const std::string name = start_echo_server();
+        measured = !name.empty() && round_trips(name, std::atol(argv[2]), times);
+    } else if (mode == "sleep-lateness" && argc == 4) {
+        sleep_lateness(std::atol(argv[2]), std::atol(argv[3]), times);
+        measured = true;
+    } else {
+        std::fprintf(stderr, "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
+                             "sleep-lateness PERIOD_MS COUNT\n");
+        return 2;
+    }
+    if (!measured) {
+        return 1;
+    }
+    std::printf("[");
+    for (std::size_t index = 0; index < times.size(); ++index) {
+        std::printf("%s%.1f", index == 0 ? "" : ",", times[index]);
+    }
+    std::printf("]\n");
+    return 0;
+}

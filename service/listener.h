@@ -1,0 +1,27 @@
+// The service's side of its endpoint: claims it for this process alone and hands each connection
+// to the server. One implementation per system.
+#pragma once
+
+#include <asio/io_context.hpp>
+
+#include <memory>
+#include <string>
+
+namespace service {
+
+class Server;
+
+class Listener {
+public:
+    virtual ~Listener() = default;
+    // Starts handing each new connection to the server as a session.
+    virtual void serve(Server& server) = 0;
+    // Stops listening and gives the endpoint up.
+    virtual void close() = 0;
+};
+
+// Claims the endpoint: null, with why, when another instance of the service serves it or it cannot
+// be made. Nothing else is touched then, so a second instance leaves the first one's LED alone.
+std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, std::string& why_not);
+
+}  // namespace service

@@ -1,0 +1,130 @@
+#include "listener.h"
+
+#include "session.h"
+
+#include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace service {
+namespace {
+
+using Socket = asio::local::stream_protocol::socket;
+
+// After a failed accept (out of descriptors, say), a pause before the next, rather than a spin.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+class SocketListener final : public Listener {
+public:
+    SocketListener(asio::io_context& io, std::string path, int lock_fd)
+        : acceptor_(io), retry_(io), path_(std::move(path)), lock_fd_(lock_fd) {}
+    ~SocketListener() override { close(); }
+
+    bool bind(std::string& why_not) {
+        asio::error_code error;
+        acceptor_.open(asio::local::stream_protocol(), error);
+        if (!error) {
+            acceptor_.bind(asio::local::stream_protocol::endpoint(path_), error);
+        }
+        if (!error) {
+            acceptor_.listen(asio::socket_base::max_listen_connections, error);
+        }
+        why_not = error.message();
+        return !error;
+    }
+
+    void serve(Server& server) override {
+        acceptor_.async_accept([this, &server](const asio::error_code& error, Socket socket) {
+            if (!open()) {
+                return;
+            }
+            if (error) {
+                retry_.expires_after(kAcceptRetry);
+                retry_.async_wait([this, &server](const asio::error_code&) {
+                    if (open()) {
+                        serve(server);
+                    }
+                });
+                return;
+            }
+            std::make_shared<Session<Socket>>(std::move(socket), server)->start();
+            serve(server);
+        });
+    }
+
+    void close() override {
+        if (!open()) {
+            return;
+        }
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+        // The socket file is this instance's: clients then learn at once that nothing serves it.
+        unlink(path_.c_str());
+        ::close(lock_fd_);
+        lock_fd_ = -1;
+    }
+
+private:
+    bool open() const { return lock_fd_ >= 0; }
+
+    asio::local::stream_protocol::acceptor acceptor_;
+    asio::steady_timer retry_;
+    std::string path_;
+    int lock_fd_;
+};
+
+std::string folder_of(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string(slash == 0 ? "/" : ".") : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, std::string& why_not) {
+    if (name.empty() || name.size() >= sizeof(sockaddr_un::sun_path)) {
+        why_not = "a socket path must be 1 to " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes";
+        return nullptr;
+    }
+    const std::string folder = folder_of(name);
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        why_not = "its folder " + folder + " cannot be made: " + std::strerror(errno);
+        return nullptr;
+    }
+    // The instance that holds this lock owns the socket path: it may remove a socket there, which
+    // then can only be one left by an instance that died.
+    const std::string lock_path = name + ".lock";
+    const int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (lock_fd < 0) {
+        why_not = lock_path + " cannot be opened: " + std::strerror(errno);
+        return nullptr;
+    }
+    if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        why_not = "another instance of the service already serves it";
+        ::close(lock_fd);
+        return nullptr;
+    }
+    struct stat status {};
+    if (lstat(name.c_str(), &status) == 0) {
+        if (!S_ISSOCK(status.st_mode)) {
+            why_not = "something that is not a socket is at its path";
+            ::close(lock_fd);
+            return nullptr;
+        }
+        unlink(name.c_str());  // left by an instance that ended without removing it
+    }
+    auto listener = std::make_unique<SocketListener>(io, name, lock_fd);
+    if (!listener->bind(why_not)) {
+        return nullptr;
+    }
+    return listener;
+}
+
+}  // namespace service

@@ -1,0 +1,300 @@
+#include "protocol.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iterator>
+
+namespace protocol {
+namespace {
+
+// The colour keywords, indexed by code; the client and the service accept them in any case.
+constexpr const char* kColorNames[] = {"off", "red", "green", "blue", "white", "cb", "yellow", "purple"};
+constexpr const char* kColorList = "off, red, green, blue, white, cb, yellow, purple";
+
+struct CommandName {
+    Command command;
+    const char* word;
+};
+constexpr CommandName kCommands[] = {
+    {Command::set, "set"},     {Command::blink, "blink"}, {Command::pattern, "pattern"},
+    {Command::clear, "clear"}, {Command::get, "get"},     {Command::status, "status"},
+};
+
+std::string lower(std::string_view text) {
+    std::string lowered(text);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lowered;
+}
+
+// A word of the client's, fit to be quoted in a reply: printable ASCII, at most 32 bytes.
+std::string quoted(std::string_view word) {
+    std::string shown;
+    for (const char c : word.substr(0, 32)) {
+        shown += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return "\"" + shown + (word.size() > 32 ? "...\"" : "\"");
+}
+
+std::vector<std::string_view> words_of(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t start = line.find_first_not_of(' ', at);
+        if (start == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(line.find(' ', start), line.size());
+        words.push_back(line.substr(start, end - start));
+        at = end;
+    }
+    return words;
+}
+
+// A decimal number in [least, most], or why not.
+std::optional<std::uint32_t> number(std::string_view text, std::uint32_t least, std::uint32_t most,
+                                    const std::string& what, std::string& error) {
+    std::uint64_t value = 0;
+    const bool digits = !text.empty() && text.size() <= 10 &&
+                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (digits) {
+        for (const char c : text) {
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+    }
+    if (!digits || value < least || value > most) {
+        error = what + " " + quoted(text) + " is not a whole number from " + std::to_string(least) + " to " +
+                std::to_string(most);
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<LedColorCode> color(std::string_view text, std::string& error) {
+    const std::optional<LedColorCode> code = color_from_name(text);
+    if (!code) {
+        error = "unknown colour " + quoted(text) + "; one of " + kColorList;
+    }
+    return code;
+}
+
+bool valid_name(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxNameBytes && std::all_of(name.begin(), name.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' || c == '-';
+           });
+}
+
+// Reads the positional words (what to show) into the request; false with `error` set if they do
+// not fit the command.
+bool read_what(Request& request, const std::vector<std::string_view>& what, std::string& error) {
+    switch (request.command) {
+        case Command::set: {
+            if (what.size() != 1) {
+                error = what.empty() ? "needs a colour" : "takes one colour";
+                return false;
+            }
+            const std::optional<LedColorCode> code = color(what[0], error);
+            request.steps = {{code.value_or(LED_COLOR_OFF), 0}};
+            return code.has_value();
+        }
+        case Command::blink: {
+            if (what.empty() || what.size() > 3) {
+                error = what.empty() ? "needs a colour" : "takes a colour, an on time and an off time";
+                return false;
+            }
+            const std::optional<LedColorCode> code = color(what[0], error);
+            if (!code) {
+                return false;
+            }
+            std::optional<std::uint32_t> on = kDefaultBlinkMs;
+            std::optional<std::uint32_t> off = kDefaultBlinkMs;
+            if (what.size() > 1) {
+                on = number(what[1], 1, kMaxStepMs, "on time", error);
+            }
+            if (on && what.size() > 2) {
+                off = number(what[2], 1, kMaxStepMs, "off time", error);
+            }
+            request.steps = {{*code, on.value_or(0)}, {LED_COLOR_OFF, off.value_or(0)}};
+            return on && off;
+        }
+        case Command::pattern: {
+            if (what.empty() || what.size() > kMaxPatternSteps) {
+                error = what.empty() ? "needs at least one COLOUR:MS step"
+                                     : "has more than " + std::to_string(kMaxPatternSteps) + " steps";
+                return false;
+            }
+            for (const std::string_view step : what) {
+                const std::size_t colon = step.find(':');
+                if (colon == std::string_view::npos) {
+                    error = "step " + quoted(step) + " is not COLOUR:MS";
+                    return false;
+                }
+                const std::optional<LedColorCode> code = color(step.substr(0, colon), error);
+                const std::optional<std::uint32_t> ms =
+                    code ? number(step.substr(colon + 1), 1, kMaxStepMs, "step time", error) : std::nullopt;
+                if (!ms) {
+                    return false;
+                }
+                request.steps.push_back({*code, *ms});
+            }
+            return true;
+        }
+        case Command::clear:
+        case Command::get:
+        case Command::status:
+            if (!what.empty()) {
+                error = "takes no " + std::string(what.size() == 1 ? "argument " : "arguments ") + quoted(what[0]);
+                return false;
+            }
+            return true;
+    }
+    return false;
+}
+
+// Which options each command takes.
+bool takes_option(Command command, std::string_view key) {
+    const bool shows = command == Command::set || command == Command::blink || command == Command::pattern;
+    return (key == "name" && command != Command::get && command != Command::status) ||
+           ((key == "priority" || key == "for") && shows) || (key == "count" && command == Command::blink) ||
+           (key == "repeat" && command == Command::pattern);
+}
+
+bool read_option(Request& request, std::string_view key, std::string_view value, std::string& error) {
+    if (key == "name") {
+        if (!valid_name(value)) {
+            error = "name " + quoted(value) + " is not 1 to " + std::to_string(kMaxNameBytes) +
+                    " letters, digits, '.', '_' or '-'";
+            return false;
+        }
+        request.name = std::string(value);
+        return true;
+    }
+    if (key == "priority") {
+        const std::optional<std::uint32_t> priority = number(value, 0, 255, "priority", error);
+        request.priority = static_cast<std::uint8_t>(priority.value_or(0));
+        return priority.has_value();
+    }
+    if (key == "for") {
+        request.for_ms = number(value, 1, kMaxForMs, "for", error);
+        return request.for_ms.has_value();
+    }
+    request.cycles = number(value, 1, kMaxCycles, std::string(key), error);
+    return request.cycles.has_value();
+}
+
+}  // namespace
+
+Parsed parse_request(std::string_view line) {
+    Parsed parsed;
+    parsed.command = "-";
+    if (!is_utf8(line)) {
+        parsed.error = "not UTF-8";
+        return parsed;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);  // a client that ends its lines as terminals do
+    }
+    const std::vector<std::string_view> words = words_of(line);
+    if (words.empty()) {
+        parsed.error = "empty request";
+        return parsed;
+    }
+    const std::string word = lower(words[0]);
+    const auto known = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&word](const CommandName& command) { return word == command.word; });
+    if (known == std::end(kCommands)) {
+        parsed.error = "unknown command " + quoted(words[0]) + "; one of set, blink, pattern, clear, get, status";
+        return parsed;
+    }
+    parsed.command = known->word;
+
+    Request request;
+    request.command = known->command;
+    std::vector<std::string_view> what;
+    std::vector<std::string_view> seen;
+    for (auto word_at = words.begin() + 1; word_at != words.end(); ++word_at) {
+        const std::size_t equals = word_at->find('=');
+        if (equals == std::string_view::npos) {
+            what.push_back(*word_at);
+            continue;
+        }
+        const std::string_view key = word_at->substr(0, equals);
+        if (!takes_option(request.command, key)) {
+            parsed.error = "takes no option " + quoted(key);
+            return parsed;
+        }
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            parsed.error = "option " + quoted(key) + " is given twice";
+            return parsed;
+        }
+        seen.push_back(key);
+        if (!read_option(request, key, word_at->substr(equals + 1), parsed.error)) {
+            return parsed;
+        }
+    }
+    if (!read_what(request, what, parsed.error)) {
+        return parsed;
+    }
+    parsed.request = std::move(request);
+    return parsed;
+}
+
+const char* command_word(Command command) {
+    for (const CommandName& known : kCommands) {
+        if (known.command == command) {
+            return known.word;
+        }
+    }
+    return "-";
+}
+
+const char* color_name(LedColorCode code) {
+    return code < std::size(kColorNames) ? kColorNames[code] : "unknown";
+}
+
+std::optional<LedColorCode> color_from_name(std::string_view name) {
+    const std::string lowered = lower(name);
+    for (std::size_t code = 0; code < std::size(kColorNames); ++code) {
+        if (lowered == kColorNames[code]) {
+            return static_cast<LedColorCode>(code);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ok_reply(std::string_view payload) {
+    return payload.empty() ? "ok" : "ok " + std::string(payload);
+}
+
+std::string error_reply(std::string_view command, std::string_view message) {
+    return "error " + std::string(command) + " " + std::string(message);
+}
+
+bool is_utf8(std::string_view bytes) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        // The length of the sequence, and the least value it may encode (no overlong forms).
+        const std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
+                                                   : (byte >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || at + length > bytes.size()) {
+            return false;
+        }
+        std::uint32_t code = length == 1 ? byte : byte & (0x7F >> length);
+        for (std::size_t next = 1; next < length; ++next) {
+            const auto continuation = static_cast<unsigned char>(bytes[at + next]);
+            if ((continuation & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (continuation & 0x3F);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
+}  // namespace protocol

@@ -1,0 +1,136 @@
+// The protocol's parser, shared by the service and its client: what each line asks, and the exact
+// error for each kind of bad line.
+#include "line_reader.h"
+#include "protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using protocol::Step;
+
+TEST(ProtocolTest, ReadsWhatEachRequestAsks) {
+    struct Case {
+        std::string line;
+        protocol::Command command;
+        std::vector<Step> steps;
+        std::string name = "default";
+        int priority = 100;
+        std::optional<std::uint32_t> cycles = std::nullopt;
+        std::optional<std::uint32_t> for_ms = std::nullopt;
+    };
+    const Case cases[] = {
+        {"set red", protocol::Command::set, {{LED_COLOR_RED, 0}}},
+        {"SET Cb name=alarm.1 priority=255 for=5000", protocol::Command::set, {{LED_COLOR_CB, 0}}, "alarm.1", 255,
+         std::nullopt, 5000},
+        {"  set   off  ", protocol::Command::set, {{LED_COLOR_OFF, 0}}},
+        {"set purple\r", protocol::Command::set, {{LED_COLOR_PURPLE, 0}}},
+        {"blink green", protocol::Command::blink, {{LED_COLOR_GREEN, 500}, {LED_COLOR_OFF, 500}}},
+        {"blink green 200", protocol::Command::blink, {{LED_COLOR_GREEN, 200}, {LED_COLOR_OFF, 500}}},
+        {"blink green 200 100 count=3 priority=0", protocol::Command::blink,
+         {{LED_COLOR_GREEN, 200}, {LED_COLOR_OFF, 100}}, "default", 0, 3},
+        {"pattern red:100 OFF:1 white:3600000 repeat=1000000", protocol::Command::pattern,
+         {{LED_COLOR_RED, 100}, {LED_COLOR_OFF, 1}, {LED_COLOR_WHITE, 3600000}}, "default", 100, 1000000},
+        {"clear name=x", protocol::Command::clear, {}, "x"},
+        {"get", protocol::Command::get, {}},
+        {"status", protocol::Command::status, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const protocol::Parsed parsed = protocol::parse_request(c.line);
+        ASSERT_TRUE(parsed.request) << parsed.error;
+        EXPECT_EQ(parsed.request->command, c.command);
+        EXPECT_EQ(parsed.request->steps, c.steps);
+        EXPECT_EQ(parsed.request->name, c.name);
+        EXPECT_EQ(parsed.request->priority, c.priority);
+        EXPECT_EQ(parsed.request->cycles, c.cycles);
+        EXPECT_EQ(parsed.request->for_ms, c.for_ms);
+    }
+}
+
+std::string steps(int count) {
+    std::string line = "pattern";
+    for (int step = 0; step < count; ++step) {
+        line += " red:1";
+    }
+    return line;
+}
+
+TEST(ProtocolTest, SaysWhatIsWrongWithABadLine) {
+    struct Case {
+        std::string line;
+        std::string reply;  // error_reply(command, error)
+    };
+    const Case cases[] = {
+        {"", "error - empty request"},
+        {"frobnicate now", "error - unknown command \"frobnicate\"; one of set, blink, pattern, clear, get, status"},
+        {"set r\xe9" "d", "error - not UTF-8"},
+        {"set \xed\xa0\x80", "error - not UTF-8"},  // an encoded surrogate
+        {"set \xc0\xae", "error - not UTF-8"},      // an overlong form
+        {"set", "error set needs a colour"},
+        {"set red blue", "error set takes one colour"},
+        {"set pink", "error set unknown colour \"pink\"; one of off, red, green, blue, white, cb, yellow, purple"},
+        {"set red priority=256", "error set priority \"256\" is not a whole number from 0 to 255"},
+        {"set red priority=-1", "error set priority \"-1\" is not a whole number from 0 to 255"},
+        {"set red for=0", "error set for \"0\" is not a whole number from 1 to 2147483647"},
+        {"set red for=99999999999", "error set for \"99999999999\" is not a whole number from 1 to 2147483647"},
+        {"blink red 0", "error blink on time \"0\" is not a whole number from 1 to 3600000"},
+        {"blink red 10 3600001", "error blink off time \"3600001\" is not a whole number from 1 to 3600000"},
+        {"blink red count=1000001", "error blink count \"1000001\" is not a whole number from 1 to 1000000"},
+        {"blink red 1 2 3", "error blink takes a colour, an on time and an off time"},
+        {"pattern", "error pattern needs at least one COLOUR:MS step"},
+        {"pattern red", "error pattern step \"red\" is not COLOUR:MS"},
+        {"pattern red:x", "error pattern step time \"x\" is not a whole number from 1 to 3600000"},
+        {steps(1025), "error pattern has more than 1024 steps"},
+        {"set red name=", "error set name \"\" is not 1 to 64 letters, digits, '.', '_' or '-'"},
+        {"set red name=a/b", "error set name \"a/b\" is not 1 to 64 letters, digits, '.', '_' or '-'"},
+        {"set red name=a name=b", "error set option \"name\" is given twice"},
+        {"set red count=3", "error set takes no option \"count\""},
+        {"clear priority=3", "error clear takes no option \"priority\""},
+        {"get red", "error get takes no argument \"red\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 60));
+        const protocol::Parsed parsed = protocol::parse_request(c.line);
+        EXPECT_FALSE(parsed.request);
+        EXPECT_EQ(protocol::error_reply(parsed.command, parsed.error), c.reply);
+    }
+    EXPECT_TRUE(protocol::parse_request(steps(1024)).request);
+}
+
+TEST(LineReaderTest, SplitsLinesAndDropsOnlyThoseOverTheLimit) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        std::vector<std::pair<bool, std::string>> lines;  // too long, text
+        bool partial;
+    };
+    const Case cases[] = {
+        {"two lines in one chunk", {"get\nstatus\n"}, {{false, "get"}, {false, "status"}}, false},
+        {"a line in pieces", {"se", "t r", "ed\nge"}, {{false, "set red"}}, true},
+        {"exactly the limit", {std::string(8, 'x') + "\n"}, {{false, std::string(8, 'x')}}, false},
+        {"over the limit, then a good line", {std::string(9, 'x') + "\nget\n"}, {{true, ""}, {false, "get"}}, false},
+        {"over the limit across chunks", {"xxxxx", "xxxxx", "xx", "\nget\n"}, {{true, ""}, {false, "get"}}, false},
+        {"over the limit, no end yet", {std::string(20, 'x')}, {}, true},
+        {"an empty line", {"\n"}, {{false, ""}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service::LineReader reader(8);
+        std::vector<service::LineReader::Line> lines;
+        for (const std::string& chunk : c.chunks) {
+            reader.feed(chunk, lines);
+        }
+        ASSERT_EQ(lines.size(), c.lines.size());
+        for (std::size_t index = 0; index < lines.size(); ++index) {
+            EXPECT_EQ(lines[index].too_long, c.lines[index].first);
+            EXPECT_EQ(lines[index].text, c.lines[index].second);
+        }
+        EXPECT_EQ(reader.partial(), c.partial);
+    }
+}
+
+}  // namespace
