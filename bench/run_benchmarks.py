@@ -25,7 +25,8 @@ WINESERVER = "/usr/lib/wine/wineserver"
 WAITS_S = 1.3  # 300 + 500 + 200 + 300 ms of fixed waits in one tester run
 REPETITIONS = 10
 ROUND_TRIPS = 20000
-PATTERN_STEPS, STEP_MS = 200, 20   # alternating colours, so each step is a change of the LED
+# Alternating colours, so each step is a change of the LED; as many as one request line holds.
+PATTERN_STEPS, PATTERN_REPEAT, STEP_MS = 120, 2, 20
 IDLE_S = 5
 
 
@@ -120,6 +121,28 @@ def json_output(command, env):
     return json.loads(subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout)
 
 
+def measure_load(table, load, env, pid, where, native):
+    """Many clients at once, memory as requests pile up, and one client flooding without reading."""
+    started = time.monotonic()
+    many = subprocess.run(load + ["many", "64", "1000"], env=env, capture_output=True, text=True)
+    took = time.monotonic() - started
+    right = many.stdout.split()[1:3] == ["64000", "0"]
+    table.rows.append((f"5. 64 clients × 1000 requests at once, {where}", f"{64000 / took:.0f} /s", "",
+                       "every reply right", "yes" if right else "NO"))
+    if native:
+        subprocess.run(load + ["many", "64", "16"], env=env, capture_output=True, check=True)
+        first = resident_kib(pid)
+        subprocess.run(load + ["many", "64", "1547"], env=env, capture_output=True, check=True)
+        table.row(f"5. resident memory after 1,024 requests (floor), {where}", [first], "MiB", 1 / 1024)
+        table.row(f"5. resident memory after 100,032 more, {where}", [resident_kib(pid)], "MiB", 1 / 1024,
+                  target="≤ floor + 1 MiB", met=lambda m: m <= first / 1024 + 1)
+    flood = subprocess.run(load + ["flood", "500", "200000"], env=env, capture_output=True, text=True).stdout.split()
+    idle, flooded = float(flood[1]), float(flood[3])
+    table.row(f"5. round trip, idle (floor), {where}", [idle], "µs")
+    table.row(f"5. round trip while another client floods, {where}", [flooded], "µs")
+    table.ratio(f"5. flooded / idle round trip, {where}", flooded, idle, 10)
+
+
 def measure_service(table, bench_folder, bin_folder, launcher, env, where):
     """The LED service's rows, natively or under Wine (a launcher): a client's set beside the tester,
     round trips beside an echo server, the pattern clock beside the system's own sleep, and the
@@ -153,9 +176,10 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
 
         mark = len(open(journal).read().splitlines())
         steps = [f"{'red' if step % 2 == 0 else 'blue'}:{STEP_MS}" for step in range(PATTERN_STEPS)]
-        subprocess.run(ctl + ["pattern", *steps, "--repeat", "1"], env=env, check=True, capture_output=True)
-        time.sleep(PATTERN_STEPS * STEP_MS / 1000 + 0.5)
-        changes = transitions_in(open(journal).read().splitlines()[mark:])[:PATTERN_STEPS]
+        subprocess.run(ctl + ["pattern", *steps, "--repeat", str(PATTERN_REPEAT)], env=env, check=True,
+                       capture_output=True)
+        time.sleep(PATTERN_REPEAT * PATTERN_STEPS * STEP_MS / 1000 + 0.5)
+        changes = transitions_in(open(journal).read().splitlines()[mark:])[:PATTERN_REPEAT * PATTERN_STEPS]
         # Each step from the first, at the times asked: a late step counts, and so would drift.
         off = [abs((stamp - changes[0][0]) / 1000 - step * STEP_MS) for step, (stamp, _) in enumerate(changes)][1:]
         floor = [late / 1000 for late in json_output(bench + ["sleep-lateness", str(STEP_MS), str(PATTERN_STEPS)], env)]
@@ -165,6 +189,9 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
                   target="≤ 10 ms" if native else "", met=(lambda m: m <= 10) if native else None)
         table.row(f"5. sleeping until a time (floor), median, {where}", [statistics.median(floor)], "ms")
         table.row(f"5. sleeping until a time (floor), p99, {where}", [percentile(floor, 0.99)], "ms")
+
+        load = launcher + [program(os.path.join(bench_folder, "..", "tests"), "load_clients")]
+        measure_load(table, load, env, service.pid, where, native)
 
         time.sleep(1)
         before = task_wakeups(service.pid)
@@ -225,7 +252,7 @@ def main():
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             # Wine's services would hold a captured pipe open for good.
-            subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
+            subprocess.run([WINE, "wineboot"], env=env, check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             wine_tester = f"{WINE} {windows_bin}/KAV_MORV_LED_ConsoleTester.exe red"
             times = hyperfine([wine_tester, f"sleep {WAITS_S}"], env)

@@ -73,6 +73,12 @@ void release_interrupts();
 // libraries conventionally do (OutputDebugStringA). POSIX has no such channel; there it does nothing.
 void write_to_debugger(const char* line);
 
+// Replaces the file at `path` (UTF-8) with `bytes` so that, whatever happens meanwhile (a crash, a
+// power cut, a full disk), the path holds the old content or the new one, whole: the new is written
+// beside it (PATH.new), flushed to the disk and renamed over it. Returns false, with what the system
+// said, when it could not; the file at the path is then as it was.
+bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not);
+
 // Blocks the calling thread for at least the given number of milliseconds.
 void sleep_ms(unsigned milliseconds);
 

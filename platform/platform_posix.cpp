@@ -293,6 +293,37 @@ void release_interrupts() {
 
 void write_to_debugger(const char*) {}
 
+bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not) {
+    const std::string fresh = path + ".new";
+    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
+    bool written = fd >= 0;
+    for (std::size_t done = 0; written && done < bytes.size();) {
+        const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        written = wrote > 0 || (wrote < 0 && errno == EINTR);
+        done += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    }
+    written = written && fsync(fd) == 0;
+    why_not = written ? "" : std::strerror(errno);
+    if (fd >= 0 && close(fd) != 0 && written) {
+        why_not = std::strerror(errno);
+        written = false;
+    }
+    if (!written || rename(fresh.c_str(), path.c_str()) != 0) {
+        why_not = why_not.empty() ? std::strerror(errno) : why_not;
+        unlink(fresh.c_str());
+        return false;
+    }
+    // The rename is in the folder's entries: flush them too, or a power cut could undo it.
+    const std::string::size_type slash = path.rfind('/');
+    const int folder = open(slash == std::string::npos ? "." : path.substr(0, slash + 1).c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return true;
+}
+
 void sleep_ms(unsigned milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {

@@ -215,6 +215,28 @@ void write_to_debugger(const char* line) {
     OutputDebugStringA(line);
 }
 
+bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not) {
+    const std::wstring target = to_wide(path);
+    const std::wstring fresh = target + L".new";
+    const HANDLE file =
+        CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        why_not = system_message(GetLastError());
+        return false;
+    }
+    DWORD wrote = 0;
+    const bool flushed = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
+                         wrote == bytes.size() && FlushFileBuffers(file);
+    const DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(file);
+    if (!flushed || !MoveFileExW(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        why_not = system_message(flushed ? GetLastError() : error);
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
 void sleep_ms(unsigned milliseconds) {
     Sleep(milliseconds);
 }

@@ -5,10 +5,11 @@
 #   install-dependencies.sh native   just enough to build the native preset
 set -euo pipefail
 
-packages=(cmake make g++ python3 googletest libgtest-dev libbenchmark-dev valgrind)
+packages=(cmake make g++ python3 googletest libgtest-dev libbenchmark-dev valgrind libasio-dev libcli11-dev
+          nlohmann-json3-dev)
 if [[ ${1:-all} != native ]]; then
   packages+=(clang-14 clang-tidy-14 clang-tools-14 lld-14 llvm-14 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-             wine64 strip-nondeterminism mono-mcs hyperfine time)
+             wine64 strip-nondeterminism mono-mcs hyperfine time systemd util-linux)
 fi
 
 missing=()

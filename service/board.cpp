@@ -101,8 +101,13 @@ void Board::set(const protocol::Request& request, Time now) {
     if (request.for_ms) {
         indication.expires_at = now + from_ms(*request.for_ms);
     }
+    put(std::move(indication));
+}
+
+void Board::put(Indication indication) {
     indication.order = next_order_++;
-    indications_[request.name] = std::move(indication);
+    const std::string name = indication.name;
+    indications_[name] = std::move(indication);
 }
 
 void Board::clear(const std::string& name) {

@@ -45,6 +45,8 @@ class Board {
 public:
     // Puts what the request asks under its name, replacing what was there; the steps start now.
     void set(const protocol::Request& request, Time now);
+    // Puts an indication under its name as it is (its times included), as set after all others.
+    void put(Indication indication);
     // Withdraws the indication of this name, if there is one.
     void clear(const std::string& name);
     // Forgets every indication that has ended by `now`.

@@ -20,8 +20,15 @@ public:
     virtual void close() = 0;
 };
 
+// Whether clients are let in by a group (POSIX: the socket's folder and file belong to it), and
+// which one unless told otherwise. Windows' pipe lets in SYSTEM, Administrators and interactive
+// users, whatever is asked.
+extern const bool kEndpointHasGroup;
+extern const char* const kDefaultEndpointGroup;
+
 // Claims the endpoint: null, with why, when another instance of the service serves it or it cannot
 // be made. Nothing else is touched then, so a second instance leaves the first one's LED alone.
-std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, std::string& why_not);
+std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string& group,
+                                         std::string& why_not);
 
 }  // namespace service

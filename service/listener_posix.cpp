@@ -1,23 +1,46 @@
 #include "listener.h"
 
+#include "log.h"
 #include "session.h"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace service {
+
+const bool kEndpointHasGroup = true;
+const char* const kDefaultEndpointGroup = "kav_morv_led";
+
 namespace {
 
 using Socket = asio::local::stream_protocol::socket;
+
+std::string describe_client(Socket& socket) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+        return "a client the system does not name";
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    char names[1024];
+    const bool named = getpwuid_r(credentials.uid, &entry, names, sizeof names, &found) == 0 && found != nullptr;
+    return "user " + std::string(named ? entry.pw_name : "?") + " (uid " + std::to_string(credentials.uid) +
+           "), process " + std::to_string(credentials.pid);
+}
 
 // After a failed accept (out of descriptors, say), a pause before the next, rather than a spin.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
@@ -28,11 +51,19 @@ public:
         : acceptor_(io), retry_(io), path_(std::move(path)), lock_fd_(lock_fd) {}
     ~SocketListener() override { close(); }
 
-    bool bind(std::string& why_not) {
+    // Makes the socket, for root and `group` alone (root alone with no group).
+    bool bind(const std::optional<gid_t>& group, std::string& why_not) {
         asio::error_code error;
         acceptor_.open(asio::local::stream_protocol(), error);
         if (!error) {
+            // Made private, then opened to the group: never open to all, not even for a moment.
+            const mode_t previous = umask(0077);
             acceptor_.bind(asio::local::stream_protocol::endpoint(path_), error);
+            umask(previous);
+        }
+        if (!error && group && (chown(path_.c_str(), static_cast<uid_t>(-1), *group) != 0 ||
+                                chmod(path_.c_str(), 0660) != 0)) {
+            error = asio::error_code(errno, asio::error::get_system_category());
         }
         if (!error) {
             acceptor_.listen(asio::socket_base::max_listen_connections, error);
@@ -55,7 +86,7 @@ public:
                 });
                 return;
             }
-            std::make_shared<Session<Socket>>(std::move(socket), server)->start();
+            std::make_shared<Session<Socket>>(std::move(socket), server, &describe_client)->start();
             serve(server);
         });
     }
@@ -86,15 +117,37 @@ std::string folder_of(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string(slash == 0 ? "/" : ".") : path.substr(0, slash);
 }
 
+std::optional<gid_t> group_named(const std::string& name) {
+    group entry{};
+    group* found = nullptr;
+    char names[4096];
+    if (getgrnam_r(name.c_str(), &entry, names, sizeof names, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    return entry.gr_gid;
+}
+
 }  // namespace
 
-std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, std::string& why_not) {
+std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string& group,
+                                         std::string& why_not) {
     if (name.empty() || name.size() >= sizeof(sockaddr_un::sun_path)) {
         why_not = "a socket path must be 1 to " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes";
         return nullptr;
     }
+    const std::optional<gid_t> group_id = group_named(group);
+    if (!group_id) {
+        log("there is no group " + group + ": only root may use the socket");
+    }
+    // A folder the service makes is the group's too; one that was there already (the service
+    // manager's, or an administrator's) is left as it is.
     const std::string folder = folder_of(name);
-    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (mkdir(folder.c_str(), 0700) == 0) {
+        if (group_id && (chown(folder.c_str(), static_cast<uid_t>(-1), *group_id) != 0 || chmod(folder.c_str(), 0750) != 0)) {
+            why_not = "its folder " + folder + " cannot be given to the group: " + std::strerror(errno);
+            return nullptr;
+        }
+    } else if (errno != EEXIST) {
         why_not = "its folder " + folder + " cannot be made: " + std::strerror(errno);
         return nullptr;
     }
@@ -121,7 +174,7 @@ std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string
         unlink(name.c_str());  // left by an instance that ended without removing it
     }
     auto listener = std::make_unique<SocketListener>(io, name, lock_fd);
-    if (!listener->bind(why_not)) {
+    if (!listener->bind(group_id, why_not)) {
         return nullptr;
     }
     return listener;

@@ -8,14 +8,37 @@
 #include <asio/windows/overlapped_ptr.hpp>
 #include <asio/windows/stream_handle.hpp>
 
+#include <sddl.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace service {
+
+const bool kEndpointHasGroup = false;
+const char* const kDefaultEndpointGroup = "";
+
 namespace {
 
 using Pipe = asio::windows::stream_handle;
+
+// Who may use the pipe: SYSTEM and Administrators everything; interactive users may read and
+// write, that is connect and send requests, but not make instances of the pipe (which would let
+// them serve its name themselves).
+constexpr const wchar_t* kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)";
+
+// The pipe's security descriptor, made once.
+SECURITY_ATTRIBUTES* pipe_security() {
+    static SECURITY_ATTRIBUTES attributes = [] {
+        SECURITY_ATTRIBUTES made{};
+        made.nLength = sizeof made;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
+                                                             &made.lpSecurityDescriptor, nullptr);
+        return made;
+    }();
+    return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
+}
 
 constexpr DWORD kPipeBufferBytes = 4096;
 // After a pipe instance could not be made, a pause before the next try, rather than a spin.
@@ -27,7 +50,44 @@ HANDLE make_instance(const std::wstring& name, bool first) {
     return CreateNamedPipeW(name.c_str(),
                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
+                            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, pipe_security());
+}
+
+// The account a token belongs to, as DOMAIN\name.
+std::string account_of(HANDLE token) {
+    alignas(TOKEN_USER) unsigned char buffer[256];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+        return "?";
+    }
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name, &name_size, domain,
+                           &domain_size, &use)) {
+        return "?";
+    }
+    return platform::to_utf8(std::wstring(domain) + L"\\" + name);
+}
+
+std::string describe_client(Pipe& pipe) {
+    ULONG process = 0;
+    GetNamedPipeClientProcessId(pipe.native_handle(), &process);
+    std::string user = "?";
+    if (ImpersonateNamedPipeClient(pipe.native_handle())) {
+        HANDLE token = nullptr;
+        if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+            user = account_of(token);
+            CloseHandle(token);
+        }
+        // Going on as the client would lend the client the service's rights to nothing it chose.
+        if (!RevertToSelf()) {
+            std::abort();
+        }
+    }
+    return "user " + user + ", process " + std::to_string(process);
 }
 
 class PipeListener final : public Listener {
@@ -58,7 +118,7 @@ public:
             }
             waiting_.reset();
             if (!error) {
-                std::make_shared<Session<Pipe>>(std::move(*pipe), server)->start();
+                std::make_shared<Session<Pipe>>(std::move(*pipe), server, &describe_client)->start();
             }
             serve(server);
         });
@@ -105,10 +165,15 @@ std::wstring instance_object_name(const std::string& name) {
 
 }  // namespace
 
-std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, std::string& why_not) {
+std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string&,
+                                         std::string& why_not) {
     const std::wstring pipe_name = platform::to_wide(endpoint::address(name));
     if (name.empty() || pipe_name.empty() || name.size() > 200) {
         why_not = "a pipe name must be 1 to 200 characters of UTF-8";
+        return nullptr;
+    }
+    if (pipe_security() == nullptr) {
+        why_not = "the pipe's security descriptor cannot be made: " + platform::system_message(GetLastError());
         return nullptr;
     }
     // The pipe's first-instance flag is what stops another process on Windows; this object is what

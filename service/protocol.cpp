@@ -239,6 +239,38 @@ Parsed parse_request(std::string_view line) {
     return parsed;
 }
 
+std::string format_request(const Request& request) {
+    std::string line = command_word(request.command);
+    switch (request.command) {
+        case Command::set:
+        case Command::blink:
+            line += std::string(" ") + color_name(request.steps.at(0).color);
+            if (request.command == Command::blink) {
+                line += " " + std::to_string(request.steps.at(0).ms) + " " + std::to_string(request.steps.at(1).ms);
+            }
+            break;
+        case Command::pattern:
+            for (const Step& step : request.steps) {
+                line += std::string(" ") + color_name(step.color) + ":" + std::to_string(step.ms);
+            }
+            break;
+        case Command::clear:
+        case Command::get:
+        case Command::status:
+            break;
+    }
+    if (takes_option(request.command, "name")) {
+        line += " name=" + request.name;
+    }
+    if (takes_option(request.command, "priority")) {
+        line += " priority=" + std::to_string(request.priority);
+    }
+    if (request.cycles) {
+        line += (request.command == Command::blink ? " count=" : " repeat=") + std::to_string(*request.cycles);
+    }
+    return line;
+}
+
 const char* command_word(Command command) {
     for (const CommandName& known : kCommands) {
         if (known.command == command) {

@@ -53,6 +53,10 @@ struct Parsed {
 
 Parsed parse_request(std::string_view line);
 
+// The line that asks for `request` (without its line feed and without for=); parse_request reads
+// it back as it is.
+std::string format_request(const Request& request);
+
 const char* command_word(Command command);
 
 // "off", "red", ... for codes 0 to 7; "unknown" for any other.

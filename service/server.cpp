@@ -1,7 +1,9 @@
 #include "server.h"
 
+#include "log.h"
 #include "protocol.h"
 #include "requests.h"
+#include "state.h"
 
 #include <asio/post.hpp>
 
@@ -9,13 +11,19 @@
 
 namespace service {
 
-Server::Server(asio::io_context& io, LedOutput& led) : io_(io), led_(led), clock_(io) {}
+Server::Server(asio::io_context& io, LedOutput& led, StateFile& state)
+    : io_(io), led_(led), state_(state), clock_(io) {}
+
+bool Server::restore(const std::string& text, std::string& why_not) {
+    return restore_state(board_, text, Clock::now(), std::chrono::system_clock::now(), why_not);
+}
 
 void Server::start(std::function<void()> shown) {
     refresh(true, [this, shown = std::move(shown)] { asio::post(io_, shown); });
 }
 
-void Server::answer(const LineReader::Line& line, std::function<void(const std::string&)> reply) {
+void Server::answer(const LineReader::Line& line, const std::string& client,
+                    std::function<void(const std::string&)> reply) {
     if (line.too_long) {
         reply(protocol::error_reply(
             "-", "line longer than " + std::to_string(protocol::kMaxLineBytes) + " bytes"));
@@ -31,6 +39,11 @@ void Server::answer(const LineReader::Line& line, std::function<void(const std::
             reply(*done);
             return;
         }
+        const Time now = Clock::now();
+        const Indication* showing = board_.showing(now);
+        log(client + ": " + line.text + " -> the LED shows " + protocol::color_name(board_.color_at(now)) +
+            (showing != nullptr ? " (" + showing->name + ")" : ""));
+        save(now);
         // The reply says it is done once the LED shows it.
         refresh(true, [this, reply = std::move(reply), done = *done] {
             asio::post(io_, [reply, done] { reply(done); });
@@ -55,9 +68,17 @@ void Server::release_connection() {
     --connections_;
 }
 
+void Server::save(Time now) {
+    state_.save(state_text(board_, now, std::chrono::system_clock::now()));
+}
+
 void Server::refresh(bool forced, std::function<void()> shown) {
     const Time now = Clock::now();
+    const std::size_t before = board_.indications().size();
     board_.drop_ended(now);
+    if (board_.indications().size() != before) {
+        save(now);
+    }
     const LedColorCode color = board_.color_at(now);
     if (forced || shown_ != color) {
         led_.show(color, std::move(shown));

@@ -5,6 +5,7 @@
 #include "board.h"
 #include "led_output.h"
 #include "line_reader.h"
+#include "state_file.h"
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
@@ -24,14 +25,19 @@ constexpr std::chrono::seconds kIdleLimit{60};
 
 class Server {
 public:
-    Server(asio::io_context& io, LedOutput& led);
+    Server(asio::io_context& io, LedOutput& led, StateFile& state);
+
+    // Puts back what a state file holds; false, with why, when it is not one to trust.
+    bool restore(const std::string& text, std::string& why_not);
 
     // Shows what the board says now; `shown` is called on this thread once the LED shows it.
     void start(std::function<void()> shown);
 
-    // Answers one line of a client's. `reply` receives the reply line (without its line feed), at
-    // once or, for status, once the LED has been read back.
-    void answer(const LineReader::Line& line, std::function<void(const std::string&)> reply);
+    // Answers one line of a client's. `reply` receives the reply line (without its line feed), once
+    // the LED shows a change asked or, for status, once the LED has been read back. Each change is
+    // logged with `client`, who asked it.
+    void answer(const LineReader::Line& line, const std::string& client,
+                std::function<void(const std::string&)> reply);
 
     // Whether one more connection may be served; each that may is let go with release_connection.
     bool admit_connection();
@@ -41,9 +47,12 @@ private:
     // Forgets ended indications, sets the LED if what shows changed (or always, when `forced`,
     // then calling `shown` on this thread once it is set), and sets the clock for the next change.
     void refresh(bool forced, std::function<void()> shown);
+    // Has the state file keep what the board holds now.
+    void save(Time now);
 
     asio::io_context& io_;
     LedOutput& led_;
+    StateFile& state_;
     Board board_;
     asio::steady_timer clock_;
     std::optional<LedColorCode> shown_;

@@ -23,8 +23,12 @@ namespace service {
 template <typename Stream>
 class Session : public std::enable_shared_from_this<Session<Stream>> {
 public:
-    Session(Stream stream, Server& server)
-        : stream_(std::move(stream)), server_(server), deadline_(stream_.get_executor()),
+    // Says who is at the other end ("user alice (uid 1000), process 4242"), as far as the system
+    // tells; asked once a request has been read, which is when Windows can tell.
+    using Identify = std::string (*)(Stream&);
+
+    Session(Stream stream, Server& server, Identify identify)
+        : stream_(std::move(stream)), server_(server), identify_(identify), deadline_(stream_.get_executor()),
           reader_(protocol::kMaxLineBytes) {}
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -85,7 +89,11 @@ private:
         const LineReader::Line line = std::move(lines_.front());
         lines_.pop_front();
         wait_for_client(Clock::now() + kIdleLimit);
-        server_.answer(line, [self = this->shared_from_this()](const std::string& reply) { self->write(reply); });
+        if (client_.empty()) {
+            client_ = identify_(stream_);
+        }
+        server_.answer(line, client_,
+                       [self = this->shared_from_this()](const std::string& reply) { self->write(reply); });
     }
 
     void write(const std::string& reply) {
@@ -135,6 +143,8 @@ private:
 
     Stream stream_;
     Server& server_;
+    Identify identify_;
+    std::string client_;
     asio::steady_timer deadline_;
     LineReader reader_;
     std::array<char, 4096> buffer_{};

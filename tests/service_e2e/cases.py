@@ -12,13 +12,15 @@ COLOURS = "one of off, red, green, blue, white, cb, yellow, purple"
 
 @dataclass
 class Ctl:
-    """kav_morv_ledctl with these arguments: its exit status, its standard output's lines (when
-    given), a part of its standard error (when given), and, for --json, keys of the reply."""
+    """kav_morv_ledctl with these arguments, as `user` when given (with that user's own group):
+    its exit status, its standard output's lines (when given), a part of its standard error (when
+    given), and, for --json, keys of the reply."""
     args: list
     status: int = 0
     out: list = None
     err: str = None
     json: dict = None
+    user: str = None
 
 
 @dataclass
@@ -66,13 +68,91 @@ class Stop:
 
 
 @dataclass
+class Kill:
+    """The service killed at once (SIGKILL, or TerminateProcess): no chance to tidy up."""
+
+
+@dataclass
+class Restart:
+    """The service started again on the same endpoint and state file, run through `prefix` (a
+    command such as prlimit); it must serve within `seconds` of being started."""
+    prefix: list = field(default_factory=list)
+    seconds: float = None
+
+
+@dataclass
+class Said:
+    """A part of what the service has written on its standard error."""
+    text: str
+
+
+@dataclass
+class StateFile:
+    """The state file holds `text` (a part of it); with set_aside, the one that was there was
+    moved to .corrupt."""
+    text: str = None
+    set_aside: bool = False
+
+
+@dataclass
+class Access:
+    """The socket's folder and file modes, and the group they belong to."""
+    folder_mode: int
+    socket_mode: int
+    group: str
+
+
+@dataclass
+class PipeAccess:
+    """The pipe's DACL, in SDDL."""
+    sddl: str
+
+
+@dataclass
+class Load:
+    """`clients` clients at once, each making `requests` requests (fewer under a sanitizer, which
+    makes each one many times slower): every reply right, and the LED showing what the highest of
+    them set last."""
+    clients: int
+    requests: int
+
+
+@dataclass
+class Memory:
+    """The service's resident memory after `first` requests and after `then` more: within `kib`.
+    Not measured under a sanitizer, whose own bookkeeping grows with the work."""
+    first: int
+    then: int
+    kib: int
+
+
+@dataclass
+class Flood:
+    """One client's median round trip while another floods the service without reading its
+    replies: at most `times` its idle median."""
+    times: float
+
+
+@dataclass
+class Crashes:
+    """`rounds` times: clients busy setting colours, the service killed at a random moment and
+    started again; each time the LED must show a whole colour that was asked, and the service
+    serve again within a second."""
+    rounds: int
+
+
+@dataclass
 class Case:
     name: str
     steps: list
     faults: str = ""            # LED_SIM_FAULTS for the service
     service: str = "runs"       # or "refuses" (to start: start_err is a part of what it says), or "absent"
     start_err: str = None
-    native_only: bool = False   # needs POSIX signals, which Wine does not pass on as Windows would
+    native_only: bool = False   # POSIX only: signals, users and groups, file modes, resource limits
+    windows_only: bool = False  # Windows only: the pipe's security
+    args: list = field(default_factory=list)  # more options for the service
+    state: str = None           # what the state file holds before the service starts
+    socket_folder: bool = False  # the socket in a folder the service makes
 
 
 def pattern_of(steps):
@@ -153,4 +233,43 @@ CASES = [
     Case("asked to stop, the service calls DeInit; the LED keeps its colour", [
         Ctl(["set", "yellow"]), Stop(), Led("yellow"),
     ], native_only=True),
+
+    Case("the socket lets in root and its group alone", [
+        Access(folder_mode=0o750, socket_mode=0o660, group="nogroup"),
+        Ctl(["set", "blue"], user="nobody"), Led("blue"),
+        Ctl(["set", "red"], user="daemon", status=1, err="Permission denied"), Led("blue"),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
+    Case("the pipe lets SYSTEM and Administrators do anything, interactive users connect and ask", [
+        PipeAccess("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)"),
+    ], windows_only=True),
+    Case("each change is logged with who asked it", [
+        Ctl(["set", "green", "--name", "mine"]),
+        Said("user root (uid 0), process"), Said("set green name=mine -> the LED shows green (mine)"),
+    ], native_only=True),
+    Case("after a crash, what was asked is restored and a stale socket is replaced", [
+        Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
+        Ctl(["blink", "red", "100", "100", "--name", "alarm", "--priority", "200"]),
+        Ctl(["set", "green", "--name", "gone", "--for", "300"]),
+        Wait(400), Kill(), Restart(seconds=1.0),
+        Ctl(["status", "--json"], json={"showing": "alarm", "names": ["alarm", "base"]}),
+        Ctl(["clear", "--name", "alarm"]), Led("blue"),
+    ]),
+    Case("a corrupt state file is reported and set aside, never trusted", [
+        Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]), Led("off"),
+        Ctl(["set", "red"]), StateFile(text="set red name=default"),
+    ], state='{"version":1,"indications":[{"request":"set red name=x","set_at_ms":'),
+    Case("a full disk keeps the last whole state file, and the LED a colour that was asked", [
+        Ctl(["set", "green"]), StateFile(text="set green"), Stop(),
+        Restart(prefix=["prlimit", "--fsize=64"]), Led("green"),
+        Ctl(["set", "red"]), Led("red"), Said("cannot write the state file"), StateFile(text="set green"),
+        Kill(), Restart(), Led("green"), Ctl(["get"], out=["green"]),
+    ], native_only=True),
+    Case("killed at any moment while clients are busy, it restarts showing a colour that was asked",
+         [Crashes(rounds=6)], native_only=True),
+    Case("64 clients at once, 1000 requests each: every reply right, the right indication shows",
+         [Load(clients=64, requests=1000)]),
+    Case("memory after 100,000 requests is within 1 MiB of memory after 1,000",
+         [Memory(first=1024, then=99_008, kib=1024)], native_only=True),
+    Case("a client that floods without reading does not hold up another",
+         [Flood(times=10)]),
 ]

@@ -10,19 +10,26 @@ protocol probe and the simulated LED's viewer and timestamped journal.
 """
 import argparse
 import concurrent.futures
+import grp
 import json
 import os
+import pwd
+import random
 import re
 import shlex
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
-from cases import CASES, Ctl, Led, Probe, SecondService, Stop, Transitions, Wait  # noqa: E402
+from cases import (CASES, Access, Crashes, Ctl, Flood, Kill, Led, Load, Memory, PipeAccess, Probe,  # noqa: E402
+                   Restart, Said, SecondService, StateFile, Stop, Transitions, Wait)
 from journal import transitions_in  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
@@ -33,37 +40,52 @@ TIMEOUT_S = 60
 TOLERANCE_MS = {False: 30, True: 120}  # natively, under Wine
 
 class Service:
-    """One case's service: its folder, endpoint, environment and process."""
+    """One case's service: its folder, endpoint, state file, environment and process."""
 
-    def __init__(self, runner, root, index, faults):
+    def __init__(self, runner, root, index, case):
         self.runner = runner
         self.bin = copy_bin(runner.bin, os.path.join(root, "bin"))
         self.journal = os.path.join(root, "journal.txt")
-        endpoint = (f"kav_morv_led_e2e_{os.getpid()}_{index}" if runner.under_emulator
-                    else os.path.join(root, "led.sock"))
-        self.environment = clean_environment(LED_SIM_JOURNAL=self.journal, KAV_MORV_LED_ENDPOINT=endpoint)
-        self.faults = faults
+        self.endpoint = (f"kav_morv_led_e2e_{os.getpid()}_{index}" if runner.under_emulator
+                         else os.path.join(root, "run" if case.socket_folder else "", "led.sock"))
+        self.state = os.path.join(root, "state", "state.json")
+        if case.state is not None:
+            os.mkdir(os.path.dirname(self.state))
+            with open(self.state, "w") as state:
+                state.write(case.state)
+        self.args = ["--foreground", "--state", self.state, *case.args]
+        self.environment = clean_environment(LED_SIM_JOURNAL=self.journal, KAV_MORV_LED_ENDPOINT=self.endpoint)
+        self.faults = case.faults
         self.process = None
-        self.stderr = []
+        self.outputs = []  # what each start of the service has written, read on as it comes
+        self.started_in = None
 
     def run(self, name, args, **options):
         return subprocess.run(self.runner.command(self.bin, name, args), env=self.environment,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT_S, **options)
 
-    def start(self):
+    def start(self, prefix=()):
         """Starts the service; returns None once it serves, else what it wrote before it ended."""
         environment = dict(self.environment, **({"LED_SIM_FAULTS": self.faults} if self.faults else {}))
-        self.process, self.stderr, serving = start_service(
-            self.runner.command(self.bin, "kav_morv_led_service", ["--foreground"]), environment)
-        return None if serving else "".join(self.stderr)
+        started = time.monotonic()
+        self.process, said, serving = start_service(
+            [*prefix, *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment)
+        self.started_in = time.monotonic() - started
+        self.outputs.append(said)
+        return None if serving else "".join(said)
 
-    def stop(self):
+    def stop(self, now=False):
+        """Asks it to stop (SIGTERM), or ends it at once; under Wine, always at once."""
         if self.process and self.process.poll() is None:
-            if self.runner.under_emulator:
+            if now or self.runner.under_emulator:
                 self.process.kill()
             else:
                 self.process.send_signal(signal.SIGTERM)
             self.process.wait(TIMEOUT_S)
+
+    def said(self):
+        time.sleep(0.1)  # what it writes is read on by another thread
+        return "".join(line for said in self.outputs for line in said)
 
     def journal_lines(self):
         if not os.path.exists(self.journal):
@@ -77,11 +99,16 @@ class Service:
         return found.group(1) if found else f"unreadable: {shown.stdout!r} {shown.stderr!r}"
 
 
+# Requests per client under a sanitizer.
+SANITIZED_REQUESTS = 50
+
+
 class Runner:
-    def __init__(self, launcher, bin_folder, probe):
+    def __init__(self, launcher, bin_folder, tools, sanitized):
         self.launcher = shlex.split(launcher)
         self.bin = os.path.abspath(bin_folder)
-        self.probe = probe
+        self.probe, self.load, self.pipe_access = tools
+        self.sanitized = sanitized
 
     @property
     def under_emulator(self):
@@ -118,7 +145,12 @@ class Runner:
     def take(self, step, service, mark):
         """What went wrong with one step."""
         if isinstance(step, Ctl):
-            result = service.run("kav_morv_ledctl", step.args, text=True)
+            as_user = ([] if step.user is None else
+                       ["setpriv", f"--reuid={step.user}", f"--regid={grp.getgrgid(pwd.getpwnam(step.user).pw_gid).gr_name}",
+                        "--clear-groups"])
+            result = subprocess.run(as_user + self.command(service.bin, "kav_morv_ledctl", step.args),
+                                    env=service.environment, stdin=subprocess.DEVNULL, capture_output=True,
+                                    text=True, timeout=TIMEOUT_S)
             out = result.stdout.replace("\r\n", "\n").splitlines()
             problems = [] if result.returncode == step.status else [f"{step.args}: status {result.returncode}, "
                                                                     f"not {step.status}: {result.stderr!r}"]
@@ -152,7 +184,83 @@ class Runner:
             last = service.journal_lines()[-1].split(" ", 1)[1]
             problems = [] if service.process.returncode == 0 else [f"stopped with {service.process.returncode}"]
             return problems + ([] if last == "ShutdownWinIo" else [f"the driver's last call was {last!r}"])
+        if isinstance(step, Kill):
+            service.stop(now=True)
+            return []
+        if isinstance(step, Restart):
+            refused = service.start(step.prefix)
+            if refused is not None:
+                return [f"the service did not start again: {refused!r}"]
+            late = step.seconds is not None and service.started_in > step.seconds
+            return [f"it served again {service.started_in:.2f} s after its start"] if late else []
+        if isinstance(step, Said):
+            said = service.said()
+            return [] if step.text in said else [f"the service did not say {step.text!r}: {said!r}"]
+        if isinstance(step, StateFile):
+            return state_problems(service, step)
+        if isinstance(step, Access):
+            return access_problems(service, step)
+        if isinstance(step, Load):
+            return self.load_problems(service, step)
+        if isinstance(step, Memory):
+            return self.memory_problems(service, step)
+        if isinstance(step, Flood):
+            return self.flood_problems(service, step)
+        if isinstance(step, Crashes):
+            return self.crash_problems(service, step)
+        if isinstance(step, PipeAccess):
+            result = subprocess.run(self.launcher + [self.pipe_access, service.endpoint], env=service.environment,
+                                    stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT_S)
+            got = result.stdout.strip()
+            return [] if got == step.sddl else [f"the pipe's DACL is {got!r} {result.stderr!r}, not {step.sddl!r}"]
         raise TypeError(step)
+
+    def run_load(self, service, *args):
+        return subprocess.run(self.launcher + [self.load, *map(str, args)], env=service.environment,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+
+    def load_problems(self, service, step):
+        requests = min(step.requests, SANITIZED_REQUESTS) if self.sanitized else step.requests
+        result = self.run_load(service, "many", step.clients, requests)
+        printed = result.stdout.replace("\r\n", "\n").splitlines()
+        expected = [f"replies {step.clients * requests} 0"]
+        if result.returncode != 0 or printed[:1] != expected:
+            return [f"load: printed {printed}, not {expected}: {result.stderr!r}"]
+        return self.take(Ctl(["get"], out=[printed[1]]), service, 0) + self.take(Led(SEEN_AS[printed[1]]), service, 0)
+
+    def memory_problems(self, service, step):
+        clients = 64
+        self.run_load(service, "many", clients, step.first // clients)
+        first = resident_kib(service.process.pid)
+        self.run_load(service, "many", clients, step.then // clients)
+        then = resident_kib(service.process.pid)
+        return [] if abs(then - first) <= step.kib else [f"resident memory {first} KiB, then {then} KiB"]
+
+    def flood_problems(self, service, step):
+        result = self.run_load(service, "flood", 500, 200_000)
+        found = re.match(r"idle ([\d.]+) flooded ([\d.]+)", result.stdout)
+        if result.returncode != 0 or not found:
+            return [f"flood: {result.stdout!r} {result.stderr!r}"]
+        idle, flooded = float(found.group(1)), float(found.group(2))
+        return [] if flooded <= step.times * idle else [f"round trip {flooded} µs flooded, {idle} µs idle"]
+
+    def crash_problems(self, service, step):
+        asked = set()
+        for round_number in range(step.rounds):
+            stop = threading.Event()
+            busy = threading.Thread(target=keep_setting, args=(service.endpoint, stop, asked))
+            busy.start()
+            time.sleep(random.uniform(0.05, 0.4))
+            service.stop(now=True)
+            stop.set()
+            busy.join()
+            problems = self.take(Restart(seconds=1.0), service, 0)
+            seen = service.led()
+            if seen not in {SEEN_AS[colour] for colour in asked} | {"off"}:
+                problems.append(f"after crash {round_number + 1} the LED is {seen}, which nobody asked for")
+            if problems:
+                return problems
+        return []
 
     def probe_problems(self, step, service):
         replies = len(step.replies) if step.counts is None else 1
@@ -174,6 +282,53 @@ class Runner:
         if step.seconds is not None and took > step.seconds:
             problems.append(f"{what}: took {took:.1f} s, more than {step.seconds} s")
         return problems
+
+
+# The viewer's name for each colour keyword.
+SEEN_AS = {"off": "off", "red": "red", "green": "green", "blue": "blue", "white": "white", "cb": "cyan",
+           "yellow": "yellow", "purple": "purple"}
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def keep_setting(endpoint, stop, asked):
+    """Sets colours over and over, on fresh connections and reused ones, until told to stop or the
+    service goes away; adds each colour it asked to `asked`."""
+    colours = list(SEEN_AS)
+    while not stop.is_set():
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+                client.connect(endpoint)
+                for _ in range(20):
+                    colour = random.choice(colours)
+                    asked.add(colour)
+                    client.sendall(f"set {colour} name=busy{random.randrange(4)} priority={random.randrange(9)}\n"
+                                   .encode())
+                    client.recv(64)
+        except OSError:
+            time.sleep(0.01)
+
+
+def state_problems(service, step):
+    problems = []
+    if step.set_aside and not os.path.exists(service.state + ".corrupt"):
+        problems.append("the corrupt state file was not set aside")
+    time.sleep(0.2)  # the state file is written by a thread of its own
+    text = open(service.state).read() if os.path.exists(service.state) else ""
+    if step.text is not None and step.text not in text:
+        problems.append(f"the state file holds {text!r}, not {step.text!r}")
+    return problems
+
+
+def access_problems(service, step):
+    folder, socket_path = os.stat(os.path.dirname(service.endpoint)), os.stat(service.endpoint)
+    got = (stat.S_IMODE(folder.st_mode), stat.S_IMODE(socket_path.st_mode), grp.getgrgid(folder.st_gid).gr_name,
+           grp.getgrgid(socket_path.st_gid).gr_name)
+    expected = (step.folder_mode, step.socket_mode, step.group, step.group)
+    return [] if got == expected else [f"folder and socket modes and groups {got}, not {expected}"]
 
 
 def json_problems(stdout, expected):
@@ -201,17 +356,25 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", required=True, help="the build's bin folder")
     parser.add_argument("--probe", required=True, help="the protocol probe program")
+    parser.add_argument("--load", required=True, help="the load program")
+    parser.add_argument("--pipe-access", help="the program that shows a pipe's DACL (Windows)")
+    parser.add_argument("--sanitized", action="store_true", help="the build is instrumented by a sanitizer")
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once")
     options = parser.parse_args()
 
-    runner = Runner(options.launcher, options.bin, options.probe)
-    cases = [case for case in CASES if not (case.native_only and runner.under_emulator)]
+    runner = Runner(options.launcher, options.bin, (options.probe, options.load, options.pipe_access),
+                    options.sanitized)
+    cases = [case for case in CASES if not (case.native_only and runner.under_emulator)
+             and not (case.windows_only and not runner.under_emulator)
+             and not (options.sanitized and any(isinstance(step, Memory) for step in case.steps))]
     failed = 0
     with tempfile.TemporaryDirectory(prefix="led_service_e2e_") as scratch:
         # Every folder is staged before any process starts: one started while a program is being
         # copied would hold the copy open, and it could not be run ("Text file busy").
-        services = [Service(runner, os.path.join(scratch, str(index)), index, case.faults)
+        # Other users run programs from it in some cases.
+        os.chmod(scratch, 0o755)
+        services = [Service(runner, os.path.join(scratch, str(index)), index, case)
                     for index, case in enumerate(cases)]
         with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
             outcomes = [pool.submit(runner.check, case, service) for case, service in zip(cases, services)]

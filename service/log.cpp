@@ -1,0 +1,35 @@
+#include "log.h"
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace service {
+namespace {
+
+// The LED's thread and the state file's thread log too.
+std::mutex& sink_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<void(const std::string&)>& sink() {
+    static std::function<void(const std::string&)> chosen = [](const std::string& line) {
+        std::fprintf(stderr, "kav_morv_led_service: %s\n", line.c_str());
+    };
+    return chosen;
+}
+
+}  // namespace
+
+void log(const std::string& line) {
+    const std::lock_guard<std::mutex> guard(sink_mutex());
+    sink()(line);
+}
+
+void log_to(std::function<void(const std::string&)> chosen) {
+    const std::lock_guard<std::mutex> guard(sink_mutex());
+    sink() = std::move(chosen);
+}
+
+}  // namespace service

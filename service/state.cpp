@@ -1,0 +1,108 @@
+#include "state.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <vector>
+
+namespace service {
+namespace {
+
+constexpr int kVersion = 1;
+// Times a state file may hold, in milliseconds of the wall clock: up to the year 2286. Anything
+// else is not a file this service wrote, and could overflow the clocks' arithmetic.
+constexpr long long kLatestWallMs = 10'000'000'000'000LL;
+constexpr long long kOldestAgeMs = 100LL * 365 * 24 * 3600 * 1000;
+
+using Milliseconds = std::chrono::milliseconds;
+
+long long wall_ms(WallTime time) {
+    return std::chrono::duration_cast<Milliseconds>(time.time_since_epoch()).count();
+}
+
+// What sets an indication again: a steady colour is a set, anything else a pattern of its steps.
+protocol::Request request_for(const Indication& indication) {
+    protocol::Request request;
+    const bool steady = indication.steps.size() == 1 && indication.steps.front().ms == 0;
+    request.command = steady ? protocol::Command::set : protocol::Command::pattern;
+    request.name = indication.name;
+    request.priority = indication.priority;
+    request.steps = indication.steps;
+    request.cycles = indication.cycles;
+    return request;
+}
+
+}  // namespace
+
+std::string state_text(const Board& board, Time now, WallTime wall_now) {
+    std::vector<const Indication*> active;
+    for (const auto& [name, indication] : board.indications()) {
+        if (indication.active_at(now)) {
+            active.push_back(&indication);
+        }
+    }
+    // In the order they were set, so that ties between priorities come back the same way round.
+    std::sort(active.begin(), active.end(), [](const Indication* a, const Indication* b) { return a->order < b->order; });
+    nlohmann::json indications = nlohmann::json::array();
+    for (const Indication* indication : active) {
+        const WallTime set_at = wall_now - std::chrono::duration_cast<WallTime::duration>(now - indication->set_at);
+        nlohmann::json expires_at;
+        if (indication->expires_at) {
+            expires_at = wall_ms(wall_now + std::chrono::duration_cast<WallTime::duration>(*indication->expires_at - now));
+        }
+        indications.push_back({{"request", protocol::format_request(request_for(*indication))},
+                               {"set_at_ms", wall_ms(set_at)},
+                               {"expires_at_ms", expires_at}});
+    }
+    return nlohmann::json({{"version", kVersion}, {"indications", indications}}).dump() + "\n";
+}
+
+bool restore_state(Board& board, const std::string& text, Time now, WallTime wall_now, std::string& why) {
+    const nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
+    if (state.is_discarded() || !state.is_object() || state.value("version", 0) != kVersion ||
+        !state.contains("indications") || !state["indications"].is_array()) {
+        why = "it is not a whole state file of version " + std::to_string(kVersion);
+        return false;
+    }
+    std::vector<Indication> restored;
+    for (const nlohmann::json& entry : state["indications"]) {
+        const auto wall_time = [](const nlohmann::json& value) {
+            return value.is_number_integer() && value.get<long long>() >= 0 && value.get<long long>() <= kLatestWallMs;
+        };
+        const bool well_formed = entry.is_object() && entry.contains("request") && entry["request"].is_string() &&
+                                 entry.contains("set_at_ms") && wall_time(entry["set_at_ms"]) &&
+                                 entry.contains("expires_at_ms") &&
+                                 (entry["expires_at_ms"].is_null() || wall_time(entry["expires_at_ms"]));
+        const protocol::Parsed parsed =
+            well_formed ? protocol::parse_request(entry["request"].get<std::string>()) : protocol::Parsed{};
+        if (!parsed.request || (parsed.request->command != protocol::Command::set &&
+                                parsed.request->command != protocol::Command::pattern)) {
+            why = "an indication in it is not one this service writes" +
+                  (parsed.error.empty() ? std::string() : " (" + parsed.error + ")");
+            return false;
+        }
+        Indication indication;
+        indication.name = parsed.request->name;
+        indication.priority = parsed.request->priority;
+        indication.steps = parsed.request->steps;
+        indication.cycles = parsed.request->cycles;
+        // A wall clock set back since makes an indication look set in the future: it starts now.
+        // One set a century ago is as good as one set a century ago, whatever the file says.
+        const long long age = entry["set_at_ms"].get<long long>() < wall_ms(wall_now)
+                                  ? std::min(wall_ms(wall_now) - entry["set_at_ms"].get<long long>(), kOldestAgeMs)
+                                  : 0;
+        indication.set_at = now - Milliseconds(age);
+        if (!entry["expires_at_ms"].is_null()) {
+            const long long left = entry["expires_at_ms"].get<long long>() - wall_ms(wall_now);
+            indication.expires_at = now + Milliseconds(std::clamp(left, 0LL, static_cast<long long>(protocol::kMaxForMs)));
+        }
+        restored.push_back(std::move(indication));
+    }
+    for (Indication& indication : restored) {
+        board.put(std::move(indication));
+    }
+    board.drop_ended(now);
+    return true;
+}
+
+}  // namespace service

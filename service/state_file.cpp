@@ -1,0 +1,87 @@
+#include "state_file.h"
+
+#include "log.h"
+#include "platform.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace service {
+
+std::optional<std::string> StateFile::read(std::string& why_not) const {
+    const std::filesystem::path file = std::filesystem::u8path(path_);
+    std::error_code error;
+    if (!std::filesystem::exists(file, error)) {
+        why_not = error ? error.message() : "";
+        return std::nullopt;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        why_not = "it cannot be read";
+        return std::nullopt;
+    }
+    return text;
+}
+
+void StateFile::set_aside() const {
+    std::error_code ignored;
+    std::filesystem::rename(std::filesystem::u8path(path_), std::filesystem::u8path(path_ + ".corrupt"), ignored);
+}
+
+void StateFile::start() {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::u8path(path_).parent_path(), error);
+    if (error) {
+        log("the state file's folder cannot be made (" + error.message() + "); what is asked is not kept");
+    }
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void StateFile::save(std::string text) {
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        pending_ = std::move(text);
+    }
+    work_.notify_one();
+}
+
+void StateFile::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+}
+
+void StateFile::run() {
+    bool failing = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [this] { return pending_ || stopping_; });
+        if (!pending_) {
+            return;
+        }
+        const std::string text = std::move(*pending_);
+        pending_.reset();
+        lock.unlock();
+        std::string why_not;
+        const bool written = platform::replace_file(path_, text, why_not);
+        // Said once when writing starts to fail, and once when it works again.
+        if (written == failing) {
+            log(written ? "the state file " + path_ + " is written again"
+                        : "cannot write the state file " + path_ + " (" + why_not + "); it keeps what it held");
+            failing = !written;
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace service

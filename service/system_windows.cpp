@@ -1,0 +1,208 @@
+#include "system.h"
+
+#include "log.h"
+#include "windows_text.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+namespace service {
+namespace {
+
+constexpr const wchar_t* kServiceName = L"kav_morv_led";
+constexpr const wchar_t* kDisplayName = L"KAV MORV LED service";
+constexpr const wchar_t* kDescription =
+    L"Owns the built-in multi-colour LED and shows what local programs ask of it, by priority.";
+// Restarted after a failure: at once, then after 5 s, then after 30 s; the count starts again a day on.
+constexpr DWORD kFailureResetSeconds = 24 * 3600;
+constexpr DWORD kRestartDelaysMs[] = {1000, 5000, 30000};
+// How long the service may take to start (Init waits 500 ms) and to stop (DeInit waits 200 ms).
+constexpr DWORD kStartHintMs = 10000;
+constexpr DWORD kStopHintMs = 5000;
+
+// What the Service Control Manager knows of the running service, and how to stop it.
+struct Running {
+    std::mutex mutex;
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    DWORD checkpoint = 0;
+    std::function<void()> stop;
+    bool stop_asked = false;
+    const std::function<int(const Lifecycle&)>* serve = nullptr;
+};
+
+Running& running() {
+    static Running state;
+    return state;
+}
+
+void report(DWORD state, DWORD wait_hint, DWORD exit_status = 0) {
+    Running& service = running();
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    // A failure is reported as such, so that the recovery actions restart the service.
+    status.dwWin32ExitCode = exit_status == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = exit_status;
+    const bool settled = state == SERVICE_RUNNING || state == SERVICE_STOPPED;
+    status.dwCheckPoint = settled ? 0 : ++service.checkpoint;
+    status.dwWaitHint = wait_hint;
+    SetServiceStatus(service.handle, &status);
+}
+
+DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        Running& service = running();
+        const std::lock_guard<std::mutex> guard(service.mutex);
+        report(SERVICE_STOP_PENDING, kStopHintMs);
+        service.stop_asked = true;
+        if (service.stop) {
+            service.stop();
+        }
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void write_to_event_log(const std::string& line) {
+    static const HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
+    const std::wstring text = platform::to_wide(line);
+    const wchar_t* strings[] = {text.c_str()};
+    ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+    Running& service = running();
+    service.handle = RegisterServiceCtrlHandlerExW(kServiceName, on_control, nullptr);
+    if (service.handle == nullptr) {
+        return;
+    }
+    log_to(write_to_event_log);
+    report(SERVICE_START_PENDING, kStartHintMs);
+    const Lifecycle lifecycle{[&service](std::function<void()> stop) {
+        const std::lock_guard<std::mutex> guard(service.mutex);
+        service.stop = std::move(stop);
+        report(SERVICE_RUNNING, 0);
+        if (service.stop_asked) {
+            service.stop();
+        }
+    }};
+    const int status = (*service.serve)(lifecycle);
+    {
+        const std::lock_guard<std::mutex> guard(service.mutex);
+        service.stop = nullptr;
+    }
+    report(SERVICE_STOPPED, 0, static_cast<DWORD>(status));
+}
+
+std::wstring own_path() {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            return std::wstring(path.data(), length);
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+int fail(const char* what) {
+    std::fprintf(stderr, "kav_morv_led_service: %s: %s\n", what, platform::system_message(GetLastError()).c_str());
+    return 1;
+}
+
+}  // namespace
+
+std::string default_state_file() {
+    wchar_t folder[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+    const std::wstring data = length > 0 && length < MAX_PATH ? std::wstring(folder, length) : L"C:\\ProgramData";
+    return platform::to_utf8(data + L"\\kav_morv_led\\state.json");
+}
+
+int run_as_system_service(const std::function<int(const Lifecycle&)>& serve) {
+    running().serve = &serve;
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kServiceName), service_main}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        return fail("--service is for the Service Control Manager, which did not start it");
+    }
+    return 0;
+}
+
+int install_service(const std::string& options) {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) {
+        return fail("cannot open the Service Control Manager (run as administrator)");
+    }
+    const std::wstring command_line = L"\"" + own_path() + L"\" --service" + platform::to_wide(options);
+    // No account named: it runs as LocalSystem, which the driver library needs.
+    const SC_HANDLE service =
+        CreateServiceW(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr, nullptr,
+                       nullptr, nullptr);
+    if (service == nullptr) {
+        const int status = fail(GetLastError() == ERROR_SERVICE_EXISTS
+                                    ? "the service kav_morv_led is installed already; uninstall it first"
+                                    : "cannot install the service kav_morv_led");
+        CloseServiceHandle(manager);
+        return status;
+    }
+    SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(kDescription)};
+    SC_ACTION actions[std::size(kRestartDelaysMs)];
+    for (std::size_t index = 0; index < std::size(kRestartDelaysMs); ++index) {
+        actions[index] = {SC_ACTION_RESTART, kRestartDelaysMs[index]};
+    }
+    SERVICE_FAILURE_ACTIONSW failure{kFailureResetSeconds, nullptr, nullptr, std::size(kRestartDelaysMs), actions};
+    // Also when it stops with an error of its own (the LED cannot be started), not only when it
+    // crashes.
+    SERVICE_FAILURE_ACTIONS_FLAG on_error{TRUE};
+    const int status = ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description)
+                           ? 0
+                           : fail("installed the service kav_morv_led, but cannot describe it");
+    if (status == 0 && !(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) &&
+                         ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error))) {
+        std::fprintf(stderr, "kav_morv_led_service: this system's service manager does not keep the restart after a "
+                             "failure (%s); the service runs without it\n",
+                     platform::system_message(GetLastError()).c_str());
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (status == 0) {
+        std::puts("Installed the service kav_morv_led; start it with 'net start kav_morv_led'.");
+    }
+    return status;
+}
+
+int uninstall_service() {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service = manager == nullptr ? nullptr
+                                                 : OpenServiceW(manager, kServiceName,
+                                                                DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (service == nullptr) {
+        const int status = fail("cannot open the service kav_morv_led");
+        if (manager != nullptr) {
+            CloseServiceHandle(manager);
+        }
+        return status;
+    }
+    SERVICE_STATUS status{};
+    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        for (int waited = 0; waited < 100 && status.dwCurrentState != SERVICE_STOPPED; ++waited) {
+            Sleep(100);
+            QueryServiceStatus(service, &status);
+        }
+    }
+    const bool deleted = DeleteService(service);
+    const int exit_status = deleted ? 0 : fail("cannot remove the service kav_morv_led");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (deleted) {
+        std::puts("Removed the service kav_morv_led.");
+    }
+    return exit_status;
+}
+
+}  // namespace service

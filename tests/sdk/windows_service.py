@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Installs the LED service from the unpacked zip as a Windows service under Wine and takes it
+through its life with Windows' own tools: install, sc query, net start, a round trip with
+kav_morv_ledctl, net stop, uninstall. Checks what the Service Control Manager records of it (start
+at boot, LocalSystem, a description), the states it reports, and that it kept what was asked in
+its state file.
+
+    windows_service.py --sdk PACKAGE.zip --simulator BIN_FOLDER --launcher WINE
+
+The simulated LED's stand-ins are put beside the library, as a user puts the real driver libraries.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from staging import clean_environment  # noqa: E402
+from verdict import report  # noqa: E402
+
+SERVICE = "kav_morv_led"
+REGISTRY_KEY = rf"HKLM\System\CurrentControlSet\Services\{SERVICE}"
+WAIT_S = 20
+
+
+class Wine:
+    def __init__(self, launcher, folder):
+        self.launcher = [launcher]
+        self.folder = folder
+
+    def run(self, *command):
+        return subprocess.run(self.launcher + list(command), cwd=self.folder, env=clean_environment(),
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+
+    def state(self):
+        """The service's state as sc query prints it ("RUNNING"), or None when there is no service."""
+        found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", self.run("sc", "query", SERVICE).stdout)
+        return found.group(1) if found else None
+
+    def wait_for(self, wanted):
+        """The states seen until `wanted` came (or the time ran out)."""
+        seen = []
+        deadline = time.monotonic() + WAIT_S
+        while time.monotonic() < deadline:
+            state = self.state()
+            if not seen or seen[-1] != state:
+                seen.append(state)
+            if state == wanted:
+                break
+            time.sleep(0.05)
+        return seen
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sdk", required=True)
+    parser.add_argument("--simulator", required=True)
+    parser.add_argument("--launcher", required=True)
+    options = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="led_windows_service_") as scratch:
+        with zipfile.ZipFile(options.sdk) as package:
+            package.extractall(scratch)
+        bin_folder = os.path.join(scratch, "bin")
+        for name in ("WinIo64.dll", "inpoutx64.dll", "led_sim.exe"):
+            shutil.copy2(os.path.join(options.simulator, name), bin_folder)
+        state_file = "Z:" + os.path.join(scratch, "state", "state.json").replace("/", "\\")
+        wine = Wine(options.launcher, bin_folder)
+        wine.run("kav_morv_led_service.exe", "uninstall")  # one left by a run that was cut short
+
+        checks = []
+        try:
+            installed = wine.run("kav_morv_led_service.exe", "--state", state_file, "install")
+            checks.append(("install", installed.returncode == 0, installed.stderr))
+            registry = wine.run("reg", "query", REGISTRY_KEY).stdout
+            for what, pattern in (("starts at boot", r"Start\s+REG_DWORD\s+0x2\b"),
+                                  ("runs as LocalSystem", r"ObjectName\s+REG_SZ\s+LocalSystem"),
+                                  ("has a description", r"Description\s+REG_SZ\s+Owns the built-in"),
+                                  ("starts with its state file", r"ImagePath\s+REG_SZ\s+.*--service --state")):
+                checks.append((f"the service manager records that it {what}", re.search(pattern, registry), registry))
+            checks.append(("sc query: stopped once installed", wine.state() == "STOPPED", wine.state()))
+
+            started = wine.run("net", "start", SERVICE)
+            seen = wine.wait_for("RUNNING")
+            checks.append(("net start, and it reports running", started.returncode == 0 and seen[-1] == "RUNNING",
+                           f"{started.stdout!r} {seen}"))
+            asked = wine.run("kav_morv_ledctl.exe", "set", "purple", "--name", "installed")
+            got = wine.run("kav_morv_ledctl.exe", "get")
+            shown = wine.run("led_sim.exe", "show").stdout
+            checks.append(("a round trip with kav_morv_ledctl", asked.returncode == 0 and got.stdout.strip() == "purple"
+                           and "colour: purple" in shown, f"{asked.stderr!r} {got.stdout!r} {shown!r}"))
+
+            stopped = wine.run("net", "stop", SERVICE)
+            seen = wine.wait_for("STOPPED")
+            exit_code = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", wine.run("sc", "query", SERVICE).stdout)
+            checks.append(("net stop, and it reports stopped, with no error",
+                           stopped.returncode == 0 and seen[-1] == "STOPPED" and exit_code and exit_code.group(1) == "0",
+                           f"{stopped.stdout!r} {seen}"))
+            state_path = os.path.join(scratch, "state", "state.json")
+            kept = open(state_path).read() if os.path.exists(state_path) else ""
+            checks.append(("the state file keeps what was asked", "set purple name=installed" in kept, kept))
+            checks.append(("the LED keeps its colour", "colour: purple" in wine.run("led_sim.exe", "show").stdout, ""))
+        finally:
+            removed = wine.run("kav_morv_led_service.exe", "uninstall")
+        checks.append(("uninstall, and sc query knows it no more", removed.returncode == 0 and wine.state() is None,
+                       removed.stderr))
+    return report(checks)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

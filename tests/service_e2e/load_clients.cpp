@@ -1,0 +1,107 @@
+// Loads the LED service from many clients at once, checking every reply.
+//   load_clients many CLIENTS REQUESTS
+//       Each client i sets its own indication (name load<i>, priority i) REQUESTS times, through
+//       the colours in turn, on one connection; every reply must be "ok". Prints "replies OK
+//       WRONG", then the colour the last client set last (the one that must show).
+//   load_clients flood ROUND_TRIPS FLOOD
+//       The median round trip of one client's gets, idle and then while another client sends FLOOD
+//       requests without reading a reply: prints "idle MICROSECONDS flooded MICROSECONDS".
+// The service is the one at KAV_MORV_LED_ENDPOINT.
+#include "endpoint.h"
+#include "protocol.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string colour(unsigned index) {
+    return protocol::color_name(static_cast<LedColorCode>(index % 8));
+}
+
+int many(unsigned clients, unsigned requests) {
+    std::atomic<long> good{0};
+    std::atomic<long> wrong{0};
+    std::vector<std::thread> threads;
+    for (unsigned client = 0; client < clients; ++client) {
+        threads.emplace_back([client, requests, &good, &wrong] {
+            endpoint::Connection connection;
+            std::string why_not;
+            if (!connection.open(endpoint::configured(), why_not)) {
+                wrong += requests;
+                return;
+            }
+            const std::string options = " name=load" + std::to_string(client) + " priority=" + std::to_string(client);
+            std::string reply;
+            for (unsigned request = 0; request < requests; ++request) {
+                const bool answered = connection.send("set " + colour(client + request) + options + "\n") &&
+                                      connection.receive_line(reply);
+                (answered && reply == "ok" ? good : wrong) += 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::printf("replies %ld %ld\n%s\n", good.load(), wrong.load(), colour(clients - 1 + requests - 1).c_str());
+    return wrong == 0 ? 0 : 1;
+}
+
+double median_round_trip(endpoint::Connection& connection, unsigned round_trips) {
+    std::vector<double> times;
+    std::string reply;
+    for (unsigned trip = 0; trip < round_trips; ++trip) {
+        const Clock::time_point start = Clock::now();
+        if (!connection.send("get\n") || !connection.receive_line(reply)) {
+            return -1;
+        }
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
+    return times[times.size() / 2];
+}
+
+int flood(unsigned round_trips, unsigned requests) {
+    endpoint::Connection measured;
+    endpoint::Connection flooder;
+    std::string why_not;
+    if (!measured.open(endpoint::configured(), why_not) || !flooder.open(endpoint::configured(), why_not)) {
+        std::fprintf(stderr, "load_clients: cannot connect: %s\n", why_not.c_str());
+        return 1;
+    }
+    const double idle = median_round_trip(measured, round_trips);
+    // It sends and never reads; the service stops reading from it once its replies back up.
+    std::thread sender([&flooder, requests] {
+        for (unsigned request = 0; request < requests && flooder.send("set red name=flood\n"); ++request) {
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double flooded = median_round_trip(measured, round_trips);
+    flooder.close();
+    sender.join();
+    std::printf("idle %.1f flooded %.1f\n", idle, flooded);
+    return idle > 0 && flooded > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc == 4 ? argv[1] : "";
+    const auto number = [argv](int at) { return static_cast<unsigned>(std::strtoul(argv[at], nullptr, 10)); };
+    if (mode == "many") {
+        return many(number(2), number(3));
+    }
+    if (mode == "flood") {
+        return flood(number(2), number(3));
+    }
+    std::fputs("usage: load_clients many CLIENTS REQUESTS | flood ROUND_TRIPS FLOOD\n", stderr);
+    return 2;
+}
