@@ -243,29 +243,28 @@ def main():
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
     parser.add_argument("--lock-holder", required=True, help="the program that holds the register lock")
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once (they mostly wait)")
+    parser.add_argument("--holding-lock", action="store_true",
+                        help="run only the cases in which another process holds the register lock")
     options = parser.parse_args()
 
     runner = Runner(options.launcher, options.bin, options.lock_holder)
-    cases = [case for case in CASES if not (case.native_only and runner.under_emulator)]
+    # A case that holds the machine-wide register lock would make every tester running beside it
+    # wait: those run on their own (ctest runs them with nothing else beside).
+    cases = [case for case in CASES if not (case.native_only and runner.under_emulator)
+             and case.lock_held == options.holding_lock]
     runs = [(case.name, runner.check, case) for case in cases]
-    runs += [(f"{case.name} (run {run + 1} of {case.repeats})", runner.check_concurrent, case)
-             for case in CONCURRENT_CASES for run in range(case.repeats)]
+    if not options.holding_lock:
+        runs += [(f"{case.name} (run {run + 1} of {case.repeats})", runner.check_concurrent, case)
+                 for case in CONCURRENT_CASES for run in range(case.repeats)]
     with tempfile.TemporaryDirectory(prefix="led_e2e_") as scratch:
         # A program copied while another worker starts a process stays open in that process until it
         # executes, and cannot be run meanwhile ("Text file busy"): so every folder is staged first.
         staged = [runner.stage(os.path.join(scratch, str(index)), case) for index, (_, _, case) in enumerate(runs)]
-        # A case that holds the machine-wide register lock would make every tester running beside it
-        # wait: those run alone, after the others.
-        alone = [getattr(case, "lock_held", False) for _, _, case in runs]
         failed = 0
         with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
-            outcomes = {index: pool.submit(check, case, *staged[index])
-                        for index, (_, check, case) in enumerate(runs) if not alone[index]}
-            for index, outcome in outcomes.items():
-                failed += report(runs[index][0], outcome.result())
-        for index, (name, check, case) in enumerate(runs):
-            if alone[index]:
-                failed += report(name, check(case, *staged[index]))
+            outcomes = [pool.submit(check, case, *staged[index]) for index, (_, check, case) in enumerate(runs)]
+            for (name, _, _), outcome in zip(runs, outcomes):
+                failed += report(name, outcome.result())
     print(f"{len(runs) - failed} passed, {failed} failed")
     return 1 if failed else 0
 

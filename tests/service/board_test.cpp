@@ -1,6 +1,7 @@
 // The board against a fake clock: which indication shows, the colour at each moment, when the
 // next change is due (and that none is due while nothing changes), and how indications end.
 #include "board.h"
+#include "state.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +106,64 @@ TEST(BoardTest, StatusListsWhatIsActiveShowingFirstWithTimeLeft) {
     EXPECT_EQ(status[0].left, std::chrono::milliseconds(750));
     EXPECT_EQ(status[1].indication->name, "base");
     EXPECT_EQ(status[1].left, std::nullopt);
+}
+
+}  // namespace
+
+namespace {
+
+// The state file read back: what comes back onto the board, and what is refused whole.
+TEST(BoardTest, AStateFileBringsBackWhatWasAskedAndNothingUntrusted) {
+    using namespace std::chrono_literals;
+    const service::WallTime wall = service::WallTime{} + std::chrono::hours(24 * 365 * 50);
+    const long long wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
+    const auto entry = [](const std::string& request, long long set_at, const std::string& expires) {
+        return R"({"request":")" + request + R"(","set_at_ms":)" + std::to_string(set_at) +
+               R"(,"expires_at_ms":)" + expires + "}";
+    };
+    const auto file = [](const std::string& entries) { return R"({"version":1,"indications":[)" + entries + "]}"; };
+
+    Board written;
+    written.set(request("set blue name=base priority=1"), t0);
+    written.set(request("blink red 100 100 count=50 name=alarm priority=200 for=60000"), t0);
+    struct Case {
+        const char* name;
+        std::string text;
+        bool trusted;
+        std::vector<std::string> names;  // what is back, showing first
+        LedColorCode shows;              // 150 ms after it was written
+    };
+    const Case cases[] = {
+        {"what the board wrote, read back 150 ms later", service::state_text(written, t0, wall), true,
+         {"alarm", "base"}, LED_COLOR_OFF},
+        {"an indication whose count has run out since is left out",
+         file(entry("pattern red:100 off:100 name=a repeat=2", wall_ms - 1000, "null")), true, {}, LED_COLOR_OFF},
+        {"one that has expired since is left out", file(entry("set red name=a", wall_ms - 10, std::to_string(wall_ms - 5))),
+         true, {}, LED_COLOR_OFF},
+        {"a wall clock set back since: it starts afresh", file(entry("set red name=a", wall_ms + 86'400'000, "null")),
+         true, {"a"}, LED_COLOR_RED},
+        {"truncated", service::state_text(written, t0, wall).substr(0, 40), false, {}, LED_COLOR_OFF},
+        {"not this file's version", R"({"version":2,"indications":[]})", false, {}, LED_COLOR_OFF},
+        {"a request no client could make", file(entry("set pink name=a", wall_ms, "null")), false, {}, LED_COLOR_OFF},
+        {"a request that is not an indication", file(entry("clear name=a", wall_ms, "null")), false, {}, LED_COLOR_OFF},
+        {"a time far out of range", file(entry("set red name=a", -9'000'000'000'000'000'000LL, "null")), false, {},
+         LED_COLOR_OFF},
+        {"an expiry far out of range", file(entry("set red name=a", wall_ms, "9000000000000000000")), false, {},
+         LED_COLOR_OFF},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Board board;
+        std::string why;
+        const Time later = t0 + 24h;  // another boot: the steady clock is not the one that wrote it
+        EXPECT_EQ(service::restore_state(board, c.text, later, wall + 150ms, why), c.trusted) << why;
+        std::vector<std::string> names;
+        for (const service::IndicationStatus& entry : board.status(later)) {
+            names.push_back(entry.indication->name);
+        }
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(board.color_at(later), c.shows);
+    }
 }
 
 }  // namespace

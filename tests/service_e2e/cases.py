@@ -110,20 +110,14 @@ class PipeAccess:
 
 @dataclass
 class Load:
-    """`clients` clients at once, each making `requests` requests (fewer under a sanitizer, which
-    makes each one many times slower): every reply right, and the LED showing what the highest of
-    them set last."""
+    """`clients` clients at once, after a warm-up of 16 requests each, make `requests` requests each
+    (fewer under a sanitizer, which makes each one many times slower): every reply right, and the
+    LED showing what the highest of them set last. With `memory_kib`, natively and not under a
+    sanitizer, the service's resident memory afterwards is within that of what it was after the
+    warm-up."""
     clients: int
     requests: int
-
-
-@dataclass
-class Memory:
-    """The service's resident memory after `first` requests and after `then` more: within `kib`.
-    Not measured under a sanitizer, whose own bookkeeping grows with the work."""
-    first: int
-    then: int
-    kib: int
+    memory_kib: int = None
 
 
 @dataclass
@@ -244,8 +238,8 @@ CASES = [
     ], windows_only=True),
     Case("each change is logged with who asked it", [
         Ctl(["set", "green", "--name", "mine"]),
-        Said("user root (uid 0), process"), Said("set green name=mine -> the LED shows green (mine)"),
-    ], native_only=True),
+        Said("user "), Said(", process "), Said(": set green name=mine -> the LED shows green (mine)"),
+    ]),
     Case("after a crash, what was asked is restored and a stale socket is replaced", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
         Ctl(["blink", "red", "100", "100", "--name", "alarm", "--priority", "200"]),
@@ -266,10 +260,10 @@ CASES = [
     ], native_only=True),
     Case("killed at any moment while clients are busy, it restarts showing a colour that was asked",
          [Crashes(rounds=6)], native_only=True),
-    Case("64 clients at once, 1000 requests each: every reply right, the right indication shows",
-         [Load(clients=64, requests=1000)]),
-    Case("memory after 100,000 requests is within 1 MiB of memory after 1,000",
-         [Memory(first=1024, then=99_008, kib=1024)], native_only=True),
+    # 64 x 16 + 64 x 1547 = 100,032 requests: memory after them against memory after the first 1,024.
+    Case("64 clients at once, 1547 requests each: every reply right, the right indication shows, and "
+         "memory after 100,000 requests within 1 MiB of memory after 1,000",
+         [Load(clients=64, requests=1547, memory_kib=1024)]),
     Case("a client that floods without reading does not hold up another",
          [Flood(times=10)]),
 ]

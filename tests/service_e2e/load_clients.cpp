@@ -71,22 +71,21 @@ double median_round_trip(endpoint::Connection& connection, unsigned round_trips)
 
 int flood(unsigned round_trips, unsigned requests) {
     endpoint::Connection measured;
-    endpoint::Connection flooder;
+    // It sends and never reads; once its replies back up, the service reads no more from it, and it
+    // stays blocked in a write until this program ends and the system closes it.
+    auto* flooder = new endpoint::Connection;
     std::string why_not;
-    if (!measured.open(endpoint::configured(), why_not) || !flooder.open(endpoint::configured(), why_not)) {
+    if (!measured.open(endpoint::configured(), why_not) || !flooder->open(endpoint::configured(), why_not)) {
         std::fprintf(stderr, "load_clients: cannot connect: %s\n", why_not.c_str());
         return 1;
     }
     const double idle = median_round_trip(measured, round_trips);
-    // It sends and never reads; the service stops reading from it once its replies back up.
-    std::thread sender([&flooder, requests] {
-        for (unsigned request = 0; request < requests && flooder.send("set red name=flood\n"); ++request) {
+    std::thread([flooder, requests] {
+        for (unsigned request = 0; request < requests && flooder->send("set red name=flood\n"); ++request) {
         }
-    });
+    }).detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double flooded = median_round_trip(measured, round_trips);
-    flooder.close();
-    sender.join();
     std::printf("idle %.1f flooded %.1f\n", idle, flooded);
     return idle > 0 && flooded > 0 ? 0 : 1;
 }
