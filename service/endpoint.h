@@ -2,6 +2,7 @@
 // a UNIX socket on POSIX, a named pipe on Windows.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ public:
     void close();
 
 private:
+    // One read or write of the system's: how many bytes it moved; 0 when the connection is gone.
+    std::size_t read_some(char* buffer, std::size_t size);
+    std::size_t write_some(const char* bytes, std::size_t size);
+
     struct Channel;  // the system's descriptor or handle
     std::unique_ptr<Channel> channel_;
     std::string received_;

@@ -53,37 +53,21 @@ bool Connection::open(const std::string& name, std::string& why_not) {
     return true;
 }
 
-bool Connection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(channel_->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
+std::size_t Connection::write_some(const char* bytes, std::size_t size) {
+    for (;;) {
+        const ssize_t sent = ::send(channel_->fd, bytes, size, MSG_NOSIGNAL);
+        if (sent >= 0 || errno != EINTR) {
+            return sent > 0 ? static_cast<std::size_t>(sent) : 0;
         }
-        if (sent <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
-    return true;
 }
 
-bool Connection::receive_line(std::string& line) {
+std::size_t Connection::read_some(char* buffer, std::size_t size) {
     for (;;) {
-        const std::size_t end = received_.find('\n');
-        if (end != std::string::npos) {
-            line = received_.substr(0, end);
-            received_.erase(0, end + 1);
-            return true;
+        const ssize_t got = ::recv(channel_->fd, buffer, size, 0);
+        if (got >= 0 || errno != EINTR) {
+            return got > 0 ? static_cast<std::size_t>(got) : 0;
         }
-        char buffer[4096];
-        const ssize_t got = ::recv(channel_->fd, buffer, sizeof buffer, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        received_.append(buffer, static_cast<std::size_t>(got));
     }
 }
 

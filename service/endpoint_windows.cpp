@@ -53,33 +53,14 @@ bool Connection::open(const std::string& name, std::string& why_not) {
     }
 }
 
-bool Connection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD sent = 0;
-        if (!WriteFile(channel_->pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &sent, nullptr) ||
-            sent == 0) {
-            return false;
-        }
-        bytes.remove_prefix(sent);
-    }
-    return true;
+std::size_t Connection::write_some(const char* bytes, std::size_t size) {
+    DWORD sent = 0;
+    return WriteFile(channel_->pipe, bytes, static_cast<DWORD>(size), &sent, nullptr) ? sent : 0;
 }
 
-bool Connection::receive_line(std::string& line) {
-    for (;;) {
-        const std::size_t end = received_.find('\n');
-        if (end != std::string::npos) {
-            line = received_.substr(0, end);
-            received_.erase(0, end + 1);
-            return true;
-        }
-        char buffer[4096];
-        DWORD got = 0;
-        if (!ReadFile(channel_->pipe, buffer, sizeof buffer, &got, nullptr) || got == 0) {
-            return false;
-        }
-        received_.append(buffer, got);
-    }
+std::size_t Connection::read_some(char* buffer, std::size_t size) {
+    DWORD got = 0;
+    return ReadFile(channel_->pipe, buffer, static_cast<DWORD>(size), &got, nullptr) ? got : 0;
 }
 
 void Connection::close() {

@@ -111,7 +111,8 @@ class PipeAccess:
 @dataclass
 class Load:
     """`clients` clients at once, after a warm-up of 16 requests each, make `requests` requests each
-    (fewer under a sanitizer, which makes each one many times slower): every reply right, and the
+    (fewer under a sanitizer, which makes each one many times slower, and under Wine, where
+    memory is not measured and each costs ten times as much): every reply right, and the
     LED showing what the highest of them set last. With `memory_kib`, natively and not under a
     sanitizer, the service's resident memory afterwards is within that of what it was after the
     warm-up."""
