@@ -43,7 +43,9 @@ struct Driver {
     std::optional<sim::RegisterFile> registers;
     bool started = false;
     Faults faults;
-    std::string journal_path;
+    // Empty for no journal. Kept here, not on the heap, which this state would hold on to after the
+    // module is unloaded.
+    char journal_path[4096] = {};
 };
 
 // Never destroyed: a host's thread may still call in while the host's exit handlers run.
@@ -74,12 +76,12 @@ std::string environment(const char* name) {
 }
 
 void journal(const Driver& state, const char* format, unsigned first = 0, unsigned second = 0, unsigned third = 0) {
-    if (state.journal_path.empty()) {
+    if (state.journal_path[0] == '\0') {
         return;
     }
     const auto microseconds =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch());
-    if (std::FILE* file = std::fopen(state.journal_path.c_str(), "a")) {
+    if (std::FILE* file = std::fopen(state.journal_path, "a")) {
         std::fprintf(file, "%lld ", static_cast<long long>(microseconds.count()));
         std::fprintf(file, format, first, second, third);
         std::fclose(file);
@@ -114,7 +116,12 @@ std::uint8_t InitializeWinIo() {
     Driver& state = driver();
     const std::lock_guard<std::mutex> one_call(state.mutex);
     const std::string fault_list = environment("LED_SIM_FAULTS");
-    state.journal_path = environment("LED_SIM_JOURNAL");
+    const std::string journal_path = environment("LED_SIM_JOURNAL");
+    if (journal_path.size() >= sizeof state.journal_path) {
+        std::fprintf(stderr, "WinIo64.dll stand-in: LED_SIM_JOURNAL is too long; nothing is journalled\n");
+    }
+    static_cast<void>(std::snprintf(state.journal_path, sizeof state.journal_path, "%s",
+                                    journal_path.size() < sizeof state.journal_path ? journal_path.c_str() : ""));
     state.faults = requested_faults(fault_list);
     state.started = !listed(fault_list, "init") && map_registers(state);
     journal(state, "InitializeWinIo -> %u\n", state.started);
