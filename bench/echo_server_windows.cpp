@@ -7,8 +7,8 @@
 std::string start_echo_server() {
     const std::string name = "kav_morv_led_echo_" + std::to_string(GetCurrentProcessId());
     const std::wstring pipe_name = L"\\\\.\\pipe\\" + std::wstring(name.begin(), name.end());
-    const HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                                         4096, 0, nullptr);
+    const HANDLE pipe =
+        CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         return "";
     }

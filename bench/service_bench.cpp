@@ -67,8 +67,9 @@ int main(int argc, char** argv) {
         sleep_lateness(std::atol(argv[2]), std::atol(argv[3]), times);
         measured = true;
     } else {
-        std::fprintf(stderr, "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
-                             "sleep-lateness PERIOD_MS COUNT\n");
+        std::fprintf(stderr,
+                     "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
+                     "sleep-lateness PERIOD_MS COUNT\n");
         return 2;
     }
     if (!measured) {

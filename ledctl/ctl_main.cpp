@@ -62,7 +62,7 @@ std::string seconds_left(const nlohmann::json& left_ms) {
         return "-";
     }
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", left_ms.get<double>() / 1000);
+    static_cast<void>(std::snprintf(text, sizeof text, "%.1f s", left_ms.get<double>() / 1000));
     return text;
 }
 
@@ -84,16 +84,18 @@ void print_status(const std::string& payload) {
     const nlohmann::json status = nlohmann::json::parse(payload);
     const std::string read_back = status["read_back"].get<std::string>();
     if (status["indications"].empty()) {
-        std::printf("nothing to show: the LED is off; it reads back %s\n", read_back.c_str());
+        static_cast<void>(std::printf("nothing to show: the LED is off; it reads back %s\n", read_back.c_str()));
         return;
     }
-    std::printf("showing %s (%s); the LED reads back %s\n", status["showing"].get<std::string>().c_str(),
-                status["color"].get<std::string>().c_str(), read_back.c_str());
-    std::printf("%-20s %8s  %-7s %-9s %s\n", "name", "priority", "shows", "left", "what");
+    static_cast<void>(std::printf("showing %s (%s); the LED reads back %s\n",
+                                  status["showing"].get<std::string>().c_str(),
+                                  status["color"].get<std::string>().c_str(), read_back.c_str()));
+    static_cast<void>(std::printf("%-20s %8s  %-7s %-9s %s\n", "name", "priority", "shows", "left", "what"));
     for (const nlohmann::json& indication : status["indications"]) {
-        std::printf("%-20s %8u  %-7s %-9s %s\n", indication["name"].get<std::string>().c_str(),
-                    indication["priority"].get<unsigned>(), indication["shows"].get<std::string>().c_str(),
-                    seconds_left(indication["left_ms"]).c_str(), what_it_shows(indication).c_str());
+        static_cast<void>(std::printf("%-20s %8u  %-7s %-9s %s\n", indication["name"].get<std::string>().c_str(),
+                                      indication["priority"].get<unsigned>(),
+                                      indication["shows"].get<std::string>().c_str(),
+                                      seconds_left(indication["left_ms"]).c_str(), what_it_shows(indication).c_str()));
     }
 }
 
@@ -101,36 +103,38 @@ int ask(const std::string& command, const Arguments& arguments) {
     const std::string line = request_line(command, arguments);
     const protocol::Parsed parsed = protocol::parse_request(line);
     if (!parsed.request) {
-        std::fprintf(stderr, "%s: %s %s\n", kProgram, command.c_str(), parsed.error.c_str());
+        static_cast<void>(std::fprintf(stderr, "%s: %s %s\n", kProgram, command.c_str(), parsed.error.c_str()));
         return command_line::kUsageError;
     }
     if (line.size() > protocol::kMaxLineBytes) {
-        std::fprintf(stderr, "%s: %s: the request is longer than the %zu bytes the service takes in one line\n",
-                     kProgram, command.c_str(), protocol::kMaxLineBytes);
+        static_cast<void>(
+            std::fprintf(stderr, "%s: %s: the request is longer than the %zu bytes the service takes in one line\n",
+                         kProgram, command.c_str(), protocol::kMaxLineBytes));
         return command_line::kUsageError;
     }
     endpoint::Connection service;
     std::string why_not;
     if (!service.open(arguments.endpoint, why_not)) {
-        std::fprintf(stderr, "%s: cannot reach the LED service at %s (%s). Is it running? To %s.\n", kProgram,
-                     endpoint::address(arguments.endpoint).c_str(), why_not.c_str(), endpoint::kHowToStart);
+        static_cast<void>(std::fprintf(stderr, "%s: cannot reach the LED service at %s (%s). Is it running? To %s.\n",
+                                       kProgram, endpoint::address(arguments.endpoint).c_str(), why_not.c_str(),
+                                       endpoint::kHowToStart));
         return kNotDone;
     }
     std::string reply;
     if (!service.send(line + "\n") || !service.receive_line(reply)) {
-        std::fprintf(stderr, "%s: the LED service at %s closed the connection without a reply\n", kProgram,
-                     endpoint::address(arguments.endpoint).c_str());
+        static_cast<void>(std::fprintf(stderr, "%s: the LED service at %s closed the connection without a reply\n",
+                                       kProgram, endpoint::address(arguments.endpoint).c_str()));
         return kNotDone;
     }
     if (reply.rfind("ok", 0) != 0) {
-        std::fprintf(stderr, "%s: the LED service refused: %s\n", kProgram, reply.c_str());
+        static_cast<void>(std::fprintf(stderr, "%s: the LED service refused: %s\n", kProgram, reply.c_str()));
         return kNotDone;
     }
     const std::string payload = reply.size() > 3 ? reply.substr(3) : "";
     if (command == "status" && !arguments.json) {
         print_status(payload);
     } else if (!payload.empty()) {
-        std::printf("%s\n", payload.c_str());
+        static_cast<void>(std::printf("%s\n", payload.c_str()));
     }
     return 0;
 }

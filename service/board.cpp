@@ -123,8 +123,8 @@ void Board::drop_ended(Time now) {
 const Indication* Board::showing(Time now) const {
     const Indication* best = nullptr;
     for (const auto& [name, indication] : indications_) {
-        if (indication.active_at(now) &&
-            (best == nullptr || std::tie(indication.priority, indication.order) > std::tie(best->priority, best->order))) {
+        if (indication.active_at(now) && (best == nullptr || std::tie(indication.priority, indication.order) >
+                                                                 std::tie(best->priority, best->order))) {
             best = &indication;
         }
     }

@@ -20,11 +20,11 @@ using Time = Clock::time_point;
 struct Indication {
     std::string name;
     std::uint8_t priority = protocol::kDefaultPriority;
-    std::vector<protocol::Step> steps;     // one step of 0 ms: a steady colour
-    std::optional<std::uint32_t> cycles;   // none: the steps repeat until it is replaced
+    std::vector<protocol::Step> steps;    // one step of 0 ms: a steady colour
+    std::optional<std::uint32_t> cycles;  // none: the steps repeat until it is replaced
     Time set_at{};
-    std::optional<Time> expires_at;        // from --for
-    std::uint64_t order = 0;               // larger: set later
+    std::optional<Time> expires_at;  // from --for
+    std::uint64_t order = 0;         // larger: set later
 
     // When it stops showing of itself (expired, or its cycles done); none: never.
     std::optional<Time> ends_at() const;

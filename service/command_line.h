@@ -19,8 +19,8 @@ inline std::optional<int> parse(CLI::App& app, int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& mistake) {
-        std::fprintf(stderr, "%s: %s\nRun '%s --help' for how to use it.\n", app.get_name().c_str(), mistake.what(),
-                     app.get_name().c_str());
+        static_cast<void>(std::fprintf(stderr, "%s: %s\nRun '%s --help' for how to use it.\n", app.get_name().c_str(),
+                                       mistake.what(), app.get_name().c_str()));
         return kUsageError;
     }
 }

@@ -61,8 +61,8 @@ public:
             acceptor_.bind(asio::local::stream_protocol::endpoint(path_), error);
             umask(previous);
         }
-        if (!error && group && (chown(path_.c_str(), static_cast<uid_t>(-1), *group) != 0 ||
-                                chmod(path_.c_str(), 0660) != 0)) {
+        if (!error && group &&
+            (chown(path_.c_str(), static_cast<uid_t>(-1), *group) != 0 || chmod(path_.c_str(), 0660) != 0)) {
             error = asio::error_code(errno, asio::error::get_system_category());
         }
         if (!error) {
@@ -143,7 +143,8 @@ std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string
     // manager's, or an administrator's) is left as it is.
     const std::string folder = folder_of(name);
     if (mkdir(folder.c_str(), 0700) == 0) {
-        if (group_id && (chown(folder.c_str(), static_cast<uid_t>(-1), *group_id) != 0 || chmod(folder.c_str(), 0750) != 0)) {
+        if (group_id &&
+            (chown(folder.c_str(), static_cast<uid_t>(-1), *group_id) != 0 || chmod(folder.c_str(), 0750) != 0)) {
             why_not = "its folder " + folder + " cannot be given to the group: " + std::strerror(errno);
             return nullptr;
         }

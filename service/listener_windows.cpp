@@ -8,8 +8,9 @@
 #include <asio/windows/overlapped_ptr.hpp>
 #include <asio/windows/stream_handle.hpp>
 
-#include <sddl.h>
 #include <windows.h>
+// These need windows.h first.
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -33,8 +34,8 @@ SECURITY_ATTRIBUTES* pipe_security() {
     static SECURITY_ATTRIBUTES attributes = [] {
         SECURITY_ATTRIBUTES made{};
         made.nLength = sizeof made;
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
-                                                             &made.lpSecurityDescriptor, nullptr);
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &made.lpSecurityDescriptor,
+                                                             nullptr);
         return made;
     }();
     return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
@@ -93,7 +94,10 @@ std::string describe_client(Pipe& pipe) {
 class PipeListener final : public Listener {
 public:
     PipeListener(asio::io_context& io, std::wstring name, HANDLE instance_mutex, HANDLE first_instance)
-        : io_(io), retry_(io), name_(std::move(name)), instance_mutex_(instance_mutex),
+        : io_(io),
+          retry_(io),
+          name_(std::move(name)),
+          instance_mutex_(instance_mutex),
           waiting_(std::make_shared<Pipe>(io, first_instance)) {}
     ~PipeListener() override { close(); }
 

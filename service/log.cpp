@@ -15,7 +15,7 @@ std::mutex& sink_mutex() {
 
 std::function<void(const std::string&)>& sink() {
     static std::function<void(const std::string&)> chosen = [](const std::string& line) {
-        std::fprintf(stderr, "kav_morv_led_service: %s\n", line.c_str());
+        static_cast<void>(std::fprintf(stderr, "kav_morv_led_service: %s\n", line.c_str()));
     };
     return chosen;
 }

@@ -80,8 +80,8 @@ std::optional<LedColorCode> color(std::string_view text, std::string& error) {
 
 bool valid_name(std::string_view name) {
     return !name.empty() && name.size() <= kMaxNameBytes && std::all_of(name.begin(), name.end(), [](char c) {
-               return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' || c == '-';
-           });
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' || c == '-';
+    });
 }
 
 // Reads the positional words (what to show) into the request; false with `error` set if they do
@@ -307,8 +307,11 @@ bool is_utf8(std::string_view bytes) {
     while (at < bytes.size()) {
         const auto byte = static_cast<unsigned char>(bytes[at]);
         // The length of the sequence, and the least value it may encode (no overlong forms).
-        const std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
-                                                   : (byte >> 3) == 0x1E ? 4 : 0;
+        const std::size_t length = byte < 0x80           ? 1
+                                   : (byte >> 5) == 0x6  ? 2
+                                   : (byte >> 4) == 0xE  ? 3
+                                   : (byte >> 3) == 0x1E ? 4
+                                                         : 0;
         if (length == 0 || at + length > bytes.size()) {
             return false;
         }

@@ -17,8 +17,8 @@ namespace protocol {
 constexpr std::size_t kMaxLineBytes = 1024;
 // The most steps a pattern may have, and the bounds of what may be asked.
 constexpr std::size_t kMaxPatternSteps = 1024;
-constexpr std::uint32_t kMaxStepMs = 3'600'000;      // an hour
-constexpr std::uint32_t kMaxForMs = 2'147'483'647;   // about 24 days
+constexpr std::uint32_t kMaxStepMs = 3'600'000;     // an hour
+constexpr std::uint32_t kMaxForMs = 2'147'483'647;  // about 24 days
 constexpr std::uint32_t kMaxCycles = 1'000'000;
 constexpr std::size_t kMaxNameBytes = 64;
 constexpr std::uint8_t kDefaultPriority = 100;
@@ -39,9 +39,9 @@ struct Request {
     Command command = Command::get;
     std::string name = kDefaultName;
     std::uint8_t priority = kDefaultPriority;
-    std::vector<Step> steps;               // set: one steady step; blink: on, off; pattern: as given
-    std::optional<std::uint32_t> cycles;   // how often blink or pattern runs; none: until replaced
-    std::optional<std::uint32_t> for_ms;   // the indication expires after this
+    std::vector<Step> steps;              // set: one steady step; blink: on, off; pattern: as given
+    std::optional<std::uint32_t> cycles;  // how often blink or pattern runs; none: until replaced
+    std::optional<std::uint32_t> for_ms;  // the indication expires after this
 };
 
 // A request, or why the line is not one.

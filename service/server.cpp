@@ -18,15 +18,16 @@ bool Server::restore(const std::string& text, std::string& why_not) {
     return restore_state(board_, text, Clock::now(), std::chrono::system_clock::now(), why_not);
 }
 
+// The LED's thread calls back; what the callback holds (a session's reply, and with it the session)
+// is moved on to this thread, so that nothing of a session is ever let go of over there.
 void Server::start(std::function<void()> shown) {
-    refresh(true, [this, shown = std::move(shown)] { asio::post(io_, shown); });
+    refresh(true, [this, shown = std::move(shown)]() mutable { asio::post(io_, std::move(shown)); });
 }
 
 void Server::answer(const LineReader::Line& line, const std::string& client,
                     std::function<void(const std::string&)> reply) {
     if (line.too_long) {
-        reply(protocol::error_reply(
-            "-", "line longer than " + std::to_string(protocol::kMaxLineBytes) + " bytes"));
+        reply(protocol::error_reply("-", "line longer than " + std::to_string(protocol::kMaxLineBytes) + " bytes"));
         return;
     }
     const protocol::Parsed parsed = protocol::parse_request(line.text);
@@ -45,14 +46,15 @@ void Server::answer(const LineReader::Line& line, const std::string& client,
             (showing != nullptr ? " (" + showing->name + ")" : ""));
         save(now);
         // The reply says it is done once the LED shows it.
-        refresh(true, [this, reply = std::move(reply), done = *done] {
-            asio::post(io_, [reply, done] { reply(done); });
+        refresh(true, [this, reply = std::move(reply), done = *done]() mutable {
+            asio::post(io_, [reply = std::move(reply), done = std::move(done)] { reply(done); });
         });
         return;
     }
     // The read-back runs on the LED's thread; the reply is made back on this one.
-    led_.read_back([this, reply = std::move(reply)](LedColorCode read_back) {
-        asio::post(io_, [this, reply, read_back] { reply(status_reply(board_, Clock::now(), read_back)); });
+    led_.read_back([this, reply = std::move(reply)](LedColorCode read_back) mutable {
+        asio::post(
+            io_, [this, reply = std::move(reply), read_back] { reply(status_reply(board_, Clock::now(), read_back)); });
     });
 }
 

@@ -36,8 +36,7 @@ public:
     // Answers one line of a client's. `reply` receives the reply line (without its line feed), once
     // the LED shows a change asked or, for status, once the LED has been read back. Each change is
     // logged with `client`, who asked it.
-    void answer(const LineReader::Line& line, const std::string& client,
-                std::function<void(const std::string&)> reply);
+    void answer(const LineReader::Line& line, const std::string& client, std::function<void(const std::string&)> reply);
 
     // Whether one more connection may be served; each that may is let go with release_connection.
     bool admit_connection();

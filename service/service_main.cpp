@@ -102,9 +102,10 @@ std::string installed_options(const CLI::App& app, const Settings& settings) {
 }  // namespace
 
 int program_main(int argc, char** argv) {
-    CLI::App app("Owns the LED and shows what local programs ask of it, by priority. Clients talk to it "
-                 "with kav_morv_ledctl, or any program, in the protocol of docs/protocol.md.",
-                 "kav_morv_led_service");
+    CLI::App app(
+        "Owns the LED and shows what local programs ask of it, by priority. Clients talk to it "
+        "with kav_morv_ledctl, or any program, in the protocol of docs/protocol.md.",
+        "kav_morv_led_service");
     Settings settings;
     bool foreground = false;
     bool under_service_manager = false;
@@ -140,9 +141,10 @@ int program_main(int argc, char** argv) {
         return service::run_as_system_service(serve_with_settings);
     }
     if (!foreground) {
-        std::fprintf(stderr,
-                     "kav_morv_led_service: say --foreground to run it in this console, or install it\n"
-                     "Run 'kav_morv_led_service --help' for how to use it.\n");
+        static_cast<void>(
+            std::fprintf(stderr,
+                         "kav_morv_led_service: say --foreground to run it in this console, or install it\n"
+                         "Run 'kav_morv_led_service --help' for how to use it.\n"));
         return command_line::kUsageError;
     }
     return serve_with_settings(service::Lifecycle{[](const std::function<void()>&) {}});

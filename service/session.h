@@ -28,7 +28,10 @@ public:
     using Identify = std::string (*)(Stream&);
 
     Session(Stream stream, Server& server, Identify identify)
-        : stream_(std::move(stream)), server_(server), identify_(identify), deadline_(stream_.get_executor()),
+        : stream_(std::move(stream)),
+          server_(server),
+          identify_(identify),
+          deadline_(stream_.get_executor()),
           reader_(protocol::kMaxLineBytes) {}
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

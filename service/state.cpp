@@ -42,13 +42,15 @@ std::string state_text(const Board& board, Time now, WallTime wall_now) {
         }
     }
     // In the order they were set, so that ties between priorities come back the same way round.
-    std::sort(active.begin(), active.end(), [](const Indication* a, const Indication* b) { return a->order < b->order; });
+    std::sort(active.begin(), active.end(),
+              [](const Indication* a, const Indication* b) { return a->order < b->order; });
     nlohmann::json indications = nlohmann::json::array();
     for (const Indication* indication : active) {
         const WallTime set_at = wall_now - std::chrono::duration_cast<WallTime::duration>(now - indication->set_at);
         nlohmann::json expires_at;
         if (indication->expires_at) {
-            expires_at = wall_ms(wall_now + std::chrono::duration_cast<WallTime::duration>(*indication->expires_at - now));
+            expires_at =
+                wall_ms(wall_now + std::chrono::duration_cast<WallTime::duration>(*indication->expires_at - now));
         }
         indications.push_back({{"request", protocol::format_request(request_for(*indication))},
                                {"set_at_ms", wall_ms(set_at)},
@@ -94,7 +96,8 @@ bool restore_state(Board& board, const std::string& text, Time now, WallTime wal
         indication.set_at = now - Milliseconds(age);
         if (!entry["expires_at_ms"].is_null()) {
             const long long left = entry["expires_at_ms"].get<long long>() - wall_ms(wall_now);
-            indication.expires_at = now + Milliseconds(std::clamp(left, 0LL, static_cast<long long>(protocol::kMaxForMs)));
+            indication.expires_at =
+                now + Milliseconds(std::clamp(left, 0LL, static_cast<long long>(protocol::kMaxForMs)));
         }
         restored.push_back(std::move(indication));
     }

@@ -7,10 +7,11 @@ namespace {
 
 // systemd (or any init system) runs the service in the foreground, from the unit it installs.
 int use_the_unit() {
-    std::fputs("kav_morv_led_service: on this system the service manager starts it from its unit file: install "
-               "kav_morv_led.service (cmake --install puts it in lib/systemd/system) and run "
-               "'systemctl enable --now kav_morv_led'; other init systems run it with --foreground\n",
-               stderr);
+    static_cast<void>(
+        std::fputs("kav_morv_led_service: on this system the service manager starts it from its unit file: install "
+                   "kav_morv_led.service (cmake --install puts it in lib/systemd/system) and run "
+                   "'systemctl enable --now kav_morv_led'; other init systems run it with --foreground\n",
+                   stderr));
     return 2;
 }
 

@@ -110,7 +110,8 @@ std::wstring own_path() {
 }
 
 int fail(const char* what) {
-    std::fprintf(stderr, "kav_morv_led_service: %s: %s\n", what, platform::system_message(GetLastError()).c_str());
+    static_cast<void>(
+        std::fprintf(stderr, "kav_morv_led_service: %s: %s\n", what, platform::system_message(GetLastError()).c_str()));
     return 1;
 }
 
@@ -139,10 +140,9 @@ int install_service(const std::string& options) {
     }
     const std::wstring command_line = L"\"" + own_path() + L"\" --service" + platform::to_wide(options);
     // No account named: it runs as LocalSystem, which the driver library needs.
-    const SC_HANDLE service =
-        CreateServiceW(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr, nullptr,
-                       nullptr, nullptr);
+    const SC_HANDLE service = CreateServiceW(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                             command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service == nullptr) {
         const int status = fail(GetLastError() == ERROR_SERVICE_EXISTS
                                     ? "the service kav_morv_led is installed already; uninstall it first"
@@ -164,23 +164,25 @@ int install_service(const std::string& options) {
                            : fail("installed the service kav_morv_led, but cannot describe it");
     if (status == 0 && !(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) &&
                          ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error))) {
-        std::fprintf(stderr, "kav_morv_led_service: this system's service manager does not keep the restart after a "
-                             "failure (%s); the service runs without it\n",
-                     platform::system_message(GetLastError()).c_str());
+        static_cast<void>(
+            std::fprintf(stderr,
+                         "kav_morv_led_service: this system's service manager does not keep the restart after a "
+                         "failure (%s); the service runs without it\n",
+                         platform::system_message(GetLastError()).c_str()));
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     if (status == 0) {
-        std::puts("Installed the service kav_morv_led; start it with 'net start kav_morv_led'.");
+        static_cast<void>(std::puts("Installed the service kav_morv_led; start it with 'net start kav_morv_led'."));
     }
     return status;
 }
 
 int uninstall_service() {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    const SC_HANDLE service = manager == nullptr ? nullptr
-                                                 : OpenServiceW(manager, kServiceName,
-                                                                DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    const SC_HANDLE service = manager == nullptr
+                                  ? nullptr
+                                  : OpenServiceW(manager, kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (service == nullptr) {
         const int status = fail("cannot open the service kav_morv_led");
         if (manager != nullptr) {
@@ -200,7 +202,7 @@ int uninstall_service() {
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     if (deleted) {
-        std::puts("Removed the service kav_morv_led.");
+        static_cast<void>(std::puts("Removed the service kav_morv_led."));
     }
     return exit_status;
 }

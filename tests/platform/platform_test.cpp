@@ -1,7 +1,7 @@
 // The platform layer against the real system, the same cases on every system: where libraries are
 // looked for and what a failed load says, and the machine-wide lock taken, waited for and let go.
-#include "loader_test.h"
 #include "platform.h"
+#include "loader_test.h"
 #include "system_support.h"
 
 #include <gtest/gtest.h>
@@ -35,8 +35,7 @@ TEST_F(LoaderTest, NeverLooksInTheCurrentDirectoryAndSaysWhereItLooked) {
     };
     const Case cases[] = {
         {"only_in_working_folder.dll",
-         {"looked for beside this library as ",
-          (root_ / "library_folder").string(), "only_in_working_folder.dll ("}},
+         {"looked for beside this library as ", (root_ / "library_folder").string(), "only_in_working_folder.dll ("}},
         {"./only_in_working_folder.dll", {"its name holds a path separator"}},
     };
     for (const Case& c : cases) {

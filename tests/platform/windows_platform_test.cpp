@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+// These need windows.h first.
 #include <sddl.h>
 
 #include <string>

@@ -3,6 +3,7 @@
 #include "windows_text.h"
 
 #include <windows.h>
+// These need windows.h first.
 #include <aclapi.h>
 #include <sddl.h>
 

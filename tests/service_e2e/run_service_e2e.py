@@ -124,9 +124,12 @@ class Runner:
         return self.launcher + [program(folder, name)] + args
 
     def check(self, case, service):
-        """What went wrong, and how long the case took."""
+        """What went wrong (with the end of what the service said, if anything did), and how long
+        the case took."""
         started = time.monotonic()
         problems = self.problems(case, service)
+        if problems and service.outputs:
+            problems.append("the service said, last: " + "".join(service.said().splitlines(True)[-40:]))
         return problems, time.monotonic() - started
 
     def problems(self, case, service):
