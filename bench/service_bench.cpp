@@ -5,6 +5,9 @@
 //                                       the same kind of endpoint: the transport's floor
 //   service_bench sleep-lateness PERIOD_MS COUNT  how late this system wakes a thread that sleeps
 //                                       until absolute times PERIOD_MS apart: the pattern clock's floor
+//   service_bench send LINE             sends one request and waits for its reply: the times of the
+//                                       sending and the reply on the system's monotonic clock, the
+//                                       clock the simulated LED's journal is stamped with
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
 #include "endpoint.h"
@@ -43,6 +46,23 @@ bool round_trips(const std::string& endpoint_name, long count, std::vector<doubl
     return true;
 }
 
+bool send(const std::string& line, std::vector<double>& times) {
+    endpoint::Connection connection;
+    std::string why_not;
+    std::string reply;
+    if (!connection.open(endpoint::configured(), why_not)) {
+        std::fprintf(stderr, "service_bench: cannot connect: %s\n", why_not.c_str());
+        return false;
+    }
+    times.push_back(microseconds(Clock::now().time_since_epoch()));
+    if (!connection.send(line + "\n") || !connection.receive_line(reply) || reply != "ok") {
+        std::fprintf(stderr, "service_bench: no ok for %s: %s\n", line.c_str(), reply.c_str());
+        return false;
+    }
+    times.push_back(microseconds(Clock::now().time_since_epoch()));
+    return true;
+}
+
 void sleep_lateness(long period_ms, long count, std::vector<double>& times) {
     Clock::time_point due = Clock::now();
     for (long done = 0; done < count; ++done) {
@@ -66,10 +86,12 @@ int main(int argc, char** argv) {
     } else if (mode == "sleep-lateness" && argc == 4) {
         sleep_lateness(std::atol(argv[2]), std::atol(argv[3]), times);
         measured = true;
+    } else if (mode == "send" && argc == 3) {
+        measured = send(argv[2], times);
     } else {
         std::fprintf(stderr,
                      "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
-                     "sleep-lateness PERIOD_MS COUNT\n");
+                     "sleep-lateness PERIOD_MS COUNT | send LINE\n");
         return 2;
     }
     if (!measured) {

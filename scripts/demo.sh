@@ -13,10 +13,12 @@ cmake --preset native >/dev/null
 cmake --build --preset native >/dev/null
 
 if [[ ${1-} == blink ]]; then
-  endpoint=$(mktemp -d)/led.sock
-  "$bin/kav_morv_led_service" --foreground --endpoint "$endpoint" 2>/dev/null &
+  scratch=$(mktemp -d)
+  endpoint=$scratch/led.sock
+  # A state file of its own: the system's would bring back, and receive, what others asked for.
+  "$bin/kav_morv_led_service" --foreground --endpoint "$endpoint" --state "$scratch/state.json" 2>/dev/null &
   service=$!
-  trap 'kill "$service"; wait "$service" || true; rm -rf "$(dirname "$endpoint")"' EXIT
+  trap 'kill "$service"; wait "$service" || true; rm -rf "$scratch"' EXIT
   for _ in {1..50}; do
     "$bin/kav_morv_ledctl" --endpoint "$endpoint" get >/dev/null 2>&1 && break
     sleep 0.1
