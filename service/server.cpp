@@ -44,12 +44,11 @@ void Server::answer(const LineReader::Line& line, const std::string& client,
         const Indication* showing = board_.showing(now);
         log(client + ": " + line.text + " -> the LED shows " + protocol::color_name(board_.color_at(now)) +
             (showing != nullptr ? " (" + showing->name + ")" : ""));
-        // The LED changes on its thread while the state file is flushed here, so a pattern's first
-        // step is not late by a disk write. The reply, made on this thread, comes after both.
+        save(now);
+        // The reply says it is done once the LED shows it.
         refresh(true, [this, reply = std::move(reply), done = *done]() mutable {
             asio::post(io_, [reply = std::move(reply), done = std::move(done)] { reply(done); });
         });
-        save(now);
         return;
     }
     // The read-back runs on the LED's thread; the reply is made back on this one.
