@@ -182,7 +182,7 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
         subprocess.run(ctl + ["set", "blue"], env=env, check=True, capture_output=True)
         mark = len(open(journal).read().splitlines())
         steps = " ".join(f"{'red' if step % 2 == 0 else 'blue'}:{STEP_MS}" for step in range(PATTERN_STEPS))
-        sent, _ = json_output(bench + ["send", f"pattern {steps} repeat={PATTERN_REPEAT}"], env)
+        [sent] = json_output(bench + ["send", f"pattern {steps} repeat={PATTERN_REPEAT}"], env)
         time.sleep(PATTERN_REPEAT * PATTERN_STEPS * STEP_MS / 1000 + 0.5)
         changes = transitions_in(open(journal).read().splitlines()[mark:])[:PATTERN_REPEAT * PATTERN_STEPS]
         # Each step against its time counted from when the request was sent (a little before the

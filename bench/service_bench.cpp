@@ -5,9 +5,9 @@
 //                                       the same kind of endpoint: the transport's floor
 //   service_bench sleep-lateness PERIOD_MS COUNT  how late this system wakes a thread that sleeps
 //                                       until absolute times PERIOD_MS apart: the pattern clock's floor
-//   service_bench send LINE             sends one request and waits for its reply: the times of the
-//                                       sending and the reply on the system's monotonic clock, the
-//                                       clock the simulated LED's journal is stamped with
+//   service_bench send LINE             sends one request and waits for its reply: when it was sent,
+//                                       on the system's monotonic clock, which stamps the simulated
+//                                       LED's journal too
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
 #include "endpoint.h"
@@ -59,7 +59,6 @@ bool send(const std::string& line, std::vector<double>& times) {
         std::fprintf(stderr, "service_bench: no ok for %s: %s\n", line.c_str(), reply.c_str());
         return false;
     }
-    times.push_back(microseconds(Clock::now().time_since_epoch()));
     return true;
 }
 
