@@ -86,6 +86,8 @@ void release_named_lock() {}
 
 void close_named_lock() {}
 
+void around_fork(void (*)(), void (*)()) {}
+
 void hold_interrupts() {}
 
 void release_interrupts() {}

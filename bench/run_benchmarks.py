@@ -6,8 +6,10 @@ first and then runs this.
     run_benchmarks.py --root .
 """
 import argparse
+import grp
 import json
 import os
+import pwd
 import re
 import statistics
 import subprocess
@@ -25,6 +27,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 WAITS_S = 1.3  # 300 + 500 + 200 + 300 ms of fixed waits in one tester run
 REPETITIONS = 10
 ROUND_TRIPS = 20000
+SET_ROUND_TRIPS = 2000
 # Alternating colours, so each step is a change of the LED; as many as one request line holds.
 PATTERN_STEPS, PATTERN_REPEAT, STEP_MS = 120, 2, 20
 IDLE_S = 5
@@ -144,6 +147,40 @@ def measure_load(table, load, env, pid, where, native):
     table.ratio(f"5. flooded / idle round trip, {where}", flooded, idle, 10)
 
 
+def measure_full_board(table, bench_folder, bin_folder, env):
+    """A set's round trip on a board holding all it may (1,024 indications of four users, 4,093
+    steps) beside the same on an empty board, from one service in one run. Natively, as root, who
+    runs the other users' clients."""
+    if os.geteuid() != 0:
+        table.rows.append(("5. set with the board full / empty", "not run", "", "(needs root)", ""))
+        return
+    endpoint = os.path.join(bin_folder, "full", "led.sock")
+    os.makedirs(os.path.dirname(endpoint))
+    env = dict(env, KAV_MORV_LED_ENDPOINT=endpoint)
+    bench = [program(bench_folder, "service_bench")]
+    service, said, serving = start_service(
+        [program(bin_folder, "kav_morv_led_service"), "--foreground", "--group", "nogroup",
+         "--state", os.path.join(bin_folder, "full", "state.json")], env)
+    if not serving:
+        raise RuntimeError(f"the service did not start: {''.join(said)}")
+    try:
+        empty = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
+        # Three users' 256 and one user's 255, of 4 steps each: with the benchmark's own, every
+        # indication and all but 3 steps the board may hold.
+        for user, count in (("nobody", 256), ("daemon", 256), ("bin", 256), ("sys", 255)):
+            subprocess.run(["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
+                            f"--groups={grp.getgrnam('nogroup').gr_gid}", *bench, "fill", str(count), "4"],
+                           env=env, check=True, capture_output=True)
+        full = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
+        empty_us = table.row("5. set round trip, empty board (floor), median, native", [statistics.median(empty)], "µs")
+        full_us = table.row("5. set round trip, 1,024 indications in force, median, native",
+                            [statistics.median(full)], "µs")
+        table.ratio("5. set with the board full / empty, native", full_us, empty_us, 3)
+    finally:
+        service.terminate()
+        service.wait()
+
+
 def measure_service(table, bench_folder, bin_folder, launcher, env, where):
     """The LED service's rows, natively or under Wine (a launcher): a client's set beside the tester,
     round trips beside an echo server, the pattern clock beside the system's own sleep, and the
@@ -223,6 +260,7 @@ def main():
     table = Table()
 
     with tempfile.TemporaryDirectory(prefix="led_bench_") as scratch:
+        os.chmod(scratch, 0o755)  # other users' clients reach a socket in it
         native_bin = copy_bin(f"{root}/build/native/bin", f"{scratch}/native")
         windows_bin = copy_bin(f"{root}/build/windows/bin", f"{scratch}/windows")
         env = clean_environment(WINEPREFIX=f"{root}/build/windows/wineprefix", WINEDEBUG="-all",
@@ -276,6 +314,7 @@ def main():
                                    ("yes" if size <= target else "NO") if target else ""))
 
             measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
+            measure_full_board(table, f"{root}/build/native/bench", native_bin, env)
             measure_service(table, f"{root}/build/windows/bench", windows_bin, [WINE], env, "under Wine")
         finally:
             subprocess.run([WINESERVER, "-k"], env=env)

@@ -8,6 +8,10 @@
 //   service_bench send LINE             sends one request and waits for its reply: when it was sent,
 //                                       on the system's monotonic clock, which stamps the simulated
 //                                       LED's journal too
+//   service_bench set-round-trips COUNT  COUNT "set" requests of one name, red and blue in turn, on
+//                                       one open connection
+//   service_bench fill COUNT STEPS      COUNT patterns of STEPS steps under names of their own, at
+//                                       priority 0; prints no times
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
 #include "endpoint.h"
@@ -27,30 +31,62 @@ double microseconds(Clock::duration duration) {
     return std::chrono::duration<double, std::micro>(duration).count();
 }
 
-bool round_trips(const std::string& endpoint_name, long count, std::vector<double>& times) {
+// `count` requests made by `request` (given the request's number) on one open connection, each
+// answered `expected`; their round trips, when `times` is given.
+template <typename Request>
+bool requests(const std::string& endpoint_name, long count, Request request, const std::string& expected,
+              std::vector<double>* times) {
     endpoint::Connection connection;
     std::string why_not;
-    if (!connection.open(endpoint_name, why_not)) {
+    if (connection.open(endpoint_name, why_not) != endpoint::Opened::yes) {
         std::fprintf(stderr, "service_bench: cannot connect to %s: %s\n", endpoint_name.c_str(), why_not.c_str());
         return false;
     }
     std::string reply;
     for (long done = 0; done < count; ++done) {
         const Clock::time_point start = Clock::now();
-        if (!connection.send("get\n") || !connection.receive_line(reply)) {
+        if (!connection.send(request(done) + "\n") || !connection.receive_line(reply)) {
             std::fprintf(stderr, "service_bench: the connection ended\n");
             return false;
         }
-        times.push_back(microseconds(Clock::now() - start));
+        if (!expected.empty() && reply != expected) {
+            std::fprintf(stderr, "service_bench: %s, not %s\n", reply.c_str(), expected.c_str());
+            return false;
+        }
+        if (times != nullptr) {
+            times->push_back(microseconds(Clock::now() - start));
+        }
     }
     return true;
+}
+
+bool round_trips(const std::string& endpoint_name, long count, std::vector<double>& times) {
+    return requests(endpoint_name, count, [](long) { return std::string("get"); }, "", &times);
+}
+
+bool set_round_trips(long count, std::vector<double>& times) {
+    return requests(
+        endpoint::configured(), count,
+        [](long number) { return std::string(number % 2 == 0 ? "set red" : "set blue") + " name=bench"; }, "ok",
+        &times);
+}
+
+bool fill(long count, long steps) {
+    std::string pattern = "pattern";
+    for (long step = 0; step < steps; ++step) {
+        pattern += step % 2 == 0 ? " red:1000" : " blue:1000";
+    }
+    return requests(
+        endpoint::configured(), count,
+        [&pattern](long number) { return pattern + " priority=0 name=fill" + std::to_string(number); }, "ok",
+        nullptr);
 }
 
 bool send(const std::string& line, std::vector<double>& times) {
     endpoint::Connection connection;
     std::string why_not;
     std::string reply;
-    if (!connection.open(endpoint::configured(), why_not)) {
+    if (connection.open(endpoint::configured(), why_not) != endpoint::Opened::yes) {
         std::fprintf(stderr, "service_bench: cannot connect: %s\n", why_not.c_str());
         return false;
     }
@@ -87,10 +123,14 @@ int main(int argc, char** argv) {
         measured = true;
     } else if (mode == "send" && argc == 3) {
         measured = send(argv[2], times);
+    } else if (mode == "set-round-trips" && argc == 3) {
+        measured = set_round_trips(std::atol(argv[2]), times);
+    } else if (mode == "fill" && argc == 4) {
+        measured = fill(std::atol(argv[2]), std::atol(argv[3]));
     } else {
         std::fprintf(stderr,
                      "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
-                     "sleep-lateness PERIOD_MS COUNT | send LINE\n");
+                     "sleep-lateness PERIOD_MS COUNT | send LINE | set-round-trips COUNT | fill COUNT STEPS\n");
         return 2;
     }
     if (!measured) {

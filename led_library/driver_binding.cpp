@@ -87,6 +87,21 @@ std::mutex& binding_mutex() {
     return *mutex;
 }
 
+namespace {
+
+// A process that forks while another of its threads is in a call would hand the child this mutex
+// held by a thread the child does not have: the fork waits for the call to end instead.
+void hold_binding_for_fork() {
+    binding_mutex().lock();
+}
+void release_binding_after_fork() {
+    binding_mutex().unlock();
+}
+[[maybe_unused]] const bool kForkWaitsForCalls =
+    (platform::around_fork(hold_binding_for_fork, release_binding_after_fork), true);
+
+}  // namespace
+
 }  // namespace led
 
 extern "C" uint8_t Init(void) {

@@ -62,8 +62,14 @@ void release_named_lock();
 // Must not overlap a call of the other two.
 void close_named_lock();
 
-// Holds back, until release_interrupts, the requests to stop that a user or the system sends a
-// console program: Ctrl-C, SIGTERM and SIGHUP on POSIX; the console's control events on Windows.
+// Has `before` run in a thread that forks the process, just before, and `after` just after, in the
+// parent and in the child; for a library whose lock a thread may hold while another forks (the
+// child would find it held for ever). Windows has no fork: nothing happens there.
+void around_fork(void (*before)(), void (*after)());
+
+// Holds back, until release_interrupts, the signals and events that a user or the system sends a
+// console program: on POSIX every signal but the program's own faults (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGUSR1, SIGALRM, ...); on Windows the console's control events.
 // release_interrupts then lets one that arrived in between act as it would have. For a program's
 // main thread, around work that must not be cut in two.
 void hold_interrupts();

@@ -277,12 +277,18 @@ void close_named_lock() {
     close_lock_file();
 }
 
+void around_fork(void (*before)(), void (*after)()) {
+    pthread_atfork(before, after, after);
+}
+
 void hold_interrupts() {
+    // Every signal another process may send, whatever it would do: most end a program by default.
+    // A fault of the program's own stays deliverable; held back, it would end it all the same.
     sigset_t interrupts;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
-    sigaddset(&interrupts, SIGHUP);
+    sigfillset(&interrupts);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+        sigdelset(&interrupts, fault);
+    }
     pthread_sigmask(SIG_BLOCK, &interrupts, &interrupts_before_hold);
 }
 
@@ -296,20 +302,27 @@ void write_to_debugger(const char*) {}
 bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not) {
     const std::string fresh = path + ".new";
     const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
-    bool written = fd >= 0;
-    for (std::size_t done = 0; written && done < bytes.size();) {
+    why_not = fd < 0 ? std::strerror(errno) : "";
+    for (std::size_t done = 0; why_not.empty() && done < bytes.size();) {
         const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        written = wrote > 0 || (wrote < 0 && errno == EINTR);
-        done += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote == 0) {
+            why_not = "the system took none of the bytes";  // errno says nothing then
+        } else if (errno != EINTR) {
+            why_not = std::strerror(errno);
+        }
     }
-    written = written && fsync(fd) == 0;
-    why_not = written ? "" : std::strerror(errno);
-    if (fd >= 0 && close(fd) != 0 && written) {
+    if (why_not.empty() && fsync(fd) != 0) {
         why_not = std::strerror(errno);
-        written = false;
     }
-    if (!written || rename(fresh.c_str(), path.c_str()) != 0) {
-        why_not = why_not.empty() ? std::strerror(errno) : why_not;
+    if (fd >= 0 && close(fd) != 0 && why_not.empty()) {
+        why_not = std::strerror(errno);
+    }
+    if (why_not.empty() && rename(fresh.c_str(), path.c_str()) != 0) {
+        why_not = std::strerror(errno);
+    }
+    if (!why_not.empty()) {
         unlink(fresh.c_str());
         return false;
     }

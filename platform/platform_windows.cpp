@@ -198,6 +198,8 @@ void close_named_lock() {
     close_named_mutex();
 }
 
+void around_fork(void (*)(), void (*)()) {}
+
 void hold_interrupts() {
     if (interrupts_released == nullptr) {
         interrupts_released = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -35,15 +35,15 @@ Position position_of(const Indication& indication, Time now) {
     return {static_cast<std::uint64_t>(elapsed / cycle), elapsed % cycle};
 }
 
-bool steady(const Indication& indication) {
-    return cycle_ms(indication.steps) == 0;
-}
-
 }  // namespace
+
+bool Indication::steady() const {
+    return cycle_ms(steps) == 0;
+}
 
 std::optional<Time> Indication::ends_at() const {
     std::optional<Time> end = expires_at;
-    if (cycles && !steady(*this)) {
+    if (cycles && !steady()) {
         const std::uint64_t total_ms = cycle_ms(steps) * *cycles;
         if (total_ms < kHorizonMs) {
             const Time done = set_at + from_ms(total_ms);
@@ -54,7 +54,7 @@ std::optional<Time> Indication::ends_at() const {
 }
 
 protocol::Step Indication::step_at(Time now) const {
-    if (steady(*this)) {
+    if (steady()) {
         return steps.front();
     }
     if (!active_at(now)) {
@@ -72,7 +72,7 @@ protocol::Step Indication::step_at(Time now) const {
 }
 
 std::optional<Time> Indication::next_step_at(Time now) const {
-    if (steady(*this) || !active_at(now)) {
+    if (steady() || !active_at(now)) {
         return std::nullopt;
     }
     // From the indication's start, so that a long pattern does not drift by the time each step
@@ -91,8 +91,55 @@ std::optional<Time> Indication::next_step_at(Time now) const {
     return end && *end < next ? *end : next;
 }
 
-void Board::set(const protocol::Request& request, Time now) {
+std::string Board::refusal(const protocol::Request& request, const Owner& owner) const {
+    const auto replaced = indications_.find({request.name, owner.id});
+    return over_caps(owner, replaced != indications_.end() ? &replaced->second : nullptr, request.steps.size());
+}
+
+std::string Board::over_caps(const Owner& owner, const Indication* replaced, std::size_t steps) const {
+    const auto found = usage_.find(owner.id);
+    const Usage mine = found != usage_.end() ? found->second : Usage{};
+    const std::size_t added = replaced != nullptr ? 0 : 1;
+    const std::size_t freed = replaced != nullptr ? replaced->steps.size() : 0;
+    const auto most = [](std::size_t limit) { return std::to_string(limit); };
+    if (indications_.size() + added > protocol::kMaxIndications) {
+        return "there are " + most(protocol::kMaxIndications) +
+               " indications in force, the most there may be; clear one first (status lists them)";
+    }
+    if (mine.indications + added > protocol::kMaxIndicationsPerOwner) {
+        return "you have " + most(protocol::kMaxIndicationsPerOwner) +
+               " indications in force, the most one user may have; clear one of yours first";
+    }
+    if (steps_ - freed + steps > protocol::kMaxStepsInForce) {
+        return "it would put " + std::to_string(steps_ - freed + steps) + " steps in force, more than the " +
+               most(protocol::kMaxStepsInForce) + " there may be; clear a blink or pattern first";
+    }
+    if (mine.steps - freed + steps > protocol::kMaxStepsPerOwner) {
+        return "your indications would hold " + std::to_string(mine.steps - freed + steps) + " steps, more than the " +
+               most(protocol::kMaxStepsPerOwner) + " one user may have; clear a blink or pattern of yours first";
+    }
+    return "";
+}
+
+void Board::count(const Indication& indication, int sign) {
+    Usage& mine = usage_[indication.owner.id];
+    if (sign > 0) {
+        mine.indications += 1;
+        mine.steps += indication.steps.size();
+        steps_ += indication.steps.size();
+        return;
+    }
+    mine.indications -= 1;
+    mine.steps -= indication.steps.size();
+    steps_ -= indication.steps.size();
+    if (mine.indications == 0) {
+        usage_.erase(indication.owner.id);
+    }
+}
+
+void Board::set(const protocol::Request& request, const Owner& owner, Time now) {
     Indication indication;
+    indication.owner = owner;
     indication.name = request.name;
     indication.priority = request.priority;
     indication.steps = request.steps;
@@ -104,25 +151,55 @@ void Board::set(const protocol::Request& request, Time now) {
     put(std::move(indication));
 }
 
-void Board::put(Indication indication) {
-    indication.order = next_order_++;
-    const std::string name = indication.name;
-    indications_[name] = std::move(indication);
-}
-
-void Board::clear(const std::string& name) {
-    indications_.erase(name);
-}
-
-void Board::drop_ended(Time now) {
-    for (auto at = indications_.begin(); at != indications_.end();) {
-        at = at->second.active_at(now) ? std::next(at) : indications_.erase(at);
+bool Board::put(Indication indication) {
+    const Key key{indication.name, indication.owner.id};
+    const auto replaced = indications_.find(key);
+    if (!over_caps(indication.owner, replaced != indications_.end() ? &replaced->second : nullptr,
+                   indication.steps.size())
+             .empty()) {
+        return false;
     }
+    if (replaced != indications_.end()) {
+        count(replaced->second, -1);
+    }
+    indication.order = next_order_++;
+    count(indication, +1);
+    indications_[key] = std::move(indication);
+    return true;
+}
+
+std::size_t Board::clear(const std::string& name, const std::string& owner) {
+    std::size_t cleared = 0;
+    for (auto at = indications_.lower_bound({name, ""}); at != indications_.end() && at->first.first == name;) {
+        if (at->second.owner.id == owner || at->second.owner.name == owner) {
+            count(at->second, -1);
+            at = indications_.erase(at);
+            ++cleared;
+        } else {
+            ++at;
+        }
+    }
+    return cleared;
+}
+
+std::vector<Ended> Board::drop_ended(Time now) {
+    std::vector<Ended> ended;
+    for (auto at = indications_.begin(); at != indications_.end();) {
+        if (at->second.active_at(now)) {
+            ++at;
+            continue;
+        }
+        const bool expired = at->second.expires_at && *at->second.expires_at == *at->second.ends_at();
+        count(at->second, -1);
+        ended.push_back({std::move(at->second), expired});
+        at = indications_.erase(at);
+    }
+    return ended;
 }
 
 const Indication* Board::showing(Time now) const {
     const Indication* best = nullptr;
-    for (const auto& [name, indication] : indications_) {
+    for (const auto& [key, indication] : indications_) {
         if (indication.active_at(now) && (best == nullptr || std::tie(indication.priority, indication.order) >
                                                                  std::tie(best->priority, best->order))) {
             best = &indication;
@@ -137,21 +214,24 @@ LedColorCode Board::color_at(Time now) const {
 }
 
 std::optional<Time> Board::next_change(Time now) const {
-    const Indication* shown = showing(now);
-    if (shown == nullptr) {
-        return std::nullopt;
+    std::optional<Time> next;
+    const auto consider = [&next](std::optional<Time> at) {
+        if (at && (!next || *at < *next)) {
+            next = at;
+        }
+    };
+    for (const auto& [key, indication] : indications_) {
+        consider(indication.ends_at());
     }
-    const std::optional<Time> step = shown->next_step_at(now);
-    const std::optional<Time> end = shown->ends_at();
-    if (step && end) {
-        return std::min(*step, *end);
+    if (const Indication* shown = showing(now)) {
+        consider(shown->next_step_at(now));
     }
-    return step ? step : end;
+    return next;
 }
 
 std::vector<IndicationStatus> Board::status(Time now) const {
     std::vector<IndicationStatus> entries;
-    for (const auto& [name, indication] : indications_) {
+    for (const auto& [key, indication] : indications_) {
         if (!indication.active_at(now)) {
             continue;
         }

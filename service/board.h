@@ -1,6 +1,7 @@
-// What the LED service has been asked to show: indications under names, each with a priority, a
-// sequence of steps and a lifetime. The highest priority shows (on a tie, the one set last); with
-// none, the LED is off. Pure: it is told the time and reads no clock, so tests drive it.
+// What the LED service has been asked to show: indications, each under its owner and a name, with
+// a priority, a sequence of steps and a lifetime. The highest priority shows (on a tie, the one set
+// last); with none, the LED is off. What is in force is capped, for all and for each owner. Pure:
+// it is told the time and reads no clock, so tests drive it.
 #pragma once
 
 #include "protocol.h"
@@ -10,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace service {
@@ -17,7 +19,15 @@ namespace service {
 using Clock = std::chrono::steady_clock;
 using Time = Clock::time_point;
 
+// Who set an indication: names belong to their owner, so two users' "default" are two indications.
+struct Owner {
+    std::string id;    // as the system knows them: a uid ("1000"), or a SID on Windows
+    std::string name;  // for people ("alice"); the id when the system has no name for it
+    bool operator==(const Owner& other) const { return id == other.id && name == other.name; }
+};
+
 struct Indication {
+    Owner owner;
     std::string name;
     std::uint8_t priority = protocol::kDefaultPriority;
     std::vector<protocol::Step> steps;    // one step of 0 ms: a steady colour
@@ -26,12 +36,19 @@ struct Indication {
     std::optional<Time> expires_at;  // from --for
     std::uint64_t order = 0;         // larger: set later
 
+    bool steady() const;
     // When it stops showing of itself (expired, or its cycles done); none: never.
     std::optional<Time> ends_at() const;
     bool active_at(Time now) const { return !ends_at() || now < *ends_at(); }
     // The colour it shows at `now`, and when that next changes (none: never), within its life.
     protocol::Step step_at(Time now) const;
     std::optional<Time> next_step_at(Time now) const;
+};
+
+// An indication that left the board by itself: its time ran out (expired) or its count did (ended).
+struct Ended {
+    Indication indication;
+    bool expired;
 };
 
 // An indication as status reports it.
@@ -43,27 +60,43 @@ struct IndicationStatus {
 
 class Board {
 public:
-    // Puts what the request asks under its name, replacing what was there; the steps start now.
-    void set(const protocol::Request& request, Time now);
-    // Puts an indication under its name as it is (its times included), as set after all others.
-    void put(Indication indication);
-    // Withdraws the indication of this name, if there is one.
-    void clear(const std::string& name);
-    // Forgets every indication that has ended by `now`.
-    void drop_ended(Time now);
+    // Why `request` may not be put on the board for `owner` now, for the client; empty when it may.
+    std::string refusal(const protocol::Request& request, const Owner& owner) const;
+    // Puts what the request asks under its owner and name, replacing what was there; the steps
+    // start now. The caller has asked refusal() first.
+    void set(const protocol::Request& request, const Owner& owner, Time now);
+    // Puts an indication on the board as it is (its times included), as set after all others;
+    // false, leaving the board as it was, when the caps do not allow it.
+    bool put(Indication indication);
+    // Withdraws the indications of this name whose owner's id or name is `owner`; how many there were.
+    std::size_t clear(const std::string& name, const std::string& owner);
+    // Forgets every indication that has ended by `now`, and says which.
+    std::vector<Ended> drop_ended(Time now);
 
     // The indication that shows at `now`, or null when none does.
     const Indication* showing(Time now) const;
     LedColorCode color_at(Time now) const;
-    // When what shows may next change of itself; none while nothing blinks or ends.
+    // When the board may next change of itself: what shows steps on, or any indication ends. None
+    // while nothing blinks or ends.
     std::optional<Time> next_change(Time now) const;
     // Every active indication, the one showing first, then by priority and recency.
     std::vector<IndicationStatus> status(Time now) const;
 
-    const std::map<std::string, Indication>& indications() const { return indications_; }
+    // Keyed by name, then owner id, so that a name's indications sit together.
+    using Key = std::pair<std::string, std::string>;
+    const std::map<Key, Indication>& indications() const { return indications_; }
 
 private:
-    std::map<std::string, Indication> indications_;
+    struct Usage {
+        std::size_t indications = 0;
+        std::size_t steps = 0;
+    };
+    std::string over_caps(const Owner& owner, const Indication* replaced, std::size_t steps) const;
+    void count(const Indication& indication, int sign);
+
+    std::map<Key, Indication> indications_;
+    std::map<std::string, Usage> usage_;  // by owner id
+    std::size_t steps_ = 0;
     std::uint64_t next_order_ = 0;
 };
 

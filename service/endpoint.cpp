@@ -1,10 +1,28 @@
 #include "endpoint.h"
 
-namespace endpoint {
+#include <algorithm>
 
-bool Connection::send(std::string_view bytes) {
+namespace endpoint {
+namespace {
+
+// More than any reply of the service's (a status with every indication it may hold): a peer that
+// sends more without a line feed is not the service.
+constexpr std::size_t kMaxReplyBytes = 4 << 20;
+
+}  // namespace
+
+long long milliseconds_until(Deadline deadline, long long most) {
+    if (deadline == kNoDeadline) {
+        return most;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::clamp<long long>(left.count(), 0, most);
+}
+
+bool Connection::send(std::string_view bytes, Deadline deadline) {
+    timed_out_ = false;
     while (!bytes.empty()) {
-        const std::size_t sent = write_some(bytes.data(), bytes.size());
+        const std::size_t sent = write_some(bytes.data(), bytes.size(), deadline);
         if (sent == 0) {
             return false;
         }
@@ -13,7 +31,8 @@ bool Connection::send(std::string_view bytes) {
     return true;
 }
 
-bool Connection::receive_line(std::string& line) {
+bool Connection::receive_line(std::string& line, Deadline deadline) {
+    timed_out_ = false;
     for (;;) {
         const std::size_t end = received_.find('\n');
         if (end != std::string::npos) {
@@ -22,7 +41,7 @@ bool Connection::receive_line(std::string& line) {
             return true;
         }
         char buffer[4096];
-        const std::size_t got = read_some(buffer, sizeof buffer);
+        const std::size_t got = received_.size() < kMaxReplyBytes ? read_some(buffer, sizeof buffer, deadline) : 0;
         if (got == 0) {
             return false;
         }

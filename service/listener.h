@@ -26,6 +26,9 @@ public:
 extern const bool kEndpointHasGroup;
 extern const char* const kDefaultEndpointGroup;
 
+// Why a name cannot be an endpoint on this system; empty when it can.
+std::string unfit_endpoint(const std::string& name);
+
 // Claims the endpoint: null, with why, when another instance of the service serves it or it cannot
 // be made. Nothing else is touched then, so a second instance leaves the first one's LED alone.
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string& group,

@@ -28,18 +28,23 @@ namespace {
 
 using Socket = asio::local::stream_protocol::socket;
 
-std::string describe_client(Socket& socket) {
+// The user at the other end, as the kernel saw them connect.
+std::optional<Client> identify_client(Socket& socket) {
     ucred credentials{};
     socklen_t size = sizeof credentials;
     if (getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
-        return "a client the system does not name";
+        return std::nullopt;
     }
     passwd entry{};
     passwd* found = nullptr;
     char names[1024];
+    const std::string uid = std::to_string(credentials.uid);
     const bool named = getpwuid_r(credentials.uid, &entry, names, sizeof names, &found) == 0 && found != nullptr;
-    return "user " + std::string(named ? entry.pw_name : "?") + " (uid " + std::to_string(credentials.uid) +
-           "), process " + std::to_string(credentials.pid);
+    Client client;
+    client.owner = {uid, named ? entry.pw_name : uid};
+    client.privileged = credentials.uid == 0;
+    client.description = "user " + client.owner.name + " (uid " + uid + "), process " + std::to_string(credentials.pid);
+    return client;
 }
 
 // After a failed accept (out of descriptors, say), a pause before the next, rather than a spin.
@@ -60,6 +65,7 @@ public:
             const mode_t previous = umask(0077);
             acceptor_.bind(asio::local::stream_protocol::endpoint(path_), error);
             umask(previous);
+            bound_ = !error;  // the socket file is this instance's to remove
         }
         if (!error && group &&
             (chown(path_.c_str(), static_cast<uid_t>(-1), *group) != 0 || chmod(path_.c_str(), 0660) != 0)) {
@@ -86,7 +92,7 @@ public:
                 });
                 return;
             }
-            std::make_shared<Session<Socket>>(std::move(socket), server, &describe_client)->start();
+            std::make_shared<Session<Socket>>(std::move(socket), server, &identify_client)->start();
             serve(server);
         });
     }
@@ -98,7 +104,9 @@ public:
         asio::error_code ignored;
         acceptor_.close(ignored);
         // The socket file is this instance's: clients then learn at once that nothing serves it.
-        unlink(path_.c_str());
+        if (bound_) {
+            unlink(path_.c_str());
+        }
         ::close(lock_fd_);
         lock_fd_ = -1;
     }
@@ -110,6 +118,7 @@ private:
     asio::steady_timer retry_;
     std::string path_;
     int lock_fd_;
+    bool bound_ = false;
 };
 
 std::string folder_of(const std::string& path) {
@@ -129,10 +138,17 @@ std::optional<gid_t> group_named(const std::string& name) {
 
 }  // namespace
 
+std::string unfit_endpoint(const std::string& name) {
+    if (name.empty() || name.size() >= sizeof(sockaddr_un::sun_path)) {
+        return "a socket path must be 1 to " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes";
+    }
+    return "";
+}
+
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string& group,
                                          std::string& why_not) {
-    if (name.empty() || name.size() >= sizeof(sockaddr_un::sun_path)) {
-        why_not = "a socket path must be 1 to " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes";
+    why_not = unfit_endpoint(name);
+    if (!why_not.empty()) {
         return nullptr;
     }
     const std::optional<gid_t> group_id = group_named(group);
@@ -155,28 +171,46 @@ std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string
     // The instance that holds this lock owns the socket path: it may remove a socket there, which
     // then can only be one left by an instance that died.
     const std::string lock_path = name + ".lock";
-    const int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int lock_fd = open(lock_path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    const bool made_lock = lock_fd >= 0;
+    if (!made_lock && errno == EEXIST) {
+        lock_fd = open(lock_path.c_str(), flags);
+    }
     if (lock_fd < 0) {
         why_not = lock_path + " cannot be opened: " + std::strerror(errno);
         return nullptr;
     }
-    if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
-        why_not = "another instance of the service already serves it";
+    // A refusal leaves behind no lock file of this instance's making.
+    const auto refuse = [&](const std::string& why) {
+        why_not = why;
+        if (made_lock) {
+            unlink(lock_path.c_str());
+        }
         ::close(lock_fd);
         return nullptr;
+    };
+    if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            why_not = "another instance of the service already serves it";
+            ::close(lock_fd);
+            return nullptr;
+        }
+        return refuse(lock_path + " cannot be locked: " + std::strerror(errno));
     }
     struct stat status {};
     if (lstat(name.c_str(), &status) == 0) {
         if (!S_ISSOCK(status.st_mode)) {
-            why_not = "something that is not a socket is at its path";
-            ::close(lock_fd);
-            return nullptr;
+            return refuse("something that is not a socket is at its path; it is left as it is");
         }
         unlink(name.c_str());  // left by an instance that ended without removing it
     }
     auto listener = std::make_unique<SocketListener>(io, name, lock_fd);
     if (!listener->bind(group_id, why_not)) {
-        return nullptr;
+        if (made_lock) {
+            unlink(lock_path.c_str());
+        }
+        return nullptr;  // the listener closes the lock
     }
     return listener;
 }

@@ -12,8 +12,9 @@
 // These need windows.h first.
 #include <sddl.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <optional>
+#include <vector>
 
 namespace service {
 
@@ -54,41 +55,71 @@ HANDLE make_instance(const std::wstring& name, bool first) {
                             PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, pipe_security());
 }
 
-// The account a token belongs to, as DOMAIN\name.
-std::string account_of(HANDLE token) {
-    alignas(TOKEN_USER) unsigned char buffer[256];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
-        return "?";
-    }
+// The account a SID names, as DOMAIN\name; none when the system has no name for it.
+std::optional<std::string> account_of(PSID sid) {
     wchar_t name[256];
     wchar_t domain[256];
     DWORD name_size = 256;
     DWORD domain_size = 256;
     SID_NAME_USE use{};
-    if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name, &name_size, domain,
-                           &domain_size, &use)) {
-        return "?";
+    if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
+        return std::nullopt;
     }
     return platform::to_utf8(std::wstring(domain) + L"\\" + name);
 }
 
-std::string describe_client(Pipe& pipe) {
-    ULONG process = 0;
-    GetNamedPipeClientProcessId(pipe.native_handle(), &process);
-    std::string user = "?";
-    if (ImpersonateNamedPipeClient(pipe.native_handle())) {
-        HANDLE token = nullptr;
-        if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-            user = account_of(token);
-            CloseHandle(token);
-        }
-        // Going on as the client would lend the client the service's rights to nothing it chose.
-        if (!RevertToSelf()) {
-            std::abort();
+// Whether a token speaks for SYSTEM or an elevated Administrator, who may clear anyone's indication.
+bool privileged(HANDLE token, PSID user) {
+    if (IsWellKnownSid(user, WinLocalSystemSid)) {
+        return true;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, TokenGroups, buffer.data(), size, &size)) {
+        return false;
+    }
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD index = 0; index < groups->GroupCount; ++index) {
+        const SID_AND_ATTRIBUTES& group = groups->Groups[index];
+        // A filtered (not elevated) Administrator holds the group for denying only.
+        if (IsWellKnownSid(group.Sid, WinBuiltinAdministratorsSid) && (group.Attributes & SE_GROUP_ENABLED) != 0) {
+            return true;
         }
     }
-    return "user " + user + ", process " + std::to_string(process);
+    return false;
+}
+
+// The user of the process at the other end, from its token: known as soon as it connects, so that
+// its connections count for it before it sends anything.
+std::optional<Client> identify_client(Pipe& pipe) {
+    ULONG process_id = 0;
+    if (!GetNamedPipeClientProcessId(pipe.native_handle(), &process_id)) {
+        return std::nullopt;
+    }
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    HANDLE token = nullptr;
+    const bool opened = process != nullptr && OpenProcessToken(process, TOKEN_QUERY, &token);
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    if (!opened) {
+        return std::nullopt;
+    }
+    alignas(TOKEN_USER) unsigned char buffer[256];
+    DWORD size = 0;
+    wchar_t* sid_text = nullptr;
+    std::optional<Client> client;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid_text)) {
+        const PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+        const std::string sid = platform::to_utf8(sid_text);
+        LocalFree(sid_text);
+        client = Client{{sid, account_of(user).value_or(sid)}, privileged(token, user), ""};
+        client->description = "user " + client->owner.name + ", process " + std::to_string(process_id);
+    }
+    CloseHandle(token);
+    return client;
 }
 
 class PipeListener final : public Listener {
@@ -122,7 +153,7 @@ public:
             }
             waiting_.reset();
             if (!error) {
-                std::make_shared<Session<Pipe>>(std::move(*pipe), server, &describe_client)->start();
+                std::make_shared<Session<Pipe>>(std::move(*pipe), server, &identify_client)->start();
             }
             serve(server);
         });
@@ -159,30 +190,50 @@ private:
     std::shared_ptr<Pipe> waiting_;  // the instance waiting for the next client
 };
 
-// A name for the machine-wide object that marks an endpoint as served: object names may hold no
-// backslash.
-std::wstring instance_object_name(const std::string& name) {
-    std::wstring served = platform::to_wide(name);
-    std::replace(served.begin(), served.end(), L'\\', L'/');
+// A name for the machine-wide object that marks an endpoint as served. Pipe names are compared
+// without regard to case, so this one is in capitals: PROBER and prober are one endpoint.
+std::wstring instance_object_name(const std::wstring& name) {
+    std::wstring served(name.size(), L'\0');
+    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()), served.data(),
+                  static_cast<int>(served.size()), nullptr, nullptr, 0);
     return L"Global\\kav_morv_led_service." + served;
 }
 
+
+
 }  // namespace
+
+// The system would take another spelling of some names for the same pipe (a trailing dot or space,
+// a path inside it), so a second service could serve it as well: those are refused.
+std::string unfit_endpoint(const std::string& name) {
+    const std::wstring wide = platform::to_wide(name);
+    if (wide.empty() || wide.size() > 200) {
+        return "a pipe name must be 1 to 200 characters of UTF-8";
+    }
+    if (wide.find_first_of(L"\\/") != std::wstring::npos) {
+        return "a pipe name may hold no backslash or slash";
+    }
+    if (wide.back() == L'.' || wide.back() == L' ') {
+        return "a pipe name may not end in a dot or a space";
+    }
+    return "";
+}
 
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string&,
                                          std::string& why_not) {
-    const std::wstring pipe_name = platform::to_wide(endpoint::address(name));
-    if (name.empty() || pipe_name.empty() || name.size() > 200) {
-        why_not = "a pipe name must be 1 to 200 characters of UTF-8";
+    why_not = unfit_endpoint(name);
+    if (!why_not.empty()) {
         return nullptr;
     }
+    const std::wstring wide_name = platform::to_wide(name);
+    const std::wstring pipe_name = platform::to_wide(endpoint::address(name));
     if (pipe_security() == nullptr) {
         why_not = "the pipe's security descriptor cannot be made: " + platform::system_message(GetLastError());
         return nullptr;
     }
     // The pipe's first-instance flag is what stops another process on Windows; this object is what
     // a second instance of the service sees wherever that flag is not enforced.
-    const HANDLE instance_mutex = CreateMutexW(nullptr, FALSE, instance_object_name(name).c_str());
+    const HANDLE instance_mutex = CreateMutexW(nullptr, FALSE, instance_object_name(wide_name).c_str());
     if (instance_mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
         why_not = instance_mutex == nullptr ? platform::system_message(GetLastError())
                                             : "another instance of the service already serves it";

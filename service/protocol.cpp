@@ -84,6 +84,11 @@ bool valid_name(std::string_view name) {
     });
 }
 
+// A user as the system names them: one word of printable UTF-8.
+bool valid_owner(std::string_view owner) {
+    return !owner.empty() && owner.size() <= kMaxOwnerBytes && is_utf8(owner) &&
+           std::all_of(owner.begin(), owner.end(), [](char c) { return static_cast<unsigned char>(c) > 0x20 && c != 0x7F; });
+}
 // Reads the positional words (what to show) into the request; false with `error` set if they do
 // not fit the command.
 bool read_what(Request& request, const std::vector<std::string_view>& what, std::string& error) {
@@ -155,6 +160,7 @@ bool read_what(Request& request, const std::vector<std::string_view>& what, std:
 bool takes_option(Command command, std::string_view key) {
     const bool shows = command == Command::set || command == Command::blink || command == Command::pattern;
     return (key == "name" && command != Command::get && command != Command::status) ||
+           (key == "owner" && command == Command::clear) ||
            ((key == "priority" || key == "for") && shows) || (key == "count" && command == Command::blink) ||
            (key == "repeat" && command == Command::pattern);
 }
@@ -167,6 +173,15 @@ bool read_option(Request& request, std::string_view key, std::string_view value,
             return false;
         }
         request.name = std::string(value);
+        return true;
+    }
+    if (key == "owner") {
+        if (!valid_owner(value)) {
+            error = "owner " + quoted(value) + " is not a user's name or id (1 to " + std::to_string(kMaxOwnerBytes) +
+                    " bytes, no spaces)";
+            return false;
+        }
+        request.owner = std::string(value);
         return true;
     }
     if (key == "priority") {
@@ -182,43 +197,26 @@ bool read_option(Request& request, std::string_view key, std::string_view value,
     return request.cycles.has_value();
 }
 
-}  // namespace
-
-Parsed parse_request(std::string_view line) {
+// The request that a command word, its positional words and its options ask for; how the words
+// were held apart (a line's spaces, a client's arguments) is the caller's business.
+using OptionView = std::pair<std::string_view, std::string_view>;
+Parsed read_request(std::string_view command, const std::vector<std::string_view>& what,
+                    const std::vector<OptionView>& options) {
     Parsed parsed;
     parsed.command = "-";
-    if (!is_utf8(line)) {
-        parsed.error = "not UTF-8";
-        return parsed;
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);  // a client that ends its lines as terminals do
-    }
-    const std::vector<std::string_view> words = words_of(line);
-    if (words.empty()) {
-        parsed.error = "empty request";
-        return parsed;
-    }
-    const std::string word = lower(words[0]);
+    const std::string word = lower(command);
     const auto known = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [&word](const CommandName& command) { return word == command.word; });
+                                    [&word](const CommandName& entry) { return word == entry.word; });
     if (known == std::end(kCommands)) {
-        parsed.error = "unknown command " + quoted(words[0]) + "; one of set, blink, pattern, clear, get, status";
+        parsed.error = "unknown command " + quoted(command) + "; one of set, blink, pattern, clear, get, status";
         return parsed;
     }
     parsed.command = known->word;
 
     Request request;
     request.command = known->command;
-    std::vector<std::string_view> what;
     std::vector<std::string_view> seen;
-    for (auto word_at = words.begin() + 1; word_at != words.end(); ++word_at) {
-        const std::size_t equals = word_at->find('=');
-        if (equals == std::string_view::npos) {
-            what.push_back(*word_at);
-            continue;
-        }
-        const std::string_view key = word_at->substr(0, equals);
+    for (const auto& [key, value] : options) {
         if (!takes_option(request.command, key)) {
             parsed.error = "takes no option " + quoted(key);
             return parsed;
@@ -228,7 +226,8 @@ Parsed parse_request(std::string_view line) {
             return parsed;
         }
         seen.push_back(key);
-        if (!read_option(request, key, word_at->substr(equals + 1), parsed.error)) {
+        if (!read_option(request, key, value, parsed.error)) {
+            parsed.option = std::string(key);
             return parsed;
         }
     }
@@ -237,6 +236,39 @@ Parsed parse_request(std::string_view line) {
     }
     parsed.request = std::move(request);
     return parsed;
+}
+
+}  // namespace
+
+Parsed parse_request(std::string_view line) {
+    if (!is_utf8(line)) {
+        return {std::nullopt, "-", "not UTF-8", ""};
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);  // a client that ends its lines as terminals do
+    }
+    const std::vector<std::string_view> words = words_of(line);
+    if (words.empty()) {
+        return {std::nullopt, "-", "empty request", ""};
+    }
+    std::vector<std::string_view> what;
+    std::vector<OptionView> options;
+    for (auto word = words.begin() + 1; word != words.end(); ++word) {
+        const std::size_t equals = word->find('=');
+        if (equals == std::string_view::npos) {
+            what.push_back(*word);
+        } else {
+            options.emplace_back(word->substr(0, equals), word->substr(equals + 1));
+        }
+    }
+    return read_request(words[0], what, options);
+}
+
+Parsed parse_words(std::string_view command, const std::vector<std::string>& what,
+                   const std::vector<Option>& options) {
+    const std::vector<std::string_view> what_views(what.begin(), what.end());
+    const std::vector<OptionView> option_views(options.begin(), options.end());
+    return read_request(command, what_views, option_views);
 }
 
 std::string format_request(const Request& request) {
@@ -267,6 +299,12 @@ std::string format_request(const Request& request) {
     }
     if (request.cycles) {
         line += (request.command == Command::blink ? " count=" : " repeat=") + std::to_string(*request.cycles);
+    }
+    if (request.for_ms) {
+        line += " for=" + std::to_string(*request.for_ms);
+    }
+    if (request.owner) {
+        line += " owner=" + *request.owner;
     }
     return line;
 }
@@ -300,6 +338,34 @@ std::string ok_reply(std::string_view payload) {
 
 std::string error_reply(std::string_view command, std::string_view message) {
     return "error " + std::string(command) + " " + std::string(message);
+}
+
+std::optional<Reply> parse_reply(std::string_view line) {
+    if (!is_utf8(line)) {
+        return std::nullopt;
+    }
+    Reply reply;
+    if (line == "ok") {
+        reply.ok = true;
+        return reply;
+    }
+    if (line.substr(0, 3) == "ok " && line.size() > 3) {
+        reply.ok = true;
+        reply.payload = std::string(line.substr(3));
+        return reply;
+    }
+    const std::string_view error_prefix = "error ";
+    if (line.substr(0, error_prefix.size()) != error_prefix) {
+        return std::nullopt;
+    }
+    const std::string_view rest = line.substr(error_prefix.size());
+    const std::size_t space = rest.find(' ');
+    if (space == 0 || space == std::string_view::npos || space + 1 == rest.size()) {
+        return std::nullopt;
+    }
+    reply.command = std::string(rest.substr(0, space));
+    reply.message = std::string(rest.substr(space + 1));
+    return reply;
 }
 
 bool is_utf8(std::string_view bytes) {

@@ -3,15 +3,16 @@
 #pragma once
 
 #include "board.h"
+#include "connections.h"
 #include "led_output.h"
 #include "line_reader.h"
+#include "requests.h"
 #include "state_file.h"
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
-#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,12 +20,17 @@
 namespace service {
 
 // What a client may do before it is cut off (docs/protocol.md).
-constexpr std::size_t kMaxConnections = 512;
 constexpr std::chrono::seconds kUnfinishedLineLimit{5};
 constexpr std::chrono::seconds kIdleLimit{60};
+// How long status waits for the LED's thread to read the LED back; after that its read_back is null.
+constexpr std::chrono::milliseconds kReadBackWait{250};
+// The state file is written at most this often; what changes in between is written together.
+constexpr std::chrono::milliseconds kSaveSpacing{100};
 
 class Server {
 public:
+    using Reply = std::function<void(const std::string&)>;
+
     Server(asio::io_context& io, LedOutput& led, StateFile& state);
 
     // Puts back what a state file holds; false, with why, when it is not one to trust.
@@ -33,29 +39,37 @@ public:
     // Shows what the board says now; `shown` is called on this thread once the LED shows it.
     void start(std::function<void()> shown);
 
-    // Answers one line of a client's. `reply` receives the reply line (without its line feed), once
-    // the LED shows a change asked or, for status, once the LED has been read back. Each change is
-    // logged with `client`, who asked it.
-    void answer(const LineReader::Line& line, const std::string& client, std::function<void(const std::string&)> reply);
+    // Answers one line of `client`'s. `reply` receives the reply line (without its line feed): at
+    // once, once the LED shows a change asked, or, for status, once the LED has been read back.
+    // Each change is logged with who asked it.
+    void answer(const LineReader::Line& line, const Client& client, Reply reply);
 
-    // Whether one more connection may be served; each that may is let go with release_connection.
-    bool admit_connection();
-    void release_connection();
+    Connections& connections() { return connections_; }
+
+    // Stops the clocks and has the state file keep what is in force. Returns what the LED should be
+    // left showing: nothing new when it shows a steady colour, which stays; off instead of a blink
+    // or pattern, which would otherwise stand still mid-step.
+    std::optional<LedColorCode> stop();
 
 private:
-    // Forgets ended indications, sets the LED if what shows changed (or always, when `forced`,
-    // then calling `shown` on this thread once it is set), and sets the clock for the next change.
-    void refresh(bool forced, std::function<void()> shown);
-    // Has the state file keep what the board holds now.
-    void save(Time now);
+    // Forgets what has ended by `now`, saying so in the log.
+    void settle(Time now);
+    // Settles, sets the LED if what shows changed, and sets the clock for the next change.
+    void refresh(Time now);
+    // Has the state file keep what the board holds, soon.
+    void changed();
+    void save();
 
     asio::io_context& io_;
     LedOutput& led_;
     StateFile& state_;
     Board board_;
+    Connections connections_;
     asio::steady_timer clock_;
+    asio::steady_timer saver_;
+    bool save_due_ = false;
+    Time last_saved_{};
     std::optional<LedColorCode> shown_;
-    std::size_t connections_ = 0;
 };
 
 }  // namespace service

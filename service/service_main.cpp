@@ -14,10 +14,10 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 
-#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,9 +49,38 @@ void restore(service::Server& server, const service::StateFile& state) {
     }
 }
 
+// The signals that would end the service by default are all caught, so that none can end it
+// between the four lines of a change or without DeInit: these stop it as it should stop...
+void stop_on(asio::signal_set& stops, asio::io_context& io) {
+    stops.async_wait([&io](const asio::error_code& error, int) {
+        if (!error) {
+            io.stop();
+        }
+    });
+}
+
+// ...and these it ignores, saying so.
+void ignore(asio::signal_set& ignored) {
+    ignored.async_wait([&ignored](const asio::error_code& error, int signal) {
+        if (!error) {
+            service::log("signal " + std::to_string(signal) + " ignored; stop the service with " +
+                         service::kHowToStop);
+            ignore(ignored);
+        }
+    });
+}
+
 int serve(const Settings& settings, const service::Lifecycle& lifecycle) {
     const std::string address = endpoint::address(settings.endpoint);
     asio::io_context io;
+    asio::signal_set stops(io);
+    asio::signal_set ignored(io);
+    for (const int signal : service::stop_signals()) {
+        stops.add(signal);
+    }
+    for (const int signal : service::ignored_signals()) {
+        ignored.add(signal);
+    }
     std::string why_not;
     // Claimed before anything else, so that a second instance leaves the first one's LED alone.
     const std::unique_ptr<service::Listener> listener =
@@ -60,19 +89,19 @@ int serve(const Settings& settings, const service::Lifecycle& lifecycle) {
         return refuse("cannot serve " + address, why_not);
     }
     service::StateFile state(settings.state_file);
+    const std::string unusable = state.unusable();
+    if (!unusable.empty()) {
+        return refuse("the state file " + settings.state_file + " cannot be used", unusable);
+    }
     service::LedOutput led;
     if (!led.start(why_not)) {
-        return refuse("the LED cannot be driven", why_not);
+        return refuse("the LED cannot be driven", why_not + service::kWithoutHardware);
     }
     service::Server server(io, led, state);
     restore(server, state);
     state.start();
-    asio::signal_set stop_requests(io, SIGINT, SIGTERM);
-    stop_requests.async_wait([&io](const asio::error_code& error, int) {
-        if (!error) {
-            io.stop();
-        }
-    });
+    stop_on(stops, io);
+    ignore(ignored);
     // Clients are served once the LED shows what the service says, not before.
     server.start([&] {
         listener->serve(server);
@@ -80,23 +109,26 @@ int serve(const Settings& settings, const service::Lifecycle& lifecycle) {
         lifecycle.serving([&io] { io.stop(); });
     });
     io.run();
+    // Every connection is closed before the server goes; what their handlers still hold is let go
+    // with the event loop, and refers to nothing else.
     listener->close();
-    led.stop();
+    server.connections().close_all();
+    led.stop(server.stop());
     state.stop();
     service::log("stopped");
     return 0;
 }
 
-// The options an installed service is started with: those given with install.
-std::string installed_options(const CLI::App& app, const Settings& settings) {
-    std::string options;
+// The arguments an installed service is started with: the options given with install.
+std::vector<std::string> installed_arguments(const CLI::App& app, const Settings& settings) {
+    std::vector<std::string> arguments;
     if (app.count("--endpoint") > 0) {
-        options += " --endpoint \"" + settings.endpoint + "\"";
+        arguments.insert(arguments.end(), {"--endpoint", settings.endpoint});
     }
     if (app.count("--state") > 0) {
-        options += " --state \"" + settings.state_file + "\"";
+        arguments.insert(arguments.end(), {"--state", settings.state_file});
     }
-    return options;
+    return arguments;
 }
 
 }  // namespace
@@ -109,7 +141,7 @@ int program_main(int argc, char** argv) {
     Settings settings;
     bool foreground = false;
     bool under_service_manager = false;
-    app.add_flag("--foreground", foreground, "Run in this console until Ctrl-C or SIGTERM");
+    app.add_flag("--foreground", foreground, std::string("Run in this console until ") + service::kHowToStop);
     app.add_flag("--service", under_service_manager, "How the system's service manager starts it")
         ->group("");  // not for people
     app.add_option("--endpoint", settings.endpoint,
@@ -132,7 +164,11 @@ int program_main(int argc, char** argv) {
         return serve(settings, lifecycle);
     };
     if (install->parsed()) {
-        return service::install_service(installed_options(app, settings));
+        const std::string unfit = service::unfit_endpoint(settings.endpoint);
+        if (!unfit.empty()) {
+            return refuse("cannot install it to serve " + endpoint::address(settings.endpoint), unfit);
+        }
+        return service::install_service(installed_arguments(app, settings));
     }
     if (uninstall->parsed()) {
         return service::uninstall_service();

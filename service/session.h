@@ -3,6 +3,7 @@
 // sends faster than it reads is simply held back. Cut off after the limits in server.h.
 #pragma once
 
+#include "connections.h"
 #include "line_reader.h"
 #include "protocol.h"
 #include "server.h"
@@ -21,11 +22,11 @@
 namespace service {
 
 template <typename Stream>
-class Session : public std::enable_shared_from_this<Session<Stream>> {
+class Session final : public Connections::Member, public std::enable_shared_from_this<Session<Stream>> {
 public:
-    // Says who is at the other end ("user alice (uid 1000), process 4242"), as far as the system
-    // tells; asked once a request has been read, which is when Windows can tell.
-    using Identify = std::string (*)(Stream&);
+    // Who is at the other end, as the system tells; none when it cannot tell, and the client is
+    // then not served.
+    using Identify = std::optional<Client> (*)(Stream&);
 
     Session(Stream stream, Server& server, Identify identify)
         : stream_(std::move(stream)),
@@ -35,24 +36,32 @@ public:
           reader_(protocol::kMaxLineBytes) {}
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
-    ~Session() {
-        if (admitted_) {
-            server_.release_connection();
-        }
-    }
 
     void start() {
-        admitted_ = server_.admit_connection();
-        if (!admitted_) {
-            finish(protocol::error_reply(
-                "-", "too many connections (at most " + std::to_string(kMaxConnections) + "); try again later"));
+        const std::optional<Client> client = identify_(stream_);
+        if (!client) {
+            finish(protocol::error_reply("-", "the system does not say who you are"));
+            return;
+        }
+        client_ = *client;
+        std::string refusal;
+        if (!server_.connections().admit(this->shared_from_this(), client_, refusal)) {
+            finish(protocol::error_reply("-", refusal));
             return;
         }
         read();
     }
 
+    void close() override {
+        deadline_.cancel();
+        asio::error_code ignored;
+        stream_.close(ignored);
+        server_.connections().remove(this);
+    }
+
 private:
     void read() {
+        reading_ = true;
         // A line left unfinished is given less time than a quiet client between lines.
         wait_for_client(unfinished_since_ ? *unfinished_since_ + kUnfinishedLineLimit : Clock::now() + kIdleLimit);
         stream_.async_read_some(asio::buffer(buffer_),
@@ -62,6 +71,7 @@ private:
     }
 
     void on_read(const asio::error_code& error, std::size_t size) {
+        reading_ = false;
         if (finishing_) {
             return;  // the last reply is on its way; it closes the connection
         }
@@ -86,25 +96,26 @@ private:
 
     void answer_next() {
         if (lines_.empty()) {
+            // The time spent answering was the service's: a line left unfinished meanwhile gets
+            // its whole allowance from now.
+            if (unfinished_since_) {
+                unfinished_since_ = Clock::now();
+            }
             read();
             return;
         }
         const LineReader::Line line = std::move(lines_.front());
         lines_.pop_front();
+        // A client that does not read its replies is not written to again.
         wait_for_client(Clock::now() + kIdleLimit);
-        if (client_.empty()) {
-            client_ = identify_(stream_);
-        }
         server_.answer(line, client_,
                        [self = this->shared_from_this()](const std::string& reply) { self->write(reply); });
     }
 
     void write(const std::string& reply) {
         out_ = reply + "\n";
-        writing_ = true;
         asio::async_write(stream_, asio::buffer(out_),
                           [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
-                              self->writing_ = false;
                               if (error) {
                                   self->close();
                               } else {
@@ -128,8 +139,7 @@ private:
             if (error || !self) {
                 return;
             }
-            // A client that does not read its replies is not written to again.
-            if (self->unfinished_since_ && !self->writing_) {
+            if (self->reading_ && self->reader_.partial()) {
                 self->finish(protocol::error_reply(
                     "-", "no end of line within " + std::to_string(kUnfinishedLineLimit.count()) + " s"));
             } else {
@@ -138,25 +148,18 @@ private:
         });
     }
 
-    void close() {
-        deadline_.cancel();
-        asio::error_code ignored;
-        stream_.close(ignored);
-    }
-
     Stream stream_;
     Server& server_;
     Identify identify_;
-    std::string client_;
+    Client client_;
     asio::steady_timer deadline_;
     LineReader reader_;
     std::array<char, 4096> buffer_{};
     std::deque<LineReader::Line> lines_;
     std::optional<Time> unfinished_since_;
     std::string out_;
-    bool admitted_ = false;
+    bool reading_ = false;
     bool finishing_ = false;
-    bool writing_ = false;
 };
 
 }  // namespace service

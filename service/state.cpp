@@ -32,20 +32,25 @@ protocol::Request request_for(const Indication& indication) {
     return request;
 }
 
+// The board's indications in the order they were set, so that ties between priorities come back
+// the same way round.
+std::vector<const Indication*> in_order_set(const Board& board) {
+    std::vector<const Indication*> all;
+    for (const auto& [key, indication] : board.indications()) {
+        all.push_back(&indication);
+    }
+    std::sort(all.begin(), all.end(), [](const Indication* a, const Indication* b) { return a->order < b->order; });
+    return all;
+}
+
 }  // namespace
 
 std::string state_text(const Board& board, Time now, WallTime wall_now) {
-    std::vector<const Indication*> active;
-    for (const auto& [name, indication] : board.indications()) {
-        if (indication.active_at(now)) {
-            active.push_back(&indication);
-        }
-    }
-    // In the order they were set, so that ties between priorities come back the same way round.
-    std::sort(active.begin(), active.end(),
-              [](const Indication* a, const Indication* b) { return a->order < b->order; });
     nlohmann::json indications = nlohmann::json::array();
-    for (const Indication* indication : active) {
+    for (const Indication* indication : in_order_set(board)) {
+        if (!indication->active_at(now)) {
+            continue;
+        }
         const WallTime set_at = wall_now - std::chrono::duration_cast<WallTime::duration>(now - indication->set_at);
         nlohmann::json expires_at;
         if (indication->expires_at) {
@@ -53,6 +58,8 @@ std::string state_text(const Board& board, Time now, WallTime wall_now) {
                 wall_ms(wall_now + std::chrono::duration_cast<WallTime::duration>(*indication->expires_at - now));
         }
         indications.push_back({{"request", protocol::format_request(request_for(*indication))},
+                               {"owner_id", indication->owner.id},
+                               {"owner", indication->owner.name},
                                {"set_at_ms", wall_ms(set_at)},
                                {"expires_at_ms", expires_at}});
     }
@@ -60,51 +67,59 @@ std::string state_text(const Board& board, Time now, WallTime wall_now) {
 }
 
 bool restore_state(Board& board, const std::string& text, Time now, WallTime wall_now, std::string& why) {
+    why = "it is not a whole state file of version " + std::to_string(kVersion);
     const nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
-    if (state.is_discarded() || !state.is_object() || state.value("version", 0) != kVersion ||
+    if (state.is_discarded() || !state.is_object() || !state.contains("version") ||
+        !state["version"].is_number_integer() || state["version"].get<long long>() != kVersion ||
         !state.contains("indications") || !state["indications"].is_array()) {
-        why = "it is not a whole state file of version " + std::to_string(kVersion);
         return false;
     }
-    std::vector<Indication> restored;
+    Board restored;
     for (const nlohmann::json& entry : state["indications"]) {
-        const auto wall_time = [](const nlohmann::json& value) {
-            return value.is_number_integer() && value.get<long long>() >= 0 && value.get<long long>() <= kLatestWallMs;
+        const auto wall_time = [&entry](const char* key) {
+            return entry.contains(key) && entry[key].is_number_integer() && entry[key].get<long long>() >= 0 &&
+                   entry[key].get<long long>() <= kLatestWallMs;
+        };
+        const auto text_at = [&entry](const char* key) {
+            return entry.contains(key) && entry[key].is_string() ? entry[key].get<std::string>() : std::string();
         };
         const bool well_formed = entry.is_object() && entry.contains("request") && entry["request"].is_string() &&
-                                 entry.contains("set_at_ms") && wall_time(entry["set_at_ms"]) &&
-                                 entry.contains("expires_at_ms") &&
-                                 (entry["expires_at_ms"].is_null() || wall_time(entry["expires_at_ms"]));
-        const protocol::Parsed parsed =
-            well_formed ? protocol::parse_request(entry["request"].get<std::string>()) : protocol::Parsed{};
-        if (!parsed.request || (parsed.request->command != protocol::Command::set &&
-                                parsed.request->command != protocol::Command::pattern)) {
+                                 wall_time("set_at_ms") && entry.contains("expires_at_ms") &&
+                                 (entry["expires_at_ms"].is_null() || wall_time("expires_at_ms"));
+        const protocol::Parsed parsed = well_formed ? protocol::parse_request(text_at("request")) : protocol::Parsed{};
+        const Owner owner{text_at("owner_id"), text_at("owner")};
+        if (!parsed.request ||
+            (parsed.request->command != protocol::Command::set && parsed.request->command != protocol::Command::pattern) ||
+            owner.id.empty() || owner.name.empty()) {
             why = "an indication in it is not one this service writes" +
                   (parsed.error.empty() ? std::string() : " (" + parsed.error + ")");
             return false;
         }
         Indication indication;
+        indication.owner = owner;
         indication.name = parsed.request->name;
         indication.priority = parsed.request->priority;
         indication.steps = parsed.request->steps;
         indication.cycles = parsed.request->cycles;
         // A wall clock set back since makes an indication look set in the future: it starts now.
-        // One set a century ago is as good as one set a century ago, whatever the file says.
-        const long long age = entry["set_at_ms"].get<long long>() < wall_ms(wall_now)
-                                  ? std::min(wall_ms(wall_now) - entry["set_at_ms"].get<long long>(), kOldestAgeMs)
-                                  : 0;
+        // One set longer ago than the clocks' arithmetic can hold counts as set that long ago.
+        const long long set_at_ms = entry["set_at_ms"].get<long long>();
+        const long long age = set_at_ms < wall_ms(wall_now) ? std::min(wall_ms(wall_now) - set_at_ms, kOldestAgeMs) : 0;
         indication.set_at = now - Milliseconds(age);
         if (!entry["expires_at_ms"].is_null()) {
             const long long left = entry["expires_at_ms"].get<long long>() - wall_ms(wall_now);
             indication.expires_at =
                 now + Milliseconds(std::clamp(left, 0LL, static_cast<long long>(protocol::kMaxForMs)));
         }
-        restored.push_back(std::move(indication));
+        if (!restored.put(std::move(indication))) {
+            why = "it holds more than one service may have in force";
+            return false;
+        }
     }
-    for (Indication& indication : restored) {
-        board.put(std::move(indication));
+    restored.drop_ended(now);
+    for (const Indication* indication : in_order_set(restored)) {
+        board.put(*indication);
     }
-    board.drop_ended(now);
     return true;
 }
 

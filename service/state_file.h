@@ -19,6 +19,9 @@ public:
     ~StateFile() { stop(); }
 
     const std::string& path() const { return path_; }
+    // Why the path cannot hold the state file (something that is not a regular file is there);
+    // empty when it can.
+    std::string unusable() const;
     // What the file holds; none when there is no file, or when it cannot be read (with why).
     std::optional<std::string> read(std::string& why_not) const;
     // Moves a file that is not to be trusted out of the way (to PATH.corrupt), so that it is

@@ -5,12 +5,23 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace service {
 
 // The state file unless --state says otherwise: under %ProgramData%\kav_morv_led on Windows, under
 // /var/lib/kav_morv_led on POSIX.
 std::string default_state_file();
+
+// How a person stops the service in the foreground ("Ctrl-C or SIGTERM").
+extern const char* const kHowToStop;
+// Said after why the LED cannot be driven: where this build can drive none, that it cannot.
+extern const char* const kWithoutHardware;
+
+// The signals that stop the service as it should stop (DeInit, the LED left whole), and those that
+// would end it by default, which it ignores instead.
+std::vector<int> stop_signals();
+std::vector<int> ignored_signals();
 
 // How a running service tells whoever started it that it serves, and learns how to be stopped.
 struct Lifecycle {
@@ -22,10 +33,10 @@ struct Lifecycle {
 // which it reports each state; its log lines go to the system's event log). Returns the exit status.
 int run_as_system_service(const std::function<int(const Lifecycle&)>& serve);
 
-// Registers the service with the system's service manager, to start this program with `options`
+// Registers the service with the system's service manager, to start this program with `arguments`
 // (the endpoint and state file chosen) at boot; and removes it. Return exit statuses, having said
 // what they did.
-int install_service(const std::string& options);
+int install_service(const std::vector<std::string>& arguments);
 int uninstall_service();
 
 }  // namespace service

@@ -1,5 +1,6 @@
 #include "system.h"
 
+#include <csignal>
 #include <cstdio>
 
 namespace service {
@@ -17,6 +18,22 @@ int use_the_unit() {
 
 }  // namespace
 
+const char* const kHowToStop = "Ctrl-C, SIGTERM, SIGHUP or SIGQUIT";
+const char* const kWithoutHardware =
+    "; on this system only the simulated LED can be driven: this build is for development and tests";
+
+std::vector<int> stop_signals() {
+    return {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+}
+
+std::vector<int> ignored_signals() {
+    std::vector<int> signals = {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR};
+    for (int realtime = SIGRTMIN; realtime <= SIGRTMAX; ++realtime) {
+        signals.push_back(realtime);
+    }
+    return signals;
+}
+
 std::string default_state_file() {
     return "/var/lib/kav_morv_led/state.json";
 }
@@ -25,7 +42,7 @@ int run_as_system_service(const std::function<int(const Lifecycle&)>&) {
     return use_the_unit();
 }
 
-int install_service(const std::string&) {
+int install_service(const std::vector<std::string>&) {
     return use_the_unit();
 }
 

@@ -4,7 +4,11 @@
 #include "windows_text.h"
 
 #include <windows.h>
+// These need windows.h first.
+#include <knownfolders.h>
+#include <shlobj.h>
 
+#include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -109,6 +113,28 @@ std::wstring own_path() {
     }
 }
 
+// One argument as the C runtime's command-line parser (and CommandLineToArgvW) reads it back
+// whole: as it is when nothing in it needs quoting; otherwise quoted, with each quote escaped and
+// the backslashes before a quote doubled.
+std::wstring quoted(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        out += c;
+        backslashes = 0;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
 int fail(const char* what) {
     static_cast<void>(
         std::fprintf(stderr, "kav_morv_led_service: %s: %s\n", what, platform::system_message(GetLastError()).c_str()));
@@ -117,10 +143,26 @@ int fail(const char* what) {
 
 }  // namespace
 
+const char* const kHowToStop = "Ctrl-C";
+const char* const kWithoutHardware = "";
+
+std::vector<int> stop_signals() {
+    return {SIGINT, SIGTERM, SIGBREAK};
+}
+
+std::vector<int> ignored_signals() {
+    return {};
+}
+
+// The machine's folder for programs' data (C:\ProgramData), as the system names it, not as the
+// environment of whoever started the service says.
 std::string default_state_file() {
-    wchar_t folder[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
-    const std::wstring data = length > 0 && length < MAX_PATH ? std::wstring(folder, length) : L"C:\\ProgramData";
+    wchar_t* folder = nullptr;
+    std::wstring data = L"C:\\ProgramData";
+    if (SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &folder) == S_OK) {
+        data = folder;
+    }
+    CoTaskMemFree(folder);
     return platform::to_utf8(data + L"\\kav_morv_led\\state.json");
 }
 
@@ -133,12 +175,15 @@ int run_as_system_service(const std::function<int(const Lifecycle&)>& serve) {
     return 0;
 }
 
-int install_service(const std::string& options) {
+int install_service(const std::vector<std::string>& arguments) {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) {
         return fail("cannot open the Service Control Manager (run as administrator)");
     }
-    const std::wstring command_line = L"\"" + own_path() + L"\" --service" + platform::to_wide(options);
+    std::wstring command_line = quoted(own_path()) + L" --service";
+    for (const std::string& argument : arguments) {
+        command_line += L" " + quoted(platform::to_wide(argument));
+    }
     // No account named: it runs as LocalSystem, which the driver library needs.
     const SC_HANDLE service = CreateServiceW(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,

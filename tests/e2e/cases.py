@@ -73,9 +73,13 @@ CASES = [
     Case("hostile: a keyword with a tab", ["\tred"], GOOD_RUN, USAGE),
     Case("hostile: whoever reads standard error has gone", ["blue"], [], color="blue",
          sinks={"stderr": "closed pipe"}),
-    # Stopped between two of its four lines, it would leave a colour nobody asked for.
-    Case("hostile: SIGTERM while the colour is being set", ["white"], [LOADED, *INIT_LINES], status=-15,
-         color="white", faults="slow", interrupt="SIGTERM", native_only=True),
+] + [
+    # Stopped between two of its four lines, it would leave a colour nobody asked for: every signal
+    # that would end it waits until the colour is whole.
+    Case(f"hostile: {name} while the colour is being set", ["white"], [LOADED, *INIT_LINES], status=-number,
+         color="white", faults="slow", interrupt=name, native_only=True)
+    for name, number in (("SIGTERM", 15), ("SIGQUIT", 3), ("SIGUSR1", 10), ("SIGUSR2", 12), ("SIGALRM", 14))
+] + [
     Case("hostile: a hung program holding the register lock", ["purple"],
          [LOADED, *INIT_LINES, LOCK_TIMED_OUT, UNLOADED], color="purple", lock_held=True),
 

@@ -15,6 +15,7 @@ import os
 import re
 import shlex
 import shutil
+import resource
 import signal
 import subprocess
 import sys
@@ -85,9 +86,11 @@ class Runner:
 
     def run_interrupted(self, folder, args, cwd, faults, interrupt):
         """Runs the tester and sends it a signal once SetLED has begun (just after its Init line)."""
+        # No core file from a signal that makes one (SIGQUIT).
         tester = subprocess.Popen(self.command(folder, "KAV_MORV_LED_ConsoleTester", args), cwd=cwd,
                                   env=self.environment(faults), stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
         seen = b""
         while not seen.endswith(INIT_LINES[-1].encode() + b"\n"):
             line = tester.stderr.readline()

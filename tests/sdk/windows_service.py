@@ -63,7 +63,8 @@ def main():
     parser.add_argument("--launcher", required=True)
     options = parser.parse_args()
 
-    with tempfile.TemporaryDirectory(prefix="led_windows_service_") as scratch:
+    # A space in every path, so that the command line the service is installed with must quote it.
+    with tempfile.TemporaryDirectory(prefix="led windows service ") as scratch:
         with zipfile.ZipFile(options.sdk) as package:
             package.extractall(scratch)
         bin_folder = os.path.join(scratch, "bin")
@@ -75,13 +76,18 @@ def main():
 
         checks = []
         try:
+            refused = wine.run("kav_morv_led_service.exe", "--endpoint", "tb\\", "install")
+            checks.append(("install refuses an endpoint that is no pipe name of its own",
+                           refused.returncode == 1 and "may hold no backslash" in refused.stderr and wine.state() is None,
+                           f"{refused.returncode} {refused.stderr!r}"))
             installed = wine.run("kav_morv_led_service.exe", "--state", state_file, "install")
             checks.append(("install", installed.returncode == 0, installed.stderr))
             registry = wine.run("reg", "query", REGISTRY_KEY).stdout
             for what, pattern in (("starts at boot", r"Start\s+REG_DWORD\s+0x2\b"),
                                   ("runs as LocalSystem", r"ObjectName\s+REG_SZ\s+LocalSystem"),
                                   ("has a description", r"Description\s+REG_SZ\s+Owns the built-in"),
-                                  ("starts with its state file", r"ImagePath\s+REG_SZ\s+.*--service --state")):
+                                  ("starts with its state file, quoted",
+                                   r'ImagePath\s+REG_SZ\s+"Z:\\[^"]*led windows service [^"]*" --service --state "Z:\\[^"]*"')):
                 checks.append((f"the service manager records that it {what}", re.search(pattern, registry), registry))
             checks.append(("sc query: stopped once installed", wine.state() == "STOPPED", wine.state()))
 

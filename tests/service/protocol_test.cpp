@@ -21,6 +21,7 @@ TEST(ProtocolTest, ReadsWhatEachRequestAsks) {
         int priority = 100;
         std::optional<std::uint32_t> cycles = std::nullopt;
         std::optional<std::uint32_t> for_ms = std::nullopt;
+        std::optional<std::string> owner = std::nullopt;
     };
     const Case cases[] = {
         {"set red", protocol::Command::set, {{LED_COLOR_RED, 0}}},
@@ -35,6 +36,11 @@ TEST(ProtocolTest, ReadsWhatEachRequestAsks) {
         {"pattern red:100 OFF:1 white:3600000 repeat=1000000", protocol::Command::pattern,
          {{LED_COLOR_RED, 100}, {LED_COLOR_OFF, 1}, {LED_COLOR_WHITE, 3600000}}, "default", 100, 1000000},
         {"clear name=x", protocol::Command::clear, {}, "x"},
+        {"clear owner=DOMAIN\\Zoë name=x", protocol::Command::clear, {}, "x", 100, std::nullopt, std::nullopt,
+         "DOMAIN\\Zoë"},
+        {"set red for=2147483647 name=" + std::string(64, 'n'), protocol::Command::set, {{LED_COLOR_RED, 0}},
+         std::string(64, 'n'), 100, std::nullopt, 2147483647},
+        {"set red priority=0000000255", protocol::Command::set, {{LED_COLOR_RED, 0}}, "default", 255},
         {"get", protocol::Command::get, {}},
         {"status", protocol::Command::status, {}},
     };
@@ -48,6 +54,15 @@ TEST(ProtocolTest, ReadsWhatEachRequestAsks) {
         EXPECT_EQ(parsed.request->priority, c.priority);
         EXPECT_EQ(parsed.request->cycles, c.cycles);
         EXPECT_EQ(parsed.request->for_ms, c.for_ms);
+        EXPECT_EQ(parsed.request->owner, c.owner);
+        // What a client sends is the line it means: formatted and read back, it asks the same.
+        const protocol::Parsed again = protocol::parse_request(protocol::format_request(*parsed.request));
+        ASSERT_TRUE(again.request) << again.error;
+        EXPECT_EQ(again.request->steps, c.steps);
+        EXPECT_EQ(again.request->name, c.name);
+        EXPECT_EQ(again.request->cycles, c.cycles);
+        EXPECT_EQ(again.request->for_ms, c.for_ms);
+        EXPECT_EQ(again.request->owner, c.owner);
     }
 }
 
@@ -77,6 +92,17 @@ TEST(ProtocolTest, SaysWhatIsWrongWithABadLine) {
         {"set red priority=-1", "error set priority \"-1\" is not a whole number from 0 to 255"},
         {"set red for=0", "error set for \"0\" is not a whole number from 1 to 2147483647"},
         {"set red for=99999999999", "error set for \"99999999999\" is not a whole number from 1 to 2147483647"},
+        {"set red for=2147483648", "error set for \"2147483648\" is not a whole number from 1 to 2147483647"},
+        {"set red for=4294967297", "error set for \"4294967297\" is not a whole number from 1 to 2147483647"},
+        {"set red priority=0000000256", "error set priority \"0000000256\" is not a whole number from 0 to 255"},
+        {"set red name=" + std::string(65, 'n'),
+         "error set name \"" + std::string(32, 'n') + "...\" is not 1 to 64 letters, digits, '.', '_' or '-'"},
+        {"set \xf4\x90\x80\x80", "error - not UTF-8"},  // just above U+10FFFF
+        {"set\tred", "error - unknown command \"set?red\"; one of set, blink, pattern, clear, get, status"},
+        {"clear owner=" + std::string(257, 'o'),
+         "error clear owner \"" + std::string(32, 'o') + "...\" is not a user's name or id (1 to 256 bytes, no spaces)"},
+        {"clear owner=", "error clear owner \"\" is not a user's name or id (1 to 256 bytes, no spaces)"},
+        {"set red owner=alice", "error set takes no option \"owner\""},
         {"blink red 0", "error blink on time \"0\" is not a whole number from 1 to 3600000"},
         {"blink red 10 3600001", "error blink off time \"3600001\" is not a whole number from 1 to 3600000"},
         {"blink red count=1000001", "error blink count \"1000001\" is not a whole number from 1 to 1000000"},
@@ -99,6 +125,75 @@ TEST(ProtocolTest, SaysWhatIsWrongWithABadLine) {
         EXPECT_EQ(protocol::error_reply(parsed.command, parsed.error), c.reply);
     }
     EXPECT_TRUE(protocol::parse_request(steps(1024)).request);
+    EXPECT_TRUE(protocol::parse_request("set \xf4\x8f\xbf\xbf name=x").error.find("unknown colour") != std::string::npos)
+        << "U+10FFFF itself is UTF-8";
+}
+
+// A client's own arguments, each one value: never split into words, never read as an option.
+TEST(ProtocolTest, ReadsEachOfAClientsArgumentsOnItsOwn) {
+    struct Case {
+        const char* command;
+        std::vector<std::string> what;
+        std::vector<protocol::Option> options;
+        std::string line;    // what it asks for; empty when it is refused
+        std::string option;  // the option refused, if any
+    };
+    const Case cases[] = {
+        {"set", {"Red"}, {{"name", "a"}, {"for", "10"}}, "set red name=a priority=100 for=10", ""},
+        {"blink", {"red", "10"}, {{"count", "2"}}, "blink red 10 500 name=default priority=100 count=2", ""},
+        {"clear", {}, {{"owner", "bob"}}, "clear name=default owner=bob", ""},
+        {"set", {"green"}, {{"name", "x priority=255"}}, "", "name"},
+        {"set", {"green"}, {{"name", "x for=1000"}}, "", "name"},
+        {"set", {"green"}, {{"priority", "1 name=x"}}, "", "priority"},
+        {"clear", {}, {{"name", ""}}, "", "name"},
+        {"clear", {}, {{"owner", "a b"}}, "", "owner"},
+        {"set", {"red priority=255"}, {}, "", ""},
+        {"set", {"name=x"}, {}, "", ""},
+        {"pattern", {"red:1 blue:2"}, {}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.empty() ? c.what.empty() ? c.options.front().second : c.what.front() : c.line);
+        const protocol::Parsed parsed = protocol::parse_words(c.command, c.what, c.options);
+        EXPECT_EQ(parsed.request ? protocol::format_request(*parsed.request) : "", c.line) << parsed.error;
+        EXPECT_EQ(parsed.option, c.option);
+    }
+}
+
+// A client believes only a line that is a reply.
+TEST(ProtocolTest, ReadsARepliesLineOrRefusesIt) {
+    struct Case {
+        std::string line;
+        bool reply;
+        bool ok;
+        std::string payload_or_command;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"ok", true, true, "", ""},
+        {"ok red", true, true, "red", ""},
+        {"ok {\"a\": 1}", true, true, "{\"a\": 1}", ""},
+        {"error set unknown colour", true, false, "set", "unknown colour"},
+        {"error - too many connections", true, false, "-", "too many connections"},
+        {"", false, false, "", ""},
+        {"ok ", false, false, "", ""},
+        {"okay whatever", false, false, "", ""},
+        {"OK", false, false, "", ""},
+        {"ok\r", false, false, "", ""},
+        {"error set", false, false, "", ""},
+        {"error set ", false, false, "", ""},
+        {"error  set x", false, false, "", ""},
+        {"ok r\xe9" "d", false, false, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::optional<protocol::Reply> reply = protocol::parse_reply(c.line);
+        ASSERT_EQ(reply.has_value(), c.reply);
+        if (reply) {
+            EXPECT_EQ(reply->ok, c.ok);
+            EXPECT_EQ(c.ok ? reply->payload : reply->command, c.payload_or_command);
+            EXPECT_EQ(reply->message, c.message);
+        }
+    }
 }
 
 TEST(LineReaderTest, SplitsLinesAndDropsOnlyThoseOverTheLimit) {
@@ -115,6 +210,9 @@ TEST(LineReaderTest, SplitsLinesAndDropsOnlyThoseOverTheLimit) {
         {"over the limit, then a good line", {std::string(9, 'x') + "\nget\n"}, {{true, ""}, {false, "get"}}, false},
         {"over the limit across chunks", {"xxxxx", "xxxxx", "xx", "\nget\n"}, {{true, ""}, {false, "get"}}, false},
         {"over the limit, no end yet", {std::string(20, 'x')}, {}, true},
+        {"the limit and a carriage return", {std::string(8, 'x') + "\r\n"}, {{false, std::string(8, 'x') + "\r"}}, false},
+        {"one over the limit and a carriage return", {std::string(9, 'x') + "\r\n"}, {{true, ""}}, false},
+        {"the limit and a byte that is no carriage return", {std::string(8, 'x') + "y\n"}, {{true, ""}}, false},
         {"an empty line", {"\n"}, {{false, ""}}, false},
     };
     for (const Case& c : cases) {

@@ -12,22 +12,27 @@ COLOURS = "one of off, red, green, blue, white, cb, yellow, purple"
 
 @dataclass
 class Ctl:
-    """kav_morv_ledctl with these arguments, as `user` when given (with that user's own group):
-    its exit status, its standard output's lines (when given), a part of its standard error (when
-    given), and, for --json, keys of the reply."""
+    """kav_morv_ledctl with these arguments, as `user` when given (with that user's own group, and
+    with `member` the socket's too): its exit status, its standard output's lines (when given), a
+    part of its standard error (when given), for --json keys of the reply (and "names" and "owners":
+    each indication's, in order), and that it ended within `within_s` seconds (when given)."""
     args: list
     status: int = 0
     out: list = None
     err: str = None
     json: dict = None
     user: str = None
+    member: bool = False
+    within_s: float = None
 
 
 @dataclass
 class Probe:
-    """Raw bytes on `connections` connections at once; `replies` is what each connection must
-    print ("reply TEXT", or "closed"), in order. `seconds` bounds how long it may take."""
-    data: bytes
+    """Raw bytes on `connections` connections at once (as `user`, in the socket's group, when
+    given); `replies` is what each connection must print ("reply TEXT", or "closed"), in order.
+    `actions`, when given, are the probe's own (send:HEX, pause:MS, read:N, hangup) instead of
+    sending `data` and reading. `seconds` bounds how long it may take."""
+    data: bytes = b""
     replies: list = field(default_factory=list)
     connections: int = 1
     hold_ms: int = 0
@@ -35,36 +40,38 @@ class Probe:
     seconds: float = None
     # For many connections: how many printed each reply, instead of `replies`.
     counts: dict = None
+    user: str = None
+    actions: list = None
 
 
 @dataclass
 class Led:
-    """The colour the simulated LED's viewer sees."""
+    """The colour the simulated LED's viewer sees: now, or with `eventually`, within the deadline."""
     colour: str
-
-
-@dataclass
-class Wait:
-    ms: int
+    eventually: bool = False
 
 
 @dataclass
 class Transitions:
     """The colours the LED took since the last Ctl step, with the time of each after the first,
-    as the stand-in's journal timestamps them."""
+    as the stand-in's journal timestamps them (waiting until that many have come)."""
     expected: list  # (colour, ms)
 
 
 @dataclass
 class SecondService:
-    """Another service started on the same endpoint: it must refuse, and the first go on."""
+    """Another service started on the same endpoint, or on the name `spelled` makes of the
+    endpoint's: it must refuse, and the first go on."""
     err: str
+    spelled: object = None
 
 
 @dataclass
 class Stop:
-    """The service asked to stop (SIGTERM): exit status 0, and DeInit called (its ShutdownWinIo is
-    the driver's last call)."""
+    """The service asked to stop (SIGTERM, or `signal`), with `connected` clients connected: exit
+    status 0, and DeInit called (its ShutdownWinIo is the driver's last call)."""
+    signal: str = "SIGTERM"
+    connected: int = 0
 
 
 @dataclass
@@ -75,37 +82,60 @@ class Kill:
 @dataclass
 class Restart:
     """The service started again on the same endpoint and state file, run through `prefix` (a
-    command such as prlimit); it must serve within `seconds` of being started."""
+    command such as prlimit); it must serve again."""
     prefix: list = field(default_factory=list)
-    seconds: float = None
 
 
 @dataclass
 class Said:
-    """A part of what the service has written on its standard error."""
+    """A part of what the service writes on its standard error (waiting until it has)."""
     text: str
 
 
 @dataclass
 class StateFile:
-    """The state file holds `text` (a part of it); with set_aside, the one that was there was
-    moved to .corrupt."""
+    """The state file holds `text` (a part of it; waiting until it does); with set_aside, the one
+    that was there was moved to .corrupt."""
     text: str = None
     set_aside: bool = False
 
 
 @dataclass
 class Access:
-    """The socket's folder and file modes, and the group they belong to."""
-    folder_mode: int
-    socket_mode: int
-    group: str
+    """The socket's folder and file modes, and the group they belong to; or, with `lock_file`,
+    whether the endpoint's lock file is there; or, with `occupant`, what is at the socket's path
+    (a file's text, or "<folder>")."""
+    folder_mode: int = None
+    socket_mode: int = None
+    group: str = None
+    lock_file: bool = None
+    occupant: str = None
 
 
 @dataclass
 class PipeAccess:
     """The pipe's DACL, in SDDL."""
     sddl: str
+
+
+@dataclass
+class Signal:
+    """A signal sent to the service, which goes on."""
+    name: str
+
+
+@dataclass
+class HoldLock:
+    """Another program takes the machine-wide register lock and holds it for `ms`, as a hung one
+    would, from this step on."""
+    ms: int
+
+
+@dataclass
+class Impostor:
+    """A program in the service's place at its endpoint that answers each request with `reply` (or
+    never, for None)."""
+    reply: bytes = None
 
 
 @dataclass
@@ -132,7 +162,7 @@ class Flood:
 class Crashes:
     """`rounds` times: clients busy setting colours, the service killed at a random moment and
     started again; each time the LED must show a whole colour that was asked, and the service
-    serve again within a second."""
+    serve again."""
     rounds: int
 
 
@@ -146,13 +176,27 @@ class Case:
     native_only: bool = False   # POSIX only: signals, users and groups, file modes, resource limits
     windows_only: bool = False  # Windows only: the pipe's security
     args: list = field(default_factory=list)  # more options for the service
-    state: str = None           # what the state file holds before the service starts
+    state: str = None           # what the state file holds before the service starts; "<folder>", "<fifo>"
     socket_folder: bool = False  # the socket in a folder the service makes
+    occupied: str = None        # a file with this text, or "<folder>", at the socket's path beforehand
 
 
 def pattern_of(steps):
     return ["pattern", *[f"red:{1 + step % 5}" for step in range(steps)]]
 
+
+def lines(*requests):
+    return "".join(request + "\n" for request in requests).encode()
+
+
+# The probe's actions: bytes sent, then replies read.
+def send(data):
+    return f"send:{data.hex()}"
+
+
+NOT_YOURS = "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= " \
+            "to clear your own"
+PER_OWNER = "error set you have 256 indications in force, the most one user may have; clear one of yours first"
 
 CASES = [
     Case("set, get and off, in any case; the colour outlives the client", [
@@ -172,19 +216,20 @@ CASES = [
                                         "names": ["alarm", "base"]}),
         Ctl(["status"], out=None),
     ]),
-    Case("a blink changes the LED at the asked times, and a count ends it", [
-        Ctl(["blink", "green", "200", "100", "--count", "3"]), Wait(1200),
+    Case("a blink changes the LED at the asked times, and a count ends it, which the log says", [
+        Ctl(["blink", "green", "200", "100", "--count", "3"]),
         Transitions([("green", 0), ("off", 200), ("green", 300), ("off", 500), ("green", 600), ("off", 800)]),
+        Said("default of "), Said(" ended: its count ran out"),
     ]),
     Case("a pattern runs its steps, repeat times, then shows what lies beneath", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
-        Ctl(["pattern", "red:150", "white:100", "--repeat", "2"]), Wait(800),
+        Ctl(["pattern", "red:150", "white:100", "--repeat", "2"]),
         Transitions([("red", 0), ("white", 150), ("red", 250), ("white", 400), ("blue", 500)]),
         Led("blue"),
     ]),
-    Case("--for makes an indication expire", [
+    Case("--for makes an indication expire, which the log says", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]), Ctl(["set", "red", "--for", "300"]),
-        Led("red"), Wait(600), Led("blue"),
+        Led("red"), Led("blue", eventually=True), Said(" expired"),
     ]),
     Case("bad command lines are usage errors, and nothing is sent", [
         Ctl(["set", "pink"], status=2, err=f'set unknown colour "pink"; {COLOURS}'),
@@ -192,8 +237,17 @@ CASES = [
         Ctl(["set", "red", "--priority", "256"], status=2, err='priority "256" is not a whole number from 0 to 255'),
         Ctl(pattern_of(1025), status=2, err="pattern has more than 1024 steps"),
         Ctl(pattern_of(300), status=2, err="longer than the 1024 bytes the service takes in one line"),
-        Ctl(["frobnicate"], status=2, err="A subcommand is required"),
-        Led("off"),
+        # Each argument is one value, never words of a request.
+        Ctl(["set", "green", "--name", "x priority=255"], status=2,
+            err='set --name: name "x priority=255" is not 1 to 64 letters'),
+        Ctl(["set", "green", "--name", "x for=1000"], status=2, err="set --name: name"),
+        Ctl(["set", "green", "--name", "a b"], status=2, err='name "a b" is not'),
+        Ctl(["clear", "--name", ""], status=2, err='clear --name: name "" is not'),
+        Ctl(["set", "red priority=255"], status=2, err='unknown colour "red priority=255"'),
+        Ctl(["clear", "--owner", "a b"], status=2, err='clear --owner: owner "a b" is not'),
+        Ctl(["frobnicate"], status=2, err='unknown subcommand "frobnicate"; one of set, off, blink'),
+        Ctl([], status=2, err="a subcommand is required"),
+        Led("off"), Ctl(["status", "--json"], json={"names": []}),
     ]),
     Case("bad requests get clear errors, and the service keeps serving", [
         Ctl(["set", "green", "--name", "kept"]),
@@ -205,6 +259,9 @@ CASES = [
               ['reply error blink off time "0" is not a whole number from 1 to 3600000',
                'reply error set priority "999" is not a whole number from 0 to 255']),
         Probe(("pattern" + " red:1" * 1025 + "\n").encode(), [f"reply {TOO_LONG}"]),
+        # The longest line, with and without a carriage return that does not count, and one byte more.
+        Probe(b"get" + b" " * 1021 + b"\n" + b"get" + b" " * 1021 + b"\r\n" + b"get" + b" " * 1022 + b"\r\n",
+              ["reply ok green", "reply ok green", f"reply {TOO_LONG}"]),
         Probe(b"set red name=kept", hang_up=True),
         Probe(b"set red name=kept", [f"reply {UNFINISHED}", "closed"], seconds=8),
         Ctl(["get"], out=["green"]), Led("green"),
@@ -219,33 +276,94 @@ CASES = [
         SecondService("another instance of the service already serves it"),
         Ctl(["get"], out=["purple"]), Led("purple"),
     ]),
+    Case("a pipe's name in other capitals is the same endpoint; names the system would read as another are refused", [
+        Ctl(["set", "purple"]),
+        SecondService("another instance of the service already serves it", spelled=str.upper),
+        SecondService("a pipe name may not end in a dot or a space", spelled=lambda name: name + "."),
+        SecondService("a pipe name may not end in a dot or a space", spelled=lambda name: name + " "),
+        SecondService("a pipe name may hold no backslash", spelled=lambda name: "x\\..\\" + name),
+        SecondService("a pipe name may hold no backslash", spelled=lambda name: ".\\" + name),
+        Ctl(["get"], out=["purple"]),
+    ], windows_only=True),
     Case("a service whose LED cannot be started refuses to start", [], faults="init", service="refuses",
          start_err="the LED cannot be driven: Hardware access did not start"),
     Case("with no service, the client says so and how to start one", [
         Ctl(["get"], status=1, err="cannot reach the LED service at"),
         Ctl(["set", "red"], status=1, err="kav_morv_led_service --foreground"),
     ], service="absent"),
-    Case("asked to stop, the service calls DeInit; the LED keeps its colour", [
-        Ctl(["set", "yellow"]), Stop(), Led("yellow"),
+    Case("a program in the service's place is not believed, nor waited for beyond --timeout", [
+        Impostor(b"okay whatever\n"),
+        Ctl(["set", "red"], status=1, err='answered what is not a reply to set: "okay whatever"'),
+        Ctl(["get"], status=1, err="answered what is not a reply to get"),
+        Ctl(["status"], status=1, err="answered what is not a reply to status"),
+    ], service="absent", native_only=True),
+    Case("a program in the service's place that answers a status of the wrong shape is not believed", [
+        Impostor(b'ok {"showing":null,"color":"red","read_back":"red","indications":[{"name":1}]}\n'),
+        Ctl(["status"], status=1, err="answered what is not a reply to status"),
+        Ctl(["status", "--json"], status=1, err="answered what is not a reply to status"),
+        Ctl(["set", "red"], status=1, err="answered what is not a reply to set"),
+    ], service="absent", native_only=True),
+    Case("a program in the service's place that never answers", [
+        Impostor(None),
+        Ctl(["--timeout", "300", "get"], status=1, err="did not answer within 300 ms (--timeout)", within_s=10),
+    ], service="absent", native_only=True),
+    Case("asked to stop, the service calls DeInit; the LED keeps a steady colour", [
+        Ctl(["set", "yellow"]), Stop(connected=1), Led("yellow"),
     ], native_only=True),
+    Case("SIGHUP and SIGQUIT stop it as SIGTERM does; SIGUSR1, SIGUSR2 and SIGALRM are ignored", [
+        Ctl(["set", "green"]), Stop(signal="SIGHUP"), Restart(), Stop(signal="SIGQUIT"), Restart(),
+        Signal("SIGUSR1"), Signal("SIGUSR2"), Signal("SIGALRM"), Said("signal 14 ignored"),
+        Ctl(["get"], out=["green"]), Stop(),
+    ], native_only=True),
+    Case("stopped mid-blink, the LED is left off, and the blink comes back with the service", [
+        Ctl(["blink", "cb", "100", "100"]), Stop(connected=2), Led("off"), Said("the LED is left off"),
+        Restart(), Ctl(["status", "--json"], json={"showing": "default", "names": ["default"]}),
+    ], native_only=True),
+    Case("a change the LED does not take is an error, and the log says so", [
+        Ctl(["set", "red"], status=1, err="error set the LED did not take it: it reads back unknown, not red"),
+        Said("the LED reads back unknown after being set to"),
+        Ctl(["status", "--json"], json={"read_back": "unknown", "names": ["default"]}),
+    ], faults="read:1"),
 
-    Case("the socket lets in root and its group alone", [
+    Case("the socket lets in root and its group alone, and says who may to those it refuses", [
         Access(folder_mode=0o750, socket_mode=0o660, group="nogroup"),
         Ctl(["set", "blue"], user="nobody"), Led("blue"),
-        Ctl(["set", "red"], user="daemon", status=1, err="Permission denied"), Led("blue"),
+        Ctl(["set", "red"], user="daemon", status=1,
+            err="Permission denied: only root and the members of the group nogroup may use it"), Led("blue"),
     ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
-    Case("the pipe lets SYSTEM and Administrators do anything, interactive users connect and ask", [
-        PipeAccess("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)"),
-    ], windows_only=True),
+    Case("names belong to their owner; only root clears another's; status names owners", [
+        Ctl(["set", "red", "--priority", "255"]),
+        Ctl(["set", "blue"], user="nobody"), Ctl(["set", "green", "--name", "mine"], user="daemon", member=True),
+        Ctl(["status", "--json"], json={"names": ["default", "mine", "default"], "owners": ["root", "daemon", "nobody"]}),
+        Ctl(["clear"], user="nobody"), Led("red"),
+        Ctl(["clear", "--owner", "root"], user="daemon", member=True, status=1, err=NOT_YOURS),
+        Ctl(["clear", "--name", "mine", "--owner", "daemon"]),
+        Ctl(["status", "--json"], json={"names": ["default"], "owners": ["root"]}),
+        StateFile(text='"owner":"root"'),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
+    Case("each user may hold 32 connections; root is not held to that", [
+        Probe(b"get\n", connections=40, user="nobody",
+              counts={"reply ok off": 32, "reply error - too many connections of yours (at most 32 for each user); "
+                                          "close one first": 8}),
+        Probe(b"get\n", connections=40, counts={"reply ok off": 40}),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
+    Case("what a user holds in force is capped: 256 indications, 1024 steps", [
+        Probe(lines(*[f"set red name=n{index}" for index in range(257)], "set blue name=n0"),
+              counts={"reply ok": 257, f"reply {PER_OWNER}": 1}),
+        Probe(lines(*[f"clear name=n{index}" for index in range(256)]), counts={"reply ok": 256}),
+        Probe(lines(*[" ".join(["pattern", *["red:5"] * 150, f"name=p{index}"]) for index in range(7)]),
+              counts={"reply ok": 6, "reply error pattern your indications would hold 1050 steps, more than the 1024 "
+                                     "one user may have; clear a blink or pattern of yours first": 1}),
+    ]),
     Case("each change is logged with who asked it", [
         Ctl(["set", "green", "--name", "mine"]),
-        Said("user "), Said(", process "), Said(": set green name=mine -> the LED shows green (mine)"),
+        Said("user "), Said(", process "), Said(": set green name=mine priority=100 -> the LED shows green (mine of "),
     ]),
     Case("after a crash, what was asked is restored and a stale socket is replaced", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
         Ctl(["blink", "red", "100", "100", "--name", "alarm", "--priority", "200"]),
         Ctl(["set", "green", "--name", "gone", "--for", "300"]),
-        Wait(400), Kill(), Restart(seconds=1.0),
+        Said(" expired"), Kill(), Restart(),
         Ctl(["status", "--json"], json={"showing": "alarm", "names": ["alarm", "base"]}),
         Ctl(["clear", "--name", "alarm"]), Led("blue"),
     ]),
@@ -253,6 +371,24 @@ CASES = [
         Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]), Led("off"),
         Ctl(["set", "red"]), StateFile(text="set red name=default"),
     ], state='{"version":1,"indications":[{"request":"set red name=x","set_at_ms":'),
+] + [
+    Case(f"a state file whose version is {shape} is set aside, never trusted", [
+        Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]),
+    ], state='{"version":' + shape + ',"indications":[]}')
+    for shape in ('"1"', "null", "[1]", "1.0")
+] + [
+    Case(f"a {kind} at the state file's path is refused", [], service="refuses", state=state,
+         start_err=f"cannot be used: {said}", native_only=native_only)
+    for kind, state, said, native_only in (
+        ("folder", "<folder>", "a folder is at its path", False),
+        ("FIFO", "<fifo>", "something that is not a regular file is at its path", True))
+] + [
+    Case(f"a {kind} at the socket's path is left alone, and no lock file with it", [
+        Access(occupant=occupant), Access(lock_file=False),
+    ], service="refuses", occupied=occupant, start_err="something that is not a socket is at its path",
+        native_only=True)
+    for kind, occupant in (("file", "precious"), ("folder", "<folder>"))
+] + [
     Case("a full disk keeps the last whole state file, and the LED a colour that was asked", [
         Ctl(["set", "green"]), StateFile(text="set green"), Stop(),
         Restart(prefix=["prlimit", "--fsize=64"]), Led("green"),
@@ -267,4 +403,14 @@ CASES = [
          [Load(clients=64, requests=1547, memory_kib=1024)]),
     Case("a client that floods without reading does not hold up another",
          [Flood(times=10)]),
+    Case("a program holding the register lock delays the LED, never status, get or a line left unfinished", [
+        Ctl(["pattern", "red:50", "blue:50"]), HoldLock(ms=30000),
+        Ctl(["status", "--json"], json={"read_back": None, "names": ["default"]}, within_s=2),
+        Ctl(["get"], within_s=2),
+        # Changes wait for the LED; a line finished while they were answered is answered, and the
+        # connection serves on.
+        Probe(actions=[send(b"set red name=a\nset blue name=b\nset green name=c\nge"), "pause:100", send(b"t\n"),
+                       "read:4", send(b"get\n"), "read:1"],
+              replies=["reply ok", "reply ok", "reply ok", "reply ok green", "reply ok green"]),
+    ]),
 ]

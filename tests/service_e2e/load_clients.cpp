@@ -35,7 +35,7 @@ int many(unsigned clients, unsigned requests) {
         threads.emplace_back([client, requests, &good, &wrong] {
             endpoint::Connection connection;
             std::string why_not;
-            if (!connection.open(endpoint::configured(), why_not)) {
+            if (connection.open(endpoint::configured(), why_not) != endpoint::Opened::yes) {
                 wrong += requests;
                 return;
             }
@@ -75,7 +75,8 @@ int flood(unsigned round_trips, unsigned requests) {
     // stays blocked in a write until this program ends and the system closes it.
     auto* flooder = new endpoint::Connection;
     std::string why_not;
-    if (!measured.open(endpoint::configured(), why_not) || !flooder->open(endpoint::configured(), why_not)) {
+    if (measured.open(endpoint::configured(), why_not) != endpoint::Opened::yes ||
+        flooder->open(endpoint::configured(), why_not) != endpoint::Opened::yes) {
         std::fprintf(stderr, "load_clients: cannot connect: %s\n", why_not.c_str());
         return 1;
     }

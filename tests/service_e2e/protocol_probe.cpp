@@ -1,13 +1,15 @@
 // Speaks to the LED service as a raw client, for tests: any bytes, many connections at once, a
 // stall, a hang-up in the middle of a request.
-//   protocol_probe --endpoint NAME --send HEX [--connections N] [--replies N] [--hold-ms MS] [--hang-up]
-// Opens N connections (1), sends the bytes on each, waits MS (0), then reads up to N replies (one
-// per line feed sent) from each, printing "reply TEXT" for each and "closed" when the service
-// closed a connection first. With --hang-up it closes each connection right after sending.
+//   protocol_probe [--endpoint NAME] [--connections N] ACTION...
+// Opens N connections (1), then takes each action on every connection in turn:
+//   send:HEX   sends the bytes
+//   pause:MS   waits
+//   read:N     reads up to N replies, printing "reply TEXT" for each, or "closed" when the service
+//              closed the connection first (nothing more is read from it then)
+//   hangup     closes the connection
 #include "endpoint.h"
 #include "platform.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,70 +28,67 @@ std::string from_hex(const char* hex) {
     return bytes;
 }
 
+struct Probe {
+    std::unique_ptr<endpoint::Connection> connection = std::make_unique<endpoint::Connection>();
+    bool closed = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string endpoint_name = endpoint::configured();
-    std::string bytes;
     unsigned connections = 1;
-    long replies = -1;
-    unsigned hold_ms = 0;
-    bool hang_up = false;
-    for (int at = 1; at < argc; ++at) {
+    int at = 1;
+    for (; at + 1 < argc && std::strncmp(argv[at], "--", 2) == 0; at += 2) {
         const std::string option = argv[at];
-        const char* value = at + 1 < argc ? argv[at + 1] : "";
-        if (option == "--hang-up") {
-            hang_up = true;
-            continue;
-        }
-        ++at;
         if (option == "--endpoint") {
-            endpoint_name = value;
-        } else if (option == "--send") {
-            bytes = from_hex(value);
+            endpoint_name = argv[at + 1];
         } else if (option == "--connections") {
-            connections = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
-        } else if (option == "--replies") {
-            replies = std::strtol(value, nullptr, 10);
-        } else if (option == "--hold-ms") {
-            hold_ms = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+            connections = static_cast<unsigned>(std::strtoul(argv[at + 1], nullptr, 10));
         } else {
             std::fprintf(stderr, "protocol_probe: unknown option %s\n", option.c_str());
             return 2;
         }
     }
-    if (replies < 0) {
-        replies = static_cast<long>(std::count(bytes.begin(), bytes.end(), '\n'));
-    }
 
-    std::vector<std::unique_ptr<endpoint::Connection>> open;
-    for (unsigned index = 0; index < connections; ++index) {
-        auto connection = std::make_unique<endpoint::Connection>();
+    std::vector<Probe> probes(connections);
+    for (Probe& probe : probes) {
         std::string why_not;
-        if (!connection->open(endpoint_name, why_not)) {
+        if (probe.connection->open(endpoint_name, why_not) != endpoint::Opened::yes) {
             std::printf("cannot connect: %s\n", why_not.c_str());
             return 1;
         }
-        open.push_back(std::move(connection));
     }
-    for (const auto& connection : open) {
-        connection->send(bytes);
-        if (hang_up) {
-            connection->close();
+    for (; at < argc; ++at) {
+        const std::string action = argv[at];
+        const std::string::size_type colon = action.find(':');
+        const std::string verb = action.substr(0, colon);
+        const std::string value = colon == std::string::npos ? "" : action.substr(colon + 1);
+        if (verb == "pause") {
+            platform::sleep_ms(static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10)));
+            continue;
         }
-    }
-    platform::sleep_ms(hold_ms);
-    if (hang_up) {
-        return 0;
-    }
-    for (const auto& connection : open) {
-        for (long count = 0; count < replies; ++count) {
-            std::string reply;
-            if (!connection->receive_line(reply)) {
-                std::puts("closed");
-                break;
+        for (Probe& probe : probes) {
+            if (verb == "send" && !probe.closed) {
+                probe.connection->send(from_hex(value.c_str()));
+            } else if (verb == "hangup") {
+                probe.connection->close();
+                probe.closed = true;
+            } else if (verb == "read") {
+                for (unsigned long count = std::strtoul(value.c_str(), nullptr, 10); count > 0 && !probe.closed;
+                     --count) {
+                    std::string reply;
+                    probe.closed = !probe.connection->receive_line(reply);
+                    if (probe.closed) {
+                        std::puts("closed");
+                    } else {
+                        std::printf("reply %s\n", reply.c_str());
+                    }
+                }
+            } else if (verb != "send") {
+                std::fprintf(stderr, "protocol_probe: unknown action %s\n", action.c_str());
+                return 2;
             }
-            std::printf("reply %s\n", reply.c_str());
         }
     }
     return 0;

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Runs the LED service's end-to-end table (cases.py) against one build's bin folder.
 
-    run_service_e2e.py --bin build/native/bin --probe build/native/tests/protocol_probe
-    run_service_e2e.py --bin build/windows/bin --probe .../protocol_probe.exe --launcher /usr/lib/wine/wine64
+    run_service_e2e.py --bin build/native/bin --probe build/native/tests/protocol_probe ...
+    run_service_e2e.py --bin build/windows/bin --probe .../protocol_probe.exe --launcher /usr/lib/wine/wine64 ...
 
 Each case gets a fresh copy of the bin folder, a simulated LED reset to power-on, an endpoint of
 its own and a service started on it; then its steps run in order against the real client, the
-protocol probe and the simulated LED's viewer and timestamped journal.
+protocol probe and the simulated LED's viewer and timestamped journal. The cases in which another
+program holds the machine-wide register lock run only with --holding-lock, one at a time.
 """
 import argparse
 import concurrent.futures
@@ -28,16 +29,30 @@ import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
-from cases import (CASES, Access, Crashes, Ctl, Flood, Kill, Led, Load, PipeAccess, Probe, Restart,  # noqa: E402
-                   Said, SecondService, StateFile, Stop, Transitions, Wait)
+from cases import (CASES, Access, Crashes, Ctl, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess,  # noqa: E402
+                   Probe, Restart, Said, SecondService, Signal, StateFile, Stop, Transitions)
 from journal import transitions_in  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
+from waiting import wait_until  # noqa: E402
 
 TIMEOUT_S = 60
+# How long a step waits for what it expects to come about (the LED to change, a line in the log,
+# the state file to be written) before it fails: far more than it ever takes.
+DEADLINE_S = 20
 # How far a change of the LED may stray from its asked time, in this end-to-end check (the
 # benchmarks measure how close it really comes).
 TOLERANCE_MS = {False: 30, True: 120}  # natively, under Wine
+
+
+def as_user(user, group=None):
+    """The command prefix that runs a program as `user`, with that user's own group and, when
+    given, `group` beside it."""
+    if user is None:
+        return []
+    supplementary = f"--groups={grp.getgrnam(group).gr_gid}" if group else "--clear-groups"
+    return ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}", supplementary]
+
 
 class Service:
     """One case's service: its folder, endpoint, state file, environment and process."""
@@ -49,10 +64,21 @@ class Service:
         self.endpoint = (f"kav_morv_led_e2e_{os.getpid()}_{index}" if runner.under_emulator
                          else os.path.join(root, "run" if case.socket_folder else "", "led.sock"))
         self.state = os.path.join(root, "state", "state.json")
+        self.group = case.args[case.args.index("--group") + 1] if "--group" in case.args else None
         if case.state is not None:
             os.mkdir(os.path.dirname(self.state))
-            with open(self.state, "w") as state:
-                state.write(case.state)
+            if case.state == "<folder>":
+                os.mkdir(self.state)
+            elif case.state == "<fifo>":
+                os.mkfifo(self.state)
+            else:
+                with open(self.state, "w") as state:
+                    state.write(case.state)
+        if case.occupied == "<folder>":
+            os.mkdir(self.endpoint)
+        elif case.occupied is not None:
+            with open(self.endpoint, "w") as occupant:
+                occupant.write(case.occupied)
         self.args = ["--foreground", "--state", self.state, *case.args]
         # The stand-in journals every driver call (a file opened and closed each time) only for the
         # cases that read the journal: under load it would cost more than the service.
@@ -63,6 +89,7 @@ class Service:
         self.process = None
         self.outputs = []  # what each start of the service has written, read on as it comes
         self.started_in = None
+        self.helpers = []  # programs a step started beside the service: a lock holder, an impostor
 
     def run(self, name, args, **options):
         return subprocess.run(self.runner.command(self.bin, name, args), env=self.environment,
@@ -78,17 +105,25 @@ class Service:
         self.outputs.append(said)
         return None if serving else "".join(said)
 
-    def stop(self, now=False):
-        """Asks it to stop (SIGTERM), or ends it at once; under Wine, always at once."""
+    def stop(self, now=False, how=signal.SIGTERM):
+        """Asks it to stop (SIGTERM, or the signal given), or ends it at once; under Wine, always at once."""
         if self.process and self.process.poll() is None:
             if now or self.runner.under_emulator:
                 self.process.kill()
             else:
-                self.process.send_signal(signal.SIGTERM)
+                self.process.send_signal(how)
             self.process.wait(TIMEOUT_S)
 
+    def end_helpers(self):
+        for helper in self.helpers:
+            if hasattr(helper, "kill"):
+                helper.kill()
+                helper.wait()
+            else:
+                helper.close()
+        self.helpers = []
+
     def said(self):
-        time.sleep(0.1)  # what it writes is read on by another thread
         return "".join(line for said in self.outputs for line in said)
 
     def journal_lines(self):
@@ -113,7 +148,7 @@ class Runner:
     def __init__(self, launcher, bin_folder, tools, sanitized):
         self.launcher = shlex.split(launcher)
         self.bin = os.path.abspath(bin_folder)
-        self.probe, self.load, self.pipe_access = tools
+        self.probe, self.load, self.pipe_access, self.lock_holder = tools
         self.sanitized = sanitized
 
     @property
@@ -155,50 +190,40 @@ class Runner:
                     break
         finally:
             service.stop()
+            service.end_helpers()
         return problems
 
     def take(self, step, service, mark):
         """What went wrong with one step."""
         if isinstance(step, Ctl):
-            as_user = ([] if step.user is None else
-                       ["setpriv", f"--reuid={step.user}", f"--regid={grp.getgrgid(pwd.getpwnam(step.user).pw_gid).gr_name}",
-                        "--clear-groups"])
-            result = subprocess.run(as_user + self.command(service.bin, "kav_morv_ledctl", step.args),
-                                    env=service.environment, stdin=subprocess.DEVNULL, capture_output=True,
-                                    text=True, timeout=TIMEOUT_S)
-            out = result.stdout.replace("\r\n", "\n").splitlines()
-            problems = [] if result.returncode == step.status else [f"{step.args}: status {result.returncode}, "
-                                                                    f"not {step.status}: {result.stderr!r}"]
-            if step.out is not None and out != step.out:
-                problems.append(f"{step.args}: printed {out}, not {step.out}")
-            if step.err is not None and step.err not in result.stderr:
-                problems.append(f"{step.args}: said {result.stderr!r}, not {step.err!r}")
-            if step.json is not None:
-                problems += json_problems(result.stdout, step.json)
-            return problems
+            return self.ctl_problems(step, service)
         if isinstance(step, Probe):
             return self.probe_problems(step, service)
         if isinstance(step, Led):
+            if step.eventually:
+                wait_until(lambda: service.led() == step.colour, DEADLINE_S)
             seen = service.led()
             return [] if seen == step.colour else [f"the LED is {seen}, not {step.colour}"]
-        if isinstance(step, Wait):
-            time.sleep(step.ms / 1000)
-            return []
         if isinstance(step, Transitions):
-            return transition_problems(transitions_in(service.journal_lines()[mark:]), step.expected,
-                                       TOLERANCE_MS[self.under_emulator])
+            # Until the LED has taken as many colours as expected, then a moment more for any
+            # it should not have taken.
+            def changes():
+                return transitions_in(service.journal_lines()[mark:])
+            wait_until(lambda: len(changes()) >= len(step.expected), DEADLINE_S)
+            return transition_problems(changes(), step.expected, TOLERANCE_MS[self.under_emulator])
         if isinstance(step, SecondService):
-            second = subprocess.run(self.command(service.bin, "kav_morv_led_service", ["--foreground"]),
+            spelling = ["--endpoint", step.spelled(service.endpoint)] if step.spelled else []
+            second = subprocess.run(self.command(service.bin, "kav_morv_led_service", ["--foreground", *spelling]),
                                     env=service.environment, stdin=subprocess.DEVNULL, capture_output=True,
                                     text=True, timeout=TIMEOUT_S)
             if second.returncode == 1 and step.err in second.stderr and "InitDll" not in second.stderr:
                 return []
             return [f"a second service: status {second.returncode}, said {second.stderr!r}"]
         if isinstance(step, Stop):
-            service.stop()
-            last = service.journal_lines()[-1].split(" ", 1)[1]
-            problems = [] if service.process.returncode == 0 else [f"stopped with {service.process.returncode}"]
-            return problems + ([] if last == "ShutdownWinIo" else [f"the driver's last call was {last!r}"])
+            return stop_problems(service, step)
+        if isinstance(step, Signal):
+            service.process.send_signal(getattr(signal, step.name))
+            return []
         if isinstance(step, Kill):
             service.stop(now=True)
             return []
@@ -206,11 +231,10 @@ class Runner:
             refused = service.start(step.prefix)
             if refused is not None:
                 return [f"the service did not start again: {refused!r}"]
-            late = step.seconds is not None and service.started_in > step.seconds
-            return [f"it served again {service.started_in:.2f} s after its start"] if late else []
+            return []
         if isinstance(step, Said):
-            said = service.said()
-            return [] if step.text in said else [f"the service did not say {step.text!r}: {said!r}"]
+            found = wait_until(lambda: step.text in service.said(), DEADLINE_S)
+            return [] if found else [f"the service did not say {step.text!r}: {service.said()!r}"]
         if isinstance(step, StateFile):
             return state_problems(service, step)
         if isinstance(step, Access):
@@ -221,12 +245,40 @@ class Runner:
             return self.flood_problems(service, step)
         if isinstance(step, Crashes):
             return self.crash_problems(service, step)
+        if isinstance(step, HoldLock):
+            holder = subprocess.Popen(self.launcher + [self.lock_holder, str(step.ms)], stdout=subprocess.PIPE,
+                                      stdin=subprocess.DEVNULL, text=True)
+            service.helpers.append(holder)
+            return [] if holder.stdout.readline().strip() == "held" else ["the lock holder did not take the lock"]
+        if isinstance(step, Impostor):
+            service.helpers.append(impostor(service.endpoint, step.reply))
+            return []
         if isinstance(step, PipeAccess):
             result = subprocess.run(self.launcher + [self.pipe_access, service.endpoint], env=service.environment,
                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT_S)
             got = result.stdout.strip()
             return [] if got == step.sddl else [f"the pipe's DACL is {got!r} {result.stderr!r}, not {step.sddl!r}"]
         raise TypeError(step)
+
+    def ctl_problems(self, step, service):
+        started = time.monotonic()
+        result = subprocess.run(as_user(step.user, service.group if step.member else None) +
+                                self.command(service.bin, "kav_morv_ledctl", step.args),
+                                env=service.environment, stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=TIMEOUT_S)
+        took = time.monotonic() - started
+        out = result.stdout.replace("\r\n", "\n").splitlines()
+        problems = [] if result.returncode == step.status else [f"{step.args}: status {result.returncode}, "
+                                                                f"not {step.status}: {result.stderr!r}"]
+        if step.out is not None and out != step.out:
+            problems.append(f"{step.args}: printed {out}, not {step.out}")
+        if step.err is not None and step.err not in result.stderr:
+            problems.append(f"{step.args}: said {result.stderr!r}, not {step.err!r}")
+        if step.json is not None:
+            problems += json_problems(result.stdout, step.json)
+        if step.within_s is not None and took > step.within_s:
+            problems.append(f"{step.args}: took {took:.1f} s, more than {step.within_s} s")
+        return problems
 
     def run_load(self, service, *args):
         return subprocess.run(self.launcher + [self.load, *map(str, args)], env=service.environment,
@@ -263,11 +315,11 @@ class Runner:
             stop = threading.Event()
             busy = threading.Thread(target=keep_setting, args=(service.endpoint, stop, asked))
             busy.start()
-            time.sleep(random.uniform(0.05, 0.4))
+            time.sleep(random.uniform(0.05, 0.4))  # a random moment to crash at, not a wait for anything
             service.stop(now=True)
             stop.set()
             busy.join()
-            problems = self.take(Restart(seconds=1.0), service, 0)
+            problems = self.take(Restart(), service, 0)
             seen = service.led()
             if seen not in {SEEN_AS[colour] for colour in asked} | {"off"}:
                 problems.append(f"after crash {round_number + 1} the LED is {seen}, which nobody asked for")
@@ -276,15 +328,20 @@ class Runner:
         return []
 
     def probe_problems(self, step, service):
-        replies = len(step.replies) if step.counts is None else 1
-        args = ["--send", step.data.hex(), "--connections", str(step.connections), "--replies", str(replies),
-                "--hold-ms", str(step.hold_ms)] + (["--hang-up"] if step.hang_up else [])
+        if step.actions is not None:
+            actions = step.actions
+        else:
+            replies = len(step.replies) if step.counts is None else step.data.count(b"\n")
+            actions = [f"send:{step.data.hex()}"] + ([f"pause:{step.hold_ms}"] if step.hold_ms else []) + \
+                      (["hangup"] if step.hang_up else [f"read:{replies}"])
         started = time.monotonic()
-        result = subprocess.run(self.launcher + [self.probe] + args, env=service.environment,
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT_S)
+        result = subprocess.run(as_user(step.user, service.group) + self.launcher +
+                                [self.probe, "--connections", str(step.connections), *actions],
+                                env=service.environment, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=TIMEOUT_S)
         took = time.monotonic() - started
         printed = result.stdout.replace("\r\n", "\n").splitlines()
-        what = f"probe {step.data[:40]!r}"
+        what = f"probe {(step.data or ' '.join(actions).encode())[:40]!r}"
         problems = [] if result.returncode == 0 else [f"{what}: status {result.returncode}: {result.stderr!r}"]
         if step.counts is not None:
             counts = {line: printed.count(line) for line in set(printed)}
@@ -322,21 +379,68 @@ def keep_setting(endpoint, stop, asked):
                                    .encode())
                     client.recv(64)
         except OSError:
-            time.sleep(0.01)
+            stop.wait(0.01)  # the service is restarting: try again soon
+
+
+def impostor(path, reply):
+    """A socket at the service's endpoint that answers every line it reads with `reply` (or never,
+    for None), as a broken or hostile program in the service's place would."""
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen()
+
+    def serve():
+        while True:
+            try:
+                client, _ = listener.accept()
+            except OSError:
+                return  # closed at the end of the case
+            with client:
+                if client.recv(4096) and reply is not None:
+                    client.sendall(reply)
+                client.recv(4096)  # until the client goes
+    threading.Thread(target=serve, daemon=True).start()
+    return listener
+
+
+def stop_problems(service, step):
+    """The service asked to stop, with a client connected if the step says so: exit status 0, and
+    DeInit called (its ShutdownWinIo is the driver's last call)."""
+    clients = []
+    for _ in range(step.connected):
+        client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        client.connect(service.endpoint)
+        client.sendall(b"get\n")
+        client.recv(64)  # served, and still connected
+        clients.append(client)
+    service.stop(how=getattr(signal, step.signal))
+    for client in clients:
+        client.close()
+    last = service.journal_lines()[-1].split(" ", 1)[1]
+    problems = [] if service.process.returncode == 0 else [f"stopped with {service.process.returncode}"]
+    return problems + ([] if last == "ShutdownWinIo" else [f"the driver's last call was {last!r}"])
 
 
 def state_problems(service, step):
     problems = []
     if step.set_aside and not os.path.exists(service.state + ".corrupt"):
         problems.append("the corrupt state file was not set aside")
-    time.sleep(0.2)  # the state file is written by a thread of its own
-    text = open(service.state).read() if os.path.exists(service.state) else ""
-    if step.text is not None and step.text not in text:
-        problems.append(f"the state file holds {text!r}, not {step.text!r}")
+
+    def text():
+        return open(service.state).read() if os.path.isfile(service.state) else ""
+    # The state file is written by a thread of its own, soon after the change.
+    if step.text is not None and not wait_until(lambda: step.text in text(), DEADLINE_S):
+        problems.append(f"the state file holds {text()!r}, not {step.text!r}")
     return problems
 
 
 def access_problems(service, step):
+    if step.lock_file is not None:
+        there = os.path.exists(service.endpoint + ".lock")
+        return [] if there == step.lock_file else [f"the endpoint's lock file is {'' if there else 'not '}there"]
+    if step.occupant is not None:
+        kind = "<folder>" if os.path.isdir(service.endpoint) else open(service.endpoint).read()
+        return [] if kind == step.occupant else [f"what was at the socket's path is now {kind!r}"]
     folder, socket_path = os.stat(os.path.dirname(service.endpoint)), os.stat(service.endpoint)
     got = (stat.S_IMODE(folder.st_mode), stat.S_IMODE(socket_path.st_mode), grp.getgrgid(folder.st_gid).gr_name,
            grp.getgrgid(socket_path.st_gid).gr_name)
@@ -349,8 +453,9 @@ def json_problems(stdout, expected):
         status = json.loads(stdout)
     except json.JSONDecodeError:
         return [f"status --json printed {stdout!r}, which is not JSON"]
-    got = {key: status.get(key) for key in expected if key != "names"}
-    got["names"] = [indication["name"] for indication in status.get("indications", [])]
+    listed = {"names": "name", "owners": "owner"}  # a field of each indication, in the order listed
+    got = {key: [indication.get(listed[key]) for indication in status.get("indications", [])] if key in listed
+           else status.get(key) for key in expected}
     return [] if got == expected else [f"status --json: {got}, not {expected}"]
 
 
@@ -370,16 +475,20 @@ def main():
     parser.add_argument("--bin", required=True, help="the build's bin folder")
     parser.add_argument("--probe", required=True, help="the protocol probe program")
     parser.add_argument("--load", required=True, help="the load program")
+    parser.add_argument("--lock-holder", required=True, help="the program that holds the register lock")
     parser.add_argument("--pipe-access", help="the program that shows a pipe's DACL (Windows)")
     parser.add_argument("--sanitized", action="store_true", help="the build is instrumented by a sanitizer")
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once")
+    parser.add_argument("--holding-lock", action="store_true",
+                        help="run only the cases in which another program holds the register lock, one at a time")
     options = parser.parse_args()
 
-    runner = Runner(options.launcher, options.bin, (options.probe, options.load, options.pipe_access),
-                    options.sanitized)
+    runner = Runner(options.launcher, options.bin,
+                    (options.probe, options.load, options.pipe_access, options.lock_holder), options.sanitized)
     cases = [case for case in CASES if not (case.native_only and runner.under_emulator)
-             and not (case.windows_only and not runner.under_emulator)]
+             and not (case.windows_only and not runner.under_emulator)
+             and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock]
     failed = 0
     with tempfile.TemporaryDirectory(prefix="led_service_e2e_") as scratch:
         # Every folder is staged before any process starts: one started while a program is being
@@ -388,7 +497,7 @@ def main():
         os.chmod(scratch, 0o755)
         services = [Service(runner, os.path.join(scratch, str(index)), index, case)
                     for index, case in enumerate(cases)]
-        with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
+        with concurrent.futures.ThreadPoolExecutor(1 if options.holding_lock else options.jobs) as pool:
             outcomes = [pool.submit(runner.check, case, service) for case, service in zip(cases, services)]
             for case, outcome in zip(cases, outcomes):
                 problems, took = outcome.result()

@@ -192,6 +192,8 @@ void release_named_lock() {
 // Called when the test program exits, after the fake world may be gone: it must not touch it.
 void close_named_lock() {}
 
+void around_fork(void (*)(), void (*)()) {}
+
 void hold_interrupts() {
     record("hold interrupts");
 }
