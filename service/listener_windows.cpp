@@ -245,7 +245,10 @@ std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string
     const HANDLE first = make_instance(pipe_name, true);
     if (first == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        why_not = error == ERROR_ACCESS_DENIED ? "another program already serves it" : platform::system_message(error);
+        // Denied to a first instance where the name is served; busy where the other program allows
+        // no more instances than its own.
+        why_not = error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ? "another program already serves it"
+                                                                           : platform::system_message(error);
         CloseHandle(instance_mutex);
         return nullptr;
     }

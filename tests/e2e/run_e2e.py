@@ -21,13 +21,13 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import CASES, CONCURRENT_CASES, GOOD_RUN, LONGEST_ARGUMENT, SEEN  # noqa: E402
 from status_lines import INIT_LINES, LIBRARY_LINES  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
+from waiting import wait_until  # noqa: E402
 
 TIMEOUT_S = 120
 
@@ -38,9 +38,6 @@ LONGEST_WINDOWS_ARGUMENT = 32000
 
 # How long a case's lock holder keeps the register lock: well beyond the 2 s a tester waits for it.
 HOLD_MS = 5000
-# How long after its Init line an interrupted tester is sent its signal: inside SetLED, which the
-# "slow" fault stretches to about 120 ms.
-INTERRUPT_AFTER_S = 0.04
 
 
 def lines_of(output):
@@ -85,22 +82,22 @@ class Runner:
                                   stdin=subprocess.DEVNULL, timeout=TIMEOUT_S, **streams)
 
     def run_interrupted(self, folder, args, cwd, faults, interrupt):
-        """Runs the tester and sends it a signal once SetLED has begun (just after its Init line)."""
+        """Runs the tester and sends it a signal once SetLED has begun: once the simulated LED's
+        journal shows its first register access (the "slow" fault makes the other seven last about
+        100 ms more)."""
+        journal = os.path.join(cwd, "interrupted_journal.txt")
         # No core file from a signal that makes one (SIGQUIT).
         tester = subprocess.Popen(self.command(folder, "KAV_MORV_LED_ConsoleTester", args), cwd=cwd,
-                                  env=self.environment(faults), stdin=subprocess.DEVNULL,
+                                  env=self.environment(faults, LED_SIM_JOURNAL=journal), stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
-        seen = b""
-        while not seen.endswith(INIT_LINES[-1].encode() + b"\n"):
-            line = tester.stderr.readline()
-            if not line:
-                break
-            seen += line
-        time.sleep(INTERRUPT_AFTER_S)
+
+        def set_led_began():
+            return os.path.exists(journal) and " GetPhysLong " in open(journal).read()
+        wait_until(set_led_began, TIMEOUT_S, every_s=0.002)
         tester.send_signal(getattr(signal, interrupt))
         stdout, stderr = tester.communicate(timeout=TIMEOUT_S)
-        return subprocess.CompletedProcess(tester.args, tester.returncode, stdout, seen + stderr)
+        return subprocess.CompletedProcess(tester.args, tester.returncode, stdout, stderr)
 
     def run_while_lock_held(self, folder, args, cwd):
         """Runs the tester while another process holds the register lock; a problem if it let go first."""

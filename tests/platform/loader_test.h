@@ -13,8 +13,10 @@
 #include <vector>
 
 // Unique to the running test, so that tests run side by side do not meet.
+// A name of the running test's own, apart from the same test in another run at the same time.
 inline std::string per_test_name(const std::string& prefix) {
-    return prefix + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return prefix + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+           system_support::this_process();
 }
 
 // The test programs and libraries are built beside this program.

@@ -19,6 +19,9 @@ extern const char* const kLibrarySearchVariable;
 int run_program(const std::filesystem::path& program, const std::string& argument,
                 const std::filesystem::path& working_folder, const char* variable, const std::string& value);
 
+// This process's id, so that names of this run's locks and folders are not another run's.
+std::string this_process();
+
 // Takes the machine-wide lock of this name as another process would; the returned function lets go.
 std::function<void()> hold_lock_elsewhere(const std::string& name);
 

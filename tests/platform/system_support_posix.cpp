@@ -39,4 +39,8 @@ std::function<void()> hold_lock_elsewhere(const std::string& name) {
     return [fd] { close(fd); };
 }
 
+std::string this_process() {
+    return std::to_string(getpid());
+}
+
 }  // namespace system_support

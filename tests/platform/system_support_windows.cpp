@@ -76,4 +76,8 @@ std::function<void()> hold_lock_elsewhere(const std::string& name) {
     };
 }
 
+std::string this_process() {
+    return std::to_string(GetCurrentProcessId());
+}
+
 }  // namespace system_support

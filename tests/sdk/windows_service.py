@@ -89,6 +89,11 @@ def main():
                                   ("starts with its state file, quoted",
                                    r'ImagePath\s+REG_SZ\s+"Z:\\[^"]*led windows service [^"]*" --service --state "Z:\\[^"]*"')):
                 checks.append((f"the service manager records that it {what}", re.search(pattern, registry), registry))
+            # Wine's service manager keeps no failure actions: then install must say so.
+            checks.append(("the service manager records the restart after a failure, or install says it cannot",
+                           re.search(r"FailureActions\s+REG_BINARY", registry) or
+                           "does not keep the restart after a failure" in installed.stderr,
+                           f"{registry!r} {installed.stderr!r}"))
             checks.append(("sc query: stopped once installed", wine.state() == "STOPPED", wine.state()))
 
             started = wine.run("net", "start", SERVICE)
@@ -111,6 +116,17 @@ def main():
             kept = open(state_path).read() if os.path.exists(state_path) else ""
             checks.append(("the state file keeps what was asked", "set purple name=installed" in kept, kept))
             checks.append(("the LED keeps its colour", "colour: purple" in wine.run("led_sim.exe", "show").stdout, ""))
+
+            # Without its driver library the service cannot start: the service manager is told it
+            # stopped with its own error, so that a failure's recovery acts on it.
+            os.rename(os.path.join(bin_folder, "WinIo64.dll"), os.path.join(scratch, "WinIo64.dll"))
+            wine.run("net", "start", SERVICE)
+            seen = wine.wait_for("STOPPED")
+            query = wine.run("sc", "query", SERVICE).stdout
+            codes = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+).*SERVICE_EXIT_CODE\s*:\s*(\d+)", query, re.S)
+            checks.append(("without its driver it stops with its own error: exit codes 1066 and 1",
+                           seen[-1] == "STOPPED" and codes and codes.groups() == ("1066", "1"), query))
+            os.rename(os.path.join(scratch, "WinIo64.dll"), os.path.join(bin_folder, "WinIo64.dll"))
         finally:
             removed = wine.run("kav_morv_led_service.exe", "uninstall")
         checks.append(("uninstall, and sc query knows it no more", removed.returncode == 0 and wine.state() is None,

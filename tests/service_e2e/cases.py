@@ -54,7 +54,9 @@ class Led:
 @dataclass
 class Transitions:
     """The colours the LED took since the last Ctl step, with the time of each after the first,
-    as the stand-in's journal timestamps them (waiting until that many have come)."""
+    as the stand-in's journal timestamps them (waiting until that many have come), each within 40%
+    of the shortest step: enough to tell any step from another, and a busy machine's delays from
+    a fault. The benchmarks measure how close they really come."""
     expected: list  # (colour, ms)
 
 
@@ -119,6 +121,12 @@ class PipeAccess:
 
 
 @dataclass
+class Tester:
+    """Another program sets the LED behind the service's back: the console tester, with this keyword."""
+    keyword: str
+
+
+@dataclass
 class Signal:
     """A signal sent to the service, which goes on."""
     name: str
@@ -179,10 +187,20 @@ class Case:
     state: str = None           # what the state file holds before the service starts; "<folder>", "<fifo>"
     socket_folder: bool = False  # the socket in a folder the service makes
     occupied: str = None        # a file with this text, or "<folder>", at the socket's path beforehand
+    socket_path_bytes: int = None  # the socket's path padded to this length
+    umask: int = None           # the service's umask
+    squatted: bool = False      # another program makes the service's pipe first (Windows)
 
 
 def pattern_of(steps):
     return ["pattern", *[f"red:{1 + step % 5}" for step in range(steps)]]
+
+
+def pattern_of_bytes(length):
+    """kav_morv_ledctl's arguments for a pattern whose request line is `length` bytes long: steps of
+    " red:1", the last with more digits, then " name=default priority=100"."""
+    steps, extra = divmod(length - len("pattern") - len(" name=default priority=100"), len(" red:1"))
+    return ["pattern", *["red:1"] * (steps - 1), "red:1" + "0" * extra]
 
 
 def lines(*requests):
@@ -209,22 +227,30 @@ CASES = [
         Ctl(["set", "green", "--name", "low", "--priority", "10"]), Led("red"),
         Ctl(["clear", "--name", "high"]), Led("green"), Ctl(["clear", "--name", "low"]), Led("off"),
     ]),
-    Case("status, for people and for scripts", [
+    Case("status, for people and for scripts; read_back is what the LED holds, whoever wrote it", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
-        Ctl(["blink", "red", "1000", "1000", "--name", "alarm", "--priority", "200", "--for", "60000"]),
+        Ctl(["blink", "red", "60000", "1000", "--name", "alarm", "--priority", "200", "--for", "60000"]),
         Ctl(["status", "--json"], json={"showing": "alarm", "color": "red", "read_back": "red",
                                         "names": ["alarm", "base"]}),
         Ctl(["status"], out=None),
+        Tester("purple"), Ctl(["status", "--json"], json={"color": "red", "read_back": "purple"}),
+    ]),
+    Case("a change is answered once the LED shows it, however slow the LED", [
+        Ctl(["set", "red"]), Led("red"), Ctl(["blink", "blue", "60000"]), Led("blue"), Ctl(["clear"]), Led("off"),
+    ], faults="slow"),
+    Case("the client sends a request line of 1024 bytes, and refuses one of 1025", [
+        Ctl(pattern_of_bytes(1024)), Ctl(["get"], out=["red"]),
+        Ctl(pattern_of_bytes(1025), status=2, err="longer than the 1024 bytes the service takes in one line"),
     ]),
     Case("a blink changes the LED at the asked times, and a count ends it, which the log says", [
-        Ctl(["blink", "green", "200", "100", "--count", "3"]),
-        Transitions([("green", 0), ("off", 200), ("green", 300), ("off", 500), ("green", 600), ("off", 800)]),
+        Ctl(["blink", "green", "400", "200", "--count", "3"]),
+        Transitions([("green", 0), ("off", 400), ("green", 600), ("off", 1000), ("green", 1200), ("off", 1600)]),
         Said("default of "), Said(" ended: its count ran out"),
     ]),
     Case("a pattern runs its steps, repeat times, then shows what lies beneath", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
-        Ctl(["pattern", "red:150", "white:100", "--repeat", "2"]),
-        Transitions([("red", 0), ("white", 150), ("red", 250), ("white", 400), ("blue", 500)]),
+        Ctl(["pattern", "red:300", "white:200", "--repeat", "2"]),
+        Transitions([("red", 0), ("white", 300), ("red", 500), ("white", 800), ("blue", 1000)]),
         Led("blue"),
     ]),
     Case("--for makes an indication expire, which the log says", [
@@ -285,6 +311,8 @@ CASES = [
         SecondService("a pipe name may hold no backslash", spelled=lambda name: ".\\" + name),
         Ctl(["get"], out=["purple"]),
     ], windows_only=True),
+    Case("another program that holds the pipe's name first keeps the service from serving it", [],
+         service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
     Case("a service whose LED cannot be started refuses to start", [], faults="init", service="refuses",
          start_err="the LED cannot be driven: Hardware access did not start"),
     Case("with no service, the client says so and how to start one", [
@@ -325,12 +353,23 @@ CASES = [
         Ctl(["status", "--json"], json={"read_back": "unknown", "names": ["default"]}),
     ], faults="read:1"),
 
-    Case("the socket lets in root and its group alone, and says who may to those it refuses", [
+    Case("the socket lets in root and its group alone, whatever the umask, and says who may to those it refuses", [
         Access(folder_mode=0o750, socket_mode=0o660, group="nogroup"),
         Ctl(["set", "blue"], user="nobody"), Led("blue"),
         Ctl(["set", "red"], user="daemon", status=1,
             err="Permission denied: only root and the members of the group nogroup may use it"), Led("blue"),
-    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True, umask=0),
+    Case("with no such group, the socket is root's alone, whatever the umask", [
+        Said("there is no group kav_morv_led_no_such_group: only root may use the socket"),
+        Access(folder_mode=0o700, socket_mode=0o700, group="root"),
+        Ctl(["get"], user="nobody", status=1, err="Permission denied"),
+    ], args=["--group", "kav_morv_led_no_such_group"], socket_folder=True, native_only=True, umask=0),
+    Case("a socket path of 107 bytes is served", [
+        Ctl(["set", "red"]), Ctl(["get"], out=["red"]),
+    ], socket_path_bytes=107, native_only=True),
+    Case("a socket path of 108 bytes is refused by the service and the client", [
+        Ctl(["get"], status=1, err="its path is longer than 107 bytes"),
+    ], service="refuses", start_err="a socket path must be 1 to 107 bytes", socket_path_bytes=108, native_only=True),
     Case("names belong to their owner; only root clears another's; status names owners", [
         Ctl(["set", "red", "--priority", "255"]),
         Ctl(["set", "blue"], user="nobody"), Ctl(["set", "green", "--name", "mine"], user="daemon", member=True),

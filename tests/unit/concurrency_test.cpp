@@ -1,5 +1,6 @@
-// Threads hammering SetLED while others run Init and DeInit: the library's lock must keep every
-// call whole, so no entry of an unloaded library is called and the lines end in one colour.
+// Threads hammering SetLED and GetLED while others run Init and DeInit: the library's lock must
+// keep every call whole, so no entry of an unloaded library is called, the lines end in one
+// colour, and a read-back never reads in the middle of a change.
 #include "kav_morv_led.h"
 #include "led_line_oracle.h"
 #include "led_logic_test.h"
@@ -17,6 +18,7 @@ using ConcurrencyTest = LedLogicTest;
 constexpr int kSetterThreads = 4;
 constexpr int kCallsPerSetter = 3000;
 constexpr int kBinderThreads = 2;
+constexpr int kReaderThreads = 2;
 
 TEST_F(ConcurrencyTest, SetLedRacingInitAndDeInitLeavesOneWholeColor) {
     ASSERT_NE(Init(), 0);
@@ -41,6 +43,13 @@ TEST_F(ConcurrencyTest, SetLedRacingInitAndDeInitLeavesOneWholeColor) {
             }
         });
     }
+    for (int t = 0; t < kReaderThreads; ++t) {
+        threads.emplace_back([&setters_running] {
+            while (setters_running > 0) {
+                GetLED();
+            }
+        });
+    }
     for (std::thread& thread : threads) {
         thread.join();
     }
@@ -57,15 +66,19 @@ TEST_F(ConcurrencyTest, SetLedRacingInitAndDeInitLeavesOneWholeColor) {
     }
     EXPECT_TRUE(one_color) << levels[0] << levels[1] << levels[2] << levels[3];
 
-    // The journal must show every SetLED's traffic whole: lock, four read/write pairs, unlock.
+    // The journal must show every call's traffic whole: lock, then four read/write pairs (SetLED)
+    // or four reads (GetLED), then unlock.
     const std::vector<std::string> journal = take_journal();
     for (std::size_t at = 0; at < journal.size(); ++at) {
         if (journal[at] == "lock kav_morv_led_registers 2000") {
-            ASSERT_LE(at + 9, journal.size() - 1);
-            for (std::size_t step = 1; step <= 8; ++step) {
-                ASSERT_EQ(journal[at + step].rfind(step % 2 == 1 ? "read " : "write ", 0), 0u) << "at " << at + step;
+            const bool setting = at + 2 < journal.size() && journal[at + 2].rfind("write ", 0) == 0;
+            const std::size_t accesses = setting ? 8 : 4;
+            ASSERT_LE(at + accesses + 1, journal.size() - 1);
+            for (std::size_t step = 1; step <= accesses; ++step) {
+                const bool read = !setting || step % 2 == 1;
+                ASSERT_EQ(journal[at + step].rfind(read ? "read " : "write ", 0), 0u) << "at " << at + step;
             }
-            ASSERT_EQ(journal[at + 9], "unlock");
+            ASSERT_EQ(journal[at + accesses + 1], "unlock");
         }
     }
 }

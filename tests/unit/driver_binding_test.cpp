@@ -194,6 +194,31 @@ TEST_F(DriverBindingTest, EachDeInitUndoesOneInit) {
     EXPECT_EQ(take_journal(), Journal{});
 }
 
+// The sentence is kept in 1024 bytes with its end: a longer one is cut before a character, never
+// in one.
+TEST_F(DriverBindingTest, GetLEDErrorKeepsAtMost1023BytesOfWholeCharacters) {
+    const std::string before = "WinIo64.dll could not be loaded: ";
+    struct Case {
+        std::string reason;    // what the system says
+        std::size_t kept;      // bytes of the sentence GetLEDError gives
+    };
+    const Case cases[] = {
+        {std::string(1023 - before.size() - 1, 'x'), 1023},         // the sentence, "." included, fits
+        {std::string(1023 - before.size(), 'x'), 1023},             // one byte over: its "." goes
+        {std::string(1023 - before.size() - 2, 'x') + "\u20ac", 1021},  // a 3-byte character across the end
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kept);
+        start_over();
+        fake_world().missing_libraries = {"WinIo64.dll"};
+        fake_world().not_found_reason = c.reason;
+        Init();
+        const std::string sentence = before + c.reason + ".";
+        EXPECT_EQ(GetLEDError(), sentence.substr(0, c.kept));
+        DeInit();
+    }
+}
+
 TEST_F(DriverBindingTest, GetLEDErrorBelongsToTheCallingThread) {
     fake_world().missing_libraries = {"WinIo64.dll"};
     std::thread([] { Init(); }).join();

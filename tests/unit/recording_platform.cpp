@@ -148,7 +148,7 @@ LibraryHandle load_library(const char* file_name, std::string* why_not) {
         }
     }
     if (why_not != nullptr) {
-        *why_not = kFakeNotFound;
+        *why_not = world.not_found_reason.empty() ? kFakeNotFound : world.not_found_reason;
     }
     return nullptr;
 }

@@ -21,6 +21,8 @@ struct FakeWorld {
     Journal journal;
 
     std::set<std::string> missing_libraries;
+    // What the fake system says of a library it has not; kFakeNotFound when empty.
+    std::string not_found_reason;
     std::set<std::string> failing_unloads;
     std::set<std::string> missing_entries;
     platform::LockAttempt lock_attempt = {platform::LockOutcome::taken, nullptr};

@@ -149,6 +149,7 @@ TEST_F(SetLedTest, GetLedReadsBackTheCodeWhosePatternTheLinesHold) {
     const Case cases[] = {
         {"enabled with no channel lit: no colour", {0x44000200, 0x44000203, 0x84000A01, 0x40000301}, {}},
         {"the red line cannot be read", kInitial, {sim::kLineAddress[1]}},
+        {"the enable line cannot be read", kInitial, {sim::kLineAddress[0]}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
