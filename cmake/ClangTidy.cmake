@@ -1,7 +1,8 @@
 # clang_tidy_product(targets... WINDOWS_SOURCES files...): clang-tidy over the product's own code,
 # with the checks in .clang-tidy; any finding fails the build.
-# Natively it runs on each file as it compiles. Cross-compiling with MinGW, whose compile lines
-# clang cannot read, one build step reads the Windows-only files with MinGW's own headers instead.
+# Natively it runs on each file as it compiles. Cross-compiling with MinGW, one build step reads
+# the Windows-only files as they are compiled, from compile_commands.json, telling clang only what
+# it cannot know of the toolchain: the target, and where MinGW keeps its C and C++ headers.
 function(clang_tidy_product)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "" "TARGETS;WINDOWS_SOURCES")
   find_program(CLANG_TIDY NAMES clang-tidy-14 clang-tidy REQUIRED)
@@ -11,14 +12,14 @@ function(clang_tidy_product)
   endif()
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include/c++
                   OUTPUT_VARIABLE cxx_headers OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(toolchain --target=x86_64-w64-mingw32 -nostdinc++ -isystem${cxx_headers}
+                -isystem${cxx_headers}/x86_64-w64-mingw32 -isystem${CMAKE_FIND_ROOT_PATH}/include)
+  list(TRANSFORM toolchain PREPEND --extra-arg=)
   add_custom_target(clang_tidy_windows_sources ALL
-    COMMAND ${CLANG_TIDY} --quiet ${arg_WINDOWS_SOURCES} --
-            --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ -isystem ${cxx_headers}
-            -isystem ${cxx_headers}/x86_64-w64-mingw32 -isystem ${CMAKE_FIND_ROOT_PATH}/include
-            -I ${PROJECT_SOURCE_DIR}/platform -I ${PROJECT_SOURCE_DIR}/service
-            -I ${PROJECT_SOURCE_DIR}/led_library/include -isystem ${CMAKE_BINARY_DIR}/header_only/asio
-            -isystem ${CMAKE_BINARY_DIR}/header_only/cli11 -D_WIN32_WINNT=0x0A00
+    COMMAND ${CLANG_TIDY} --quiet -p ${CMAKE_BINARY_DIR} ${toolchain} ${arg_WINDOWS_SOURCES}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "clang-tidy over the Windows-only sources"
     VERBATIM)
+  # Read as they are compiled: their compile commands must be there first.
+  add_dependencies(clang_tidy_windows_sources ${arg_TARGETS})
 endfunction()

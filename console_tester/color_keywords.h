@@ -2,23 +2,11 @@
 
 #include "kav_morv_led.h"
 
-#include <cstddef>
-
 namespace tester {
 
-// A colour under the two keywords that select it: all capitals and all small letters.
-struct ColorKeyword {
-    const char* capitals;
-    const char* small_letters;
-    LedColorCode code;
-};
-
-// In the order the keywords are tried, capitals first, and the usage block lists them.
-extern const ColorKeyword kColorKeywordTable[];
-extern const std::size_t kColorKeywordCount;
-
-// Finds the colour code of a keyword ("red", "OFF", ...). Only the exact all-capitals or
-// all-small forms match. Returns false for anything else.
+// Finds the colour code of a keyword ("red", "OFF", ...), trying each colour's capitals, then its
+// small letters, in the order of the codes. Only those exact forms match. Returns false for
+// anything else.
 bool find_color_code(const char* keyword, LedColorCode& code);
 
 }  // namespace tester

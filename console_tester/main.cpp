@@ -1,6 +1,7 @@
 // KAV_MORV_LED_ConsoleTester: sets the LED from one colour keyword, as the reference client of the
 // library: load it, Init, SetLED, DeInit, unload.
 #include "color_keywords.h"
+#include "color_names.h"
 #include "kav_morv_led.h"
 #include "platform.h"
 #include "program_entry.h"
@@ -26,8 +27,8 @@ bool write_usage_line(const char* line) {
 // take the whole block.
 bool write_usage() {
     bool delivered = write_usage_line("KAV LED Test incorrect parameter, use following:");
-    for (std::size_t index = 0; index < tester::kColorKeywordCount; ++index) {
-        delivered = write_usage_line(tester::kColorKeywordTable[index].capitals) && delivered;
+    for (const led::ColorName& color : led::kColorNames) {
+        delivered = write_usage_line(color.capitals) && delivered;
     }
     return delivered;
 }

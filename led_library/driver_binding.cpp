@@ -136,15 +136,22 @@ extern "C" uint8_t Init(void) {
     led::write_diagnostic("InitDll :: Load inpout32 Library successfully.\n");
 
     platform::sleep_ms(led::kStartDelayMs);
-    // A WinIo64.dll without this entry cannot start hardware access: that is a failed start.
+    // A WinIo64.dll without this entry cannot start hardware access: that is a failed start, with
+    // a reason of its own, since no administrator rights would help.
     const bool startable = led::usable(binding, binding.initialize_winio);
     const std::uint8_t ready = startable ? binding.initialize_winio() : 0;
-    led::set_last_error(ready != 0   ? ""
-                        : startable ? "Hardware access did not start: the InitializeWinIo of WinIo64.dll failed, "
-                                      "which it does when the program does not run with administrator rights or "
-                                      "the kernel driver that comes with WinIo64.dll is missing."
-                                    : "Hardware access cannot start: WinIo64.dll has no entry named "
-                                      "InitializeWinIo, so it is not the physical-memory driver library.");
+    if (ready != 0) {
+        led::set_last_error("");
+    } else if (startable) {
+        led::set_last_error(
+            "Hardware access did not start: the InitializeWinIo of WinIo64.dll failed, which it does when the "
+            "program does not run with administrator rights or the kernel driver that comes with WinIo64.dll is "
+            "missing.");
+    } else {
+        led::set_last_error(
+            "Hardware access cannot start: WinIo64.dll has no entry named InitializeWinIo, so it is not the "
+            "physical-memory driver library.");
+    }
     led::write_diagnostic(ready != 0 ? "Init :: InitializeWinIo successfully.\n"
                                      : "Init :: Fail to InitializeWinIo.\n");
     return ready;

@@ -5,7 +5,9 @@
 #include "command_line.h"
 #include "endpoint.h"
 #include "program_entry.h"
-#include "protocol.h"
+#include "reply.h"
+#include "request.h"
+#include "words.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,7 +22,6 @@ namespace {
 
 constexpr const char* kProgram = "kav_morv_ledctl";
 constexpr int kNotDone = 1;
-constexpr const char* kSubcommands = "set, off, blink, pattern, clear, get, status";
 constexpr unsigned kDefaultTimeoutMs = 10'000;
 
 struct Arguments {
@@ -224,7 +225,7 @@ int ask(const std::string& command, const Arguments& arguments, const RequestOpt
             break;
         case endpoint::Opened::not_running:
             return not_done("cannot reach the LED service at " + where + " (" + why_not + "). Is it running? To " +
-                            endpoint::kHowToStart + ".");
+                            endpoint::kHowToStartTheService + ".");
         case endpoint::Opened::not_allowed:
         case endpoint::Opened::failed:
             return not_done("cannot reach the LED service at " + where + ": " + why_not);
@@ -250,7 +251,7 @@ int program_main(int argc, char** argv) {
     app.add_option("--timeout", arguments.timeout_ms, "Give up on the service after this many milliseconds")
         ->capture_default_str()
         ->check(CLI::Range(1u, 3'600'000u));
-    const std::string colours = "COLOUR is off, red, green, blue, white, cb, yellow or purple, in any case.";
+    const std::string colours = "COLOUR is one of " + protocol::color_list() + ", in any case.";
     RequestOptions options;
 
     CLI::App* set = app.add_subcommand("set", "Show a steady colour. " + colours);
@@ -289,10 +290,14 @@ int program_main(int argc, char** argv) {
     }
     if (app.get_subcommands().empty()) {
         const std::vector<std::string> extras = app.remaining();
+        std::string subcommands;
+        for (const CLI::App* offered : app.get_subcommands({})) {
+            subcommands += (subcommands.empty() ? "" : ", ") + offered->get_name();
+        }
         static_cast<void>(std::fprintf(stderr, "%s: %s; one of %s\nRun '%s --help' for how to use it.\n", kProgram,
                                        extras.empty() ? "a subcommand is required"
                                                       : ("unknown subcommand " + shown(extras.front())).c_str(),
-                                       kSubcommands, kProgram));
+                                       subcommands.c_str(), kProgram));
         return command_line::kUsageError;
     }
     const CLI::App* chosen = app.get_subcommands().front();

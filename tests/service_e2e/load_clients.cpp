@@ -8,7 +8,7 @@
 //       requests without reading a reply: prints "idle MICROSECONDS flooded MICROSECONDS".
 // The service is the one at KAV_MORV_LED_ENDPOINT.
 #include "endpoint.h"
-#include "protocol.h"
+#include "words.h"
 
 #include <algorithm>
 #include <atomic>

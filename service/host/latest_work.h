@@ -1,0 +1,79 @@
+// A thread of its own for work whose latest state is all that matters. What is handed to it while
+// it is busy is merged into the work that waits, and the thread then carries out the merged whole
+// in one go: a burst of changes costs one run, with the last of them. The LED's thread and the
+// state file's are each one.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace service {
+
+// Work: default-constructible, with `bool empty() const`.
+template <typename Work>
+class LatestWork {
+public:
+    explicit LatestWork(std::function<void(Work&)> run) : run_(std::move(run)) {}
+    LatestWork(const LatestWork&) = delete;
+    LatestWork& operator=(const LatestWork&) = delete;
+    ~LatestWork() { stop(); }
+
+    void start() {
+        stopping_ = false;
+        thread_ = std::thread([this] { loop(); });
+    }
+
+    // Merges into the work that waits (`merge` is given it, under the lock) and wakes the thread.
+    template <typename Merge>
+    void hand(Merge merge) {
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            merge(waiting_);
+        }
+        wake_.notify_one();
+    }
+
+    // Merges `last` in, carries out what waits, and ends the thread. Does nothing if not started.
+    template <typename Merge>
+    void stop(Merge last) {
+        if (!thread_.joinable()) {
+            return;
+        }
+        hand([&last, this](Work& waiting) {
+            last(waiting);
+            stopping_ = true;
+        });
+        thread_.join();
+    }
+    void stop() {
+        stop([](Work&) {});
+    }
+
+private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
+            if (waiting_.empty()) {
+                return;
+            }
+            Work taken = std::move(waiting_);
+            waiting_ = Work{};
+            lock.unlock();
+            run_(taken);
+            lock.lock();
+        }
+    }
+
+    std::function<void(Work&)> run_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    Work waiting_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace service

@@ -1,0 +1,169 @@
+// One client's connection, on any stream (a UNIX socket, a named pipe): reads request lines, has
+// the server answer them one at a time, and writes each reply before reading on, so a client that
+// sends faster than it reads is simply held back. Cut off after the protocol's limits.
+#pragma once
+
+#include "connections.h"
+#include "protocol_limits.h"
+#include "line_reader.h"
+#include "reply.h"
+#include "server.h"
+
+#include <asio/buffer.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
+#include <array>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace service {
+
+template <typename Stream>
+class Session final : public Connections::Member, public std::enable_shared_from_this<Session<Stream>> {
+public:
+    // Who is at the other end, as the system tells; none when it cannot tell, and the client is
+    // then not served.
+    using Identify = std::optional<Client> (*)(Stream&);
+
+    Session(Stream stream, Server& server, Identify identify)
+        : stream_(std::move(stream)),
+          server_(server),
+          identify_(identify),
+          deadline_(stream_.get_executor()),
+          reader_(protocol::kMaxLineBytes) {}
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void start() {
+        const std::optional<Client> client = identify_(stream_);
+        if (!client) {
+            finish(protocol::error_reply("-", "the system does not say who you are"));
+            return;
+        }
+        client_ = *client;
+        std::string refusal;
+        if (!server_.connections().admit(this->shared_from_this(), client_, refusal)) {
+            finish(protocol::error_reply("-", refusal));
+            return;
+        }
+        read();
+    }
+
+    void close() override {
+        deadline_.cancel();
+        asio::error_code ignored;
+        stream_.close(ignored);
+        server_.connections().remove(this);
+    }
+
+private:
+    void read() {
+        reading_ = true;
+        // A line left unfinished is given less time than a quiet client between lines: a client that
+        // trickles a line out a byte at a time holds a connection and a line's buffer, and is cut
+        // off in seconds rather than a minute.
+        wait_for_client(unfinished_since_ ? *unfinished_since_ + protocol::kUnfinishedLineLimit
+                                           : Clock::now() + protocol::kIdleLimit);
+        stream_.async_read_some(asio::buffer(buffer_),
+                                [self = this->shared_from_this()](const asio::error_code& error, std::size_t size) {
+                                    self->on_read(error, size);
+                                });
+    }
+
+    void on_read(const asio::error_code& error, std::size_t size) {
+        reading_ = false;
+        if (finishing_) {
+            return;  // the last reply is on its way; it closes the connection
+        }
+        if (error) {
+            close();  // the client went away, or its time ran out; a half line is dropped
+            return;
+        }
+        const std::size_t complete_before = lines_.size();
+        const bool unfinished_before = reader_.partial();
+        std::vector<protocol::LineReader::Line> lines;
+        reader_.feed(std::string_view(buffer_.data(), size), lines);
+        for (protocol::LineReader::Line& line : lines) {
+            lines_.push_back(std::move(line));
+        }
+        if (!reader_.partial()) {
+            unfinished_since_.reset();
+        } else if (!unfinished_before || lines_.size() > complete_before) {
+            unfinished_since_ = Clock::now();
+        }
+        answer_next();
+    }
+
+    void answer_next() {
+        if (lines_.empty()) {
+            // The time spent answering was the service's: a line left unfinished meanwhile gets
+            // its whole allowance from now.
+            if (unfinished_since_) {
+                unfinished_since_ = Clock::now();
+            }
+            read();
+            return;
+        }
+        const protocol::LineReader::Line line = std::move(lines_.front());
+        lines_.pop_front();
+        // A client that does not read its replies is not written to again.
+        wait_for_client(Clock::now() + protocol::kIdleLimit);
+        server_.answer(line, client_,
+                       [self = this->shared_from_this()](const std::string& reply) { self->write(reply); });
+    }
+
+    void write(const std::string& reply) {
+        out_ = reply + "\n";
+        asio::async_write(stream_, asio::buffer(out_),
+                          [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
+                              if (error) {
+                                  self->close();
+                              } else {
+                                  self->answer_next();
+                              }
+                          });
+    }
+
+    // Writes a last reply, then closes.
+    void finish(const std::string& reply) {
+        finishing_ = true;
+        out_ = reply + "\n";
+        asio::async_write(stream_, asio::buffer(out_),
+                          [self = this->shared_from_this()](const asio::error_code&, std::size_t) { self->close(); });
+    }
+
+    void wait_for_client(Time until) {
+        deadline_.expires_at(until);
+        deadline_.async_wait([weak = this->weak_from_this()](const asio::error_code& error) {
+            const auto self = weak.lock();
+            if (error || !self) {
+                return;
+            }
+            if (self->reading_ && self->reader_.partial()) {
+                self->finish(protocol::error_reply(
+                    "-", "no end of line within " + std::to_string(protocol::kUnfinishedLineLimit.count()) + " s"));
+            } else {
+                self->close();
+            }
+        });
+    }
+
+    Stream stream_;
+    Server& server_;
+    Identify identify_;
+    Client client_;
+    asio::steady_timer deadline_;
+    protocol::LineReader reader_;
+    std::array<char, 4096> buffer_{};
+    std::deque<protocol::LineReader::Line> lines_;
+    std::optional<Time> unfinished_since_;  // since when the client has owed the end of a line
+    std::string out_;
+    bool reading_ = false;
+    bool finishing_ = false;
+};
+
+}  // namespace service

@@ -1,0 +1,106 @@
+// The service's one request path against a fake clock: for each kind of line, the reply, when it
+// may go, whether what is in force changed, and what the log says; and what a stop leaves shown.
+#include "core_fixtures.h"
+#include "dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace core_fixtures;
+using service::Answer;
+using service::Client;
+
+const Client alice_client{alice, false, "user alice"};
+const Client bob_client{bob, false, "user bob"};
+const Client root_client{{"0", "root"}, true, "user root"};
+
+protocol::LineReader::Line line(const std::string& text) {
+    return {false, text};
+}
+
+constexpr const char* kOverTheLimit = nullptr;  // a line that came too long to be kept
+
+TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> before;  // alice's requests at t0
+        const Client* client;
+        const char* asked;  // at t0 + 20 ms
+        Answer::When when;
+        std::string reply;  // for after_read_back: with nothing read back
+        bool changed;
+        std::vector<std::string> log;
+    };
+    const Case cases[] = {
+        {"a line over the limit", {}, &alice_client, kOverTheLimit, Answer::When::now,
+         "error - line longer than 1024 bytes", false, {}},
+        {"a bad request", {}, &alice_client, "set pink", Answer::When::now,
+         "error set unknown colour \"pink\"; one of off, red, green, blue, white, cb, yellow, purple", false, {}},
+        {"a change waits for the LED", {}, &alice_client, "set red", Answer::When::once_shown, "ok", true,
+         {"user alice: set red -> the LED shows red (default of alice)"}},
+        {"a refused change", {}, &alice_client, "set red owner=x", Answer::When::now,
+         "error set takes no option \"owner\"", false, {}},
+        {"clearing your own", {"set red"}, &alice_client, "clear", Answer::When::once_shown, "ok", true,
+         {"user alice: clear -> the LED shows off"}},
+        {"clearing what is not there", {}, &alice_client, "clear name=x", Answer::When::now, "ok", false, {}},
+        {"clearing another's", {"set red"}, &bob_client, "clear owner=alice", Answer::When::now,
+         "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= "
+         "to clear your own",
+         false, {}},
+        {"root clearing another's", {"set red"}, &root_client, "clear owner=alice", Answer::When::once_shown,
+         "ok", true, {"user root: clear owner=alice -> the LED shows off"}},
+        {"naming yourself", {"set red"}, &alice_client, "clear owner=1000", Answer::When::once_shown, "ok", true,
+         {"user alice: clear owner=1000 -> the LED shows off"}},
+        {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}},
+        {"what ended is let go first, and said", {"set red for=10", "set blue name=b priority=1"}, &bob_client,
+         "get", Answer::When::now, "ok blue", true, {"default of alice expired"}},
+        {"status waits for the read-back", {}, &bob_client, "status", Answer::When::after_read_back,
+         R"(ok {"color":"off","indications":[],"owner":null,"read_back":null,"showing":null})", false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service::Indications indications;
+        for (const std::string& before : c.before) {
+            indications.set(request(before), alice, t0);
+        }
+        const protocol::LineReader::Line asked = c.asked != kOverTheLimit ? line(c.asked) : protocol::LineReader::Line{true, ""};
+        const Answer answer = service::dispatch(indications, asked, *c.client, t0 + 20ms);
+        EXPECT_EQ(answer.when, c.when);
+        EXPECT_EQ(answer.when == Answer::When::after_read_back ? answer.finish(std::nullopt) : answer.reply, c.reply);
+        EXPECT_EQ(answer.changed, c.changed);
+        EXPECT_EQ(answer.log, c.log);
+    }
+}
+
+TEST(DispatcherTest, AChangeTheLedDidNotTakeIsAnError) {
+    service::Indications indications;
+    const Answer answer = service::dispatch(indications, line("set red"), alice_client, t0);
+    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_RED), "ok");
+    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_UNKNOWN),
+              "error set the LED did not take it: it reads back unknown, not red; what was asked stays in force");
+}
+
+TEST(DispatcherTest, AStopLeavesASteadyColourAndTurnsABlinkOff) {
+    struct Case {
+        const char* asked;
+        std::optional<LedColorCode> left;
+    };
+    const Case cases[] = {{nullptr, std::nullopt}, {"set red", std::nullopt}, {"blink red", LED_COLOR_OFF},
+                          {"pattern red:10 blue:10", LED_COLOR_OFF}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.asked != nullptr ? c.asked : "nothing");
+        service::Indications indications;
+        if (c.asked != nullptr) {
+            indications.set(request(c.asked), alice, t0);
+        }
+        std::string said;
+        EXPECT_EQ(service::color_to_leave(indications, t0 + 5ms, said), c.left);
+        EXPECT_EQ(said.empty(), !c.left.has_value());
+    }
+}
+
+}  // namespace
