@@ -215,6 +215,14 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
         table.row(f"5. echo server round trip (floor), median, {where}", [statistics.median(echo)], "µs")
         table.row(f"5. echo server round trip (floor), p99, {where}", [percentile(echo, 0.99)], "µs")
 
+        # A change's event on another connection, beside the change's own round trip.
+        sets = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
+        events = json_output(bench + ["event-latency", str(SET_ROUND_TRIPS)], env)
+        table.row(f"5. set round trip (floor), median, {where}", [statistics.median(sets)], "µs")
+        table.row(f"5. set round trip (floor), p99, {where}", [percentile(sets, 0.99)], "µs")
+        table.row(f"5. from a set to its event on another connection, median, {where}", [statistics.median(events)], "µs")
+        table.row(f"5. from a set to its event on another connection, p99, {where}", [percentile(events, 0.99)], "µs")
+
         # The LED shows blue first, so that the pattern's first step is a change too.
         subprocess.run(ctl + ["set", "blue"], env=env, check=True, capture_output=True)
         mark = len(open(journal).read().splitlines())

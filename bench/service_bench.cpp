@@ -12,6 +12,9 @@
 //                                       one open connection
 //   service_bench fill COUNT STEPS      COUNT patterns of STEPS steps under names of their own, at
 //                                       priority 0; prints no times
+//   service_bench event-latency COUNT   COUNT "set"s of one name, red and blue in turn, on one
+//                                       connection, each timed from its sending to its event coming on
+//                                       another connection that watches
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
 #include "endpoint.h"
@@ -107,6 +110,33 @@ void sleep_lateness(long period_ms, long count, std::vector<double>& times) {
     }
 }
 
+bool event_latency(long count, std::vector<double>& times) {
+    endpoint::Connection watcher;
+    endpoint::Connection setter;
+    std::string why_not;
+    std::string line;
+    if (watcher.open(endpoint::configured(), why_not) != endpoint::Opened::yes ||
+        setter.open(endpoint::configured(), why_not) != endpoint::Opened::yes || !watcher.send("watch\n") ||
+        !watcher.receive_line(line) || line != "ok") {
+        std::fprintf(stderr, "service_bench: cannot watch: %s %s\n", why_not.c_str(), line.c_str());
+        return false;
+    }
+    for (long done = 0; done < count; ++done) {
+        const Clock::time_point start = Clock::now();
+        if (!setter.send(std::string(done % 2 == 0 ? "set red" : "set blue") + " name=bench\n") ||
+            !watcher.receive_line(line)) {
+            std::fprintf(stderr, "service_bench: the connection ended\n");
+            return false;
+        }
+        times.push_back(microseconds(Clock::now() - start));
+        if (line.rfind("event ", 0) != 0 || !setter.receive_line(line) || line != "ok") {
+            std::fprintf(stderr, "service_bench: %s, not an event and ok\n", line.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,12 +155,15 @@ int main(int argc, char** argv) {
         measured = send(argv[2], times);
     } else if (mode == "set-round-trips" && argc == 3) {
         measured = set_round_trips(std::atol(argv[2]), times);
+    } else if (mode == "event-latency" && argc == 3) {
+        measured = event_latency(std::atol(argv[2]), times);
     } else if (mode == "fill" && argc == 4) {
         measured = fill(std::atol(argv[2]), std::atol(argv[3]));
     } else {
         std::fprintf(stderr,
                      "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
-                     "sleep-lateness PERIOD_MS COUNT | send LINE | set-round-trips COUNT | fill COUNT STEPS\n");
+                     "sleep-lateness PERIOD_MS COUNT | send LINE | set-round-trips COUNT | fill COUNT STEPS | "
+                     "event-latency COUNT\n");
         return 2;
     }
     if (!measured) {

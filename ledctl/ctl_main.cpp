@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <optional>
@@ -191,6 +193,56 @@ int take_reply(const protocol::Request& request, const std::string& line, const 
     }
 }
 
+// Whether a line is an event with every field this client prints, of the right kind.
+std::optional<nlohmann::json> event_of(const std::string& line) {
+    const std::string prefix = "event ";
+    if (line.compare(0, prefix.size(), prefix) != 0) {
+        return std::nullopt;
+    }
+    nlohmann::json event = nlohmann::json::parse(line.substr(prefix.size()), nullptr, false);
+    const auto text = [&event](const char* key) { return event.value(key, nlohmann::json(0)).is_string(); };
+    const auto text_or_null = [&event](const char* key) {
+        return event.value(key, nlohmann::json(0)).is_string() || event[key].is_null();
+    };
+    if (event.is_discarded() || !event.is_object() || !is_count(event.value("seq", nlohmann::json())) ||
+        !text("event") || !text("name") || !text("owner") || !text_or_null("showing") ||
+        !text_or_null("showing_owner") || !is_color(event.value("color", nlohmann::json()))) {
+        return std::nullopt;
+    }
+    return event;
+}
+
+// Prints each event as it comes, until the service goes away (exit status 1) or the user ends it
+// with Ctrl-C (exit status 0).
+int watch(endpoint::Connection& service, const std::string& where, bool json) {
+    static_cast<void>(std::signal(SIGINT, [](int) { std::_Exit(0); }));
+    static_cast<void>(std::signal(SIGTERM, [](int) { std::_Exit(0); }));
+    static_cast<void>(std::fprintf(stderr, "%s: watching the LED service at %s; Ctrl-C ends it\n", kProgram,
+                                   where.c_str()));
+    std::string line;
+    while (service.receive_line(line)) {
+        const std::optional<nlohmann::json> event = event_of(line);
+        if (!event) {
+            return not_done("the LED service at " + where + " sent what is not an event: " + shown(line));
+        }
+        if (json) {
+            static_cast<void>(std::printf("%s\n", line.substr(6).c_str()));
+        } else {
+            const nlohmann::json& e = *event;
+            const std::string showing =
+                e["showing"].is_null() ? ""
+                                       : " (" + e["showing"].get<std::string>() + " of " +
+                                             e["showing_owner"].get<std::string>() + ")";
+            static_cast<void>(std::printf("#%llu %s %s (%s): the LED shows %s%s\n", e["seq"].get<unsigned long long>(),
+                                          e["event"].get<std::string>().c_str(), e["name"].get<std::string>().c_str(),
+                                          e["owner"].get<std::string>().c_str(), e["color"].get<std::string>().c_str(),
+                                          showing.c_str()));
+        }
+        static_cast<void>(std::fflush(stdout));
+    }
+    return not_done("the LED service at " + where + " went away");
+}
+
 int ask(const std::string& command, const Arguments& arguments, const RequestOptions& options) {
     std::vector<protocol::Option> given;
     for (const RequestOption& option : options) {
@@ -236,7 +288,9 @@ int ask(const std::string& command, const Arguments& arguments, const RequestOpt
                                                   std::to_string(arguments.timeout_ms) + " ms (--timeout)"
                                             : "the LED service at " + where + " closed the connection without a reply");
     }
-    return take_reply(*parsed.request, reply, where, arguments.json);
+    const int done = take_reply(*parsed.request, reply, where, arguments.json);
+    return done == 0 && parsed.request->command == protocol::Command::watch ? watch(service, where, arguments.json)
+                                                                             : done;
 }
 
 }  // namespace
@@ -282,6 +336,8 @@ int program_main(int argc, char** argv) {
     app.add_subcommand("get", "Print the colour shown now, as one keyword");
     CLI::App* status = app.add_subcommand("status", "Every indication, the one showing, and what the LED reads back");
     status->add_flag("--json", arguments.json, "Print the service's reply as it is, for scripts");
+    CLI::App* watch = app.add_subcommand("watch", "Print each change as it happens, until Ctrl-C");
+    watch->add_flag("--json", arguments.json, "Print each event as the service sends it, one JSON object a line");
     app.require_subcommand(0, 1);
     app.allow_extras();  // a word that is no subcommand is reported below, by name
 

@@ -1,5 +1,8 @@
-# Run by cmake --install: writes the systemd unit with the paths of this install, where systemd
+# Run by cmake --install: writes the systemd units with the paths of this install, where systemd
 # looks for units and groups under the prefix.
 set(prefix "${CMAKE_INSTALL_PREFIX}")
-configure_file("${unit_source}" "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kav_morv_led.service" @ONLY)
-message(STATUS "Installing: $ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kav_morv_led.service")
+foreach(unit kav_morv_led kav_morv_led_mqtt)
+  set(installed "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}.service")
+  configure_file("${units_source}/${unit}.service.in" "${installed}" @ONLY)
+  message(STATUS "Installing: ${installed}")
+endforeach()

@@ -27,6 +27,9 @@ constexpr std::size_t kMaxStepsInForce = 4096;  // a steady colour is one step, 
 constexpr std::size_t kMaxStepsPerOwner = 1024;
 constexpr std::size_t kMaxConnections = 512;
 constexpr std::size_t kMaxConnectionsPerUser = 32;  // root, SYSTEM and Administrators: no limit of their own
+constexpr std::size_t kMaxWatchers = 64;            // connections that watch, among those
+// Events queued for a watcher that does not read them: past this it is cut off, never waited for.
+constexpr std::size_t kMaxQueuedEventBytes = 64 * 1024;
 
 // How long the service waits for a client, and for the LED on a client's behalf.
 constexpr std::chrono::seconds kUnfinishedLineLimit{5};

@@ -119,6 +119,7 @@ bool read_what(Request& request, const std::vector<std::string_view>& what, std:
         case Command::clear:
         case Command::get:
         case Command::status:
+        case Command::watch:
             if (!what.empty()) {
                 error = "takes no " + std::string(what.size() == 1 ? "argument " : "arguments ") + quoted(what[0]);
                 return false;
@@ -131,7 +132,7 @@ bool read_what(Request& request, const std::vector<std::string_view>& what, std:
 // Which options each command takes.
 bool takes_option(Command command, std::string_view key) {
     const bool shows = command == Command::set || command == Command::blink || command == Command::pattern;
-    return (key == "name" && command != Command::get && command != Command::status) ||
+    return (key == "name" && (shows || command == Command::clear)) ||
            (key == "owner" && command == Command::clear) ||
            ((key == "priority" || key == "for") && shows) || (key == "count" && command == Command::blink) ||
            (key == "repeat" && command == Command::pattern);
@@ -259,6 +260,7 @@ std::string format_request(const Request& request) {
         case Command::clear:
         case Command::get:
         case Command::status:
+        case Command::watch:
             break;
     }
     if (takes_option(request.command, "name")) {

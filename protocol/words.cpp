@@ -17,6 +17,7 @@ struct CommandName {
 constexpr CommandName kCommands[] = {
     {Command::set, "set"},     {Command::blink, "blink"}, {Command::pattern, "pattern"},
     {Command::clear, "clear"}, {Command::get, "get"},     {Command::status, "status"},
+    {Command::watch, "watch"},
 };
 
 bool same_letters(std::string_view word, std::string_view name) {

@@ -10,12 +10,12 @@
 
 namespace protocol {
 
-enum class Command { set, blink, pattern, clear, get, status };
+enum class Command { set, blink, pattern, clear, get, status, watch };
 
 const char* command_word(Command command);
 // The command a word names, in any case ("SET"); none for any other word.
 std::optional<Command> command_named(std::string_view word);
-// "set, blink, pattern, clear, get, status", for messages.
+// "set, blink, pattern, clear, get, status, watch", for messages.
 const std::string& command_list();
 
 // "off", "red", ... for codes 0 to 7; "unknown" for any other.

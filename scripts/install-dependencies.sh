@@ -5,8 +5,8 @@
 #   install-dependencies.sh native   just enough to build the native preset
 set -euo pipefail
 
-packages=(cmake make g++ python3 googletest libgtest-dev libbenchmark-dev valgrind libasio-dev libcli11-dev
-          nlohmann-json3-dev)
+packages=(cmake make g++ python3 python3-pip python3-setuptools googletest libgtest-dev libbenchmark-dev valgrind
+          libasio-dev libcli11-dev nlohmann-json3-dev mosquitto mosquitto-clients python3-paho-mqtt)
 if [[ ${1:-all} != native ]]; then
   packages+=(clang-14 clang-tidy-14 clang-tools-14 lld-14 llvm-14 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
              wine64 strip-nondeterminism mono-mcs hyperfine time systemd util-linux)

@@ -67,6 +67,8 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
             }
             indications.set(request, client.owner, now);
             answer.changed = true;
+            answer.changes.events.push_back(event_of(Event::Kind::set, indications.all().at({request.name, client.owner.id}),
+                                                     indications, now));
             break;
         }
         case protocol::Command::clear: {
@@ -78,7 +80,10 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
                 return answer;
             }
             // Clearing what is not there is done at once: nothing changes.
-            answer.changed = indications.clear(request.name, own ? client.owner.id : whose) > 0;
+            for (const Indication& cleared : indications.clear(request.name, own ? client.owner.id : whose)) {
+                answer.changes.events.push_back(event_of(Event::Kind::cleared, cleared, indications, now));
+                answer.changed = true;
+            }
             break;
         }
         case protocol::Command::get:
@@ -90,6 +95,10 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
                 status["read_back"] = color_or_null(read_back);
                 return protocol::ok_reply(status.dump());
             };
+            return answer;
+        case protocol::Command::watch:
+            answer.when = Answer::When::watching;
+            answer.reply = protocol::ok_reply();
             return answer;
     }
     answer.reply = protocol::ok_reply();
@@ -114,13 +123,14 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
         answer.reply = protocol::error_reply(parsed.command, parsed.error);
         return answer;
     }
-    std::vector<std::string> ended = settle(indications, now);
+    Changes ended = settle(indications, now);
     Answer answer = apply(indications, *parsed.request, client, now);
-    answer.changed = answer.changed || !ended.empty();
-    answer.log = std::move(ended);
+    answer.changed = answer.changed || !ended.events.empty();
     if (answer.when == Answer::When::once_shown) {
-        answer.log.push_back(client.description + ": " + line.text + " -> the LED shows " + shown(indications, now));
+        ended.log.push_back(client.description + ": " + line.text + " -> the LED shows " + shown(indications, now));
     }
+    ended.events.insert(ended.events.end(), answer.changes.events.begin(), answer.changes.events.end());
+    answer.changes = std::move(ended);
     return answer;
 }
 
@@ -133,13 +143,23 @@ std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCod
                                                      protocol::color_name(set) + "; what was asked stays in force");
 }
 
-std::vector<std::string> settle(Indications& indications, Time now) {
-    std::vector<std::string> said;
+Changes settle(Indications& indications, Time now) {
+    Changes said;
     for (const Ended& gone : indications.drop_ended(now)) {
-        said.push_back(gone.indication.name + " of " + gone.indication.owner.name +
-                       (gone.expired ? " expired" : " ended: its count ran out"));
+        said.log.push_back(gone.indication.name + " of " + gone.indication.owner.name +
+                           (gone.expired ? " expired" : " ended: its count ran out"));
+        said.events.push_back(
+            event_of(gone.expired ? Event::Kind::expired : Event::Kind::ended, gone.indication, indications, now));
     }
     return said;
+}
+
+std::vector<Event> restored(const Indications& indications, Time now) {
+    std::vector<Event> events;
+    for (const auto& [key, indication] : indications.all()) {
+        events.push_back(event_of(Event::Kind::restored, indication, indications, now));
+    }
+    return events;
 }
 
 std::optional<LedColorCode> color_to_leave(const Indications& indications, Time now, std::string& said) {

@@ -1,10 +1,11 @@
 // The service's one request path: a client's line is parsed, applied to the indications in force,
 // and answered, with the moment its reply may go (at once, once the LED shows it, after the LED
-// is read back). Also what the passing of time does, and what the LED is left showing at a stop.
-// Pure, like the indications: it is told the time.
+// is read back, or as the start of a watch). Also what the passing of time does, and what the LED
+// is left showing at a stop. Pure, like the indications: it is told the time.
 #pragma once
 
 #include "client.h"
+#include "events.h"
 #include "indications.h"
 #include "line_reader.h"
 
@@ -15,19 +16,26 @@
 
 namespace service {
 
+// What changed in force: lines for the log, and events for those who watch.
+struct Changes {
+    std::vector<std::string> log;
+    std::vector<Event> events;
+};
+
 struct Answer {
     enum class When {
         now,              // at once
         once_shown,       // once the LED has been set and read back: see reply_once_shown
         after_read_back,  // status: finish() makes the reply from what the LED reads back
+        watching,         // the reply starts a watch: events follow it on the connection
     };
     When when = When::now;
     std::string reply;
     std::string command;  // the request's command word, "-" when it names none
     // For after_read_back: the reply, given what the LED reads back (none: it could not be read in time).
     std::function<std::string(std::optional<LedColorCode>)> finish;
-    bool changed = false;           // what is in force changed: the LED and the state file follow it
-    std::vector<std::string> log;   // what the service says of it: indications that ended, the change
+    bool changed = false;  // what is in force changed: the LED and the state file follow it
+    Changes changes;       // indications that ended, then the change asked
 };
 
 // Answers one line of `client`'s at `now`, having first let go of what has ended by then.
@@ -37,8 +45,11 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
 // that says the LED did not take it.
 std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCode read_back);
 
-// Lets go of what has ended by `now`; a line for the log of each.
-std::vector<std::string> settle(Indications& indications, Time now);
+// Lets go of what has ended by `now`, saying so.
+Changes settle(Indications& indications, Time now);
+
+// Events of what a state file brought back, with what shows at `now`.
+std::vector<Event> restored(const Indications& indications, Time now);
 
 // What the LED is left showing when the service stops: nothing new (none) while a steady colour or
 // nothing shows; off instead of a blink or pattern, which would otherwise stand still mid-step,

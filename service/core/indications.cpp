@@ -168,13 +168,13 @@ bool Indications::put(Indication indication) {
     return true;
 }
 
-std::size_t Indications::clear(const std::string& name, const std::string& owner) {
-    std::size_t cleared = 0;
+std::vector<Indication> Indications::clear(const std::string& name, const std::string& owner) {
+    std::vector<Indication> cleared;
     for (auto at = in_force_.lower_bound({name, ""}); at != in_force_.end() && at->first.first == name;) {
         if (at->second.owner.id == owner || at->second.owner.name == owner) {
             count(at->second, -1);
+            cleared.push_back(std::move(at->second));
             at = in_force_.erase(at);
-            ++cleared;
         } else {
             ++at;
         }

@@ -1,5 +1,6 @@
 // Every connection the service has open, counted for the user on the other end. It owns them: the
-// service closes them all before the server they use goes, as it stops.
+// service closes them all before the server they use goes, as it stops. Those that watch are told
+// each change.
 #pragma once
 
 #include "client.h"
@@ -17,6 +18,12 @@ public:
     class Member {
     public:
         virtual ~Member() = default;
+        // Writes the reply to the request being answered, and goes on to the next.
+        virtual void reply(const std::string& line) = 0;
+        // Writes `ok` as the reply, and from then on only events.
+        virtual void start_watching(const std::string& ok) = 0;
+        // Writes an event, after those not yet written; a watcher that lets too many wait is cut off.
+        virtual void deliver(const std::string& line) = 0;
         // Closes the connection; what it has in progress ends with an error.
         virtual void close() = 0;
     };
@@ -37,8 +44,34 @@ public:
         if (counted) {
             ++per_user_[client.owner.id];
         }
-        members_[member.get()] = {member, counted ? client.owner.id : std::string()};
+        members_[member.get()] = {member, counted ? client.owner.id : std::string(), false};
         return true;
+    }
+
+    // Has `member` watch; false, with why, when as many watch as may.
+    bool watch(const Member* member, std::string& refusal) {
+        const auto found = members_.find(member);
+        if (found == members_.end() || watchers_ >= protocol::kMaxWatchers) {
+            refusal = "too many watchers (at most " + std::to_string(protocol::kMaxWatchers) + "); try again later";
+            return false;
+        }
+        found->second.watching = true;
+        ++watchers_;
+        return true;
+    }
+
+    // Tells every watcher.
+    void broadcast(const std::string& line) {
+        // A watcher cut off meanwhile leaves the set: deliver to a copy.
+        std::map<const Member*, Entry> watching;
+        for (const auto& [key, entry] : members_) {
+            if (entry.watching) {
+                watching.emplace(key, entry);
+            }
+        }
+        for (const auto& [key, entry] : watching) {
+            entry.member->deliver(line);
+        }
     }
 
     // Lets go of a member that has closed; nothing if it is not one (any more).
@@ -50,6 +83,7 @@ public:
         if (!found->second.counted_for.empty() && --per_user_[found->second.counted_for] == 0) {
             per_user_.erase(found->second.counted_for);
         }
+        watchers_ -= found->second.watching ? 1 : 0;
         members_.erase(found);
     }
 
@@ -59,6 +93,7 @@ public:
         std::map<const Member*, Entry> closing;
         closing.swap(members_);
         per_user_.clear();
+        watchers_ = 0;
         for (auto& [key, entry] : closing) {
             entry.member->close();
         }
@@ -68,9 +103,11 @@ private:
     struct Entry {
         std::shared_ptr<Member> member;
         std::string counted_for;  // the user it counts for; empty for one whose connections are not capped
+        bool watching;
     };
     std::map<const Member*, Entry> members_;
     std::map<std::string, std::size_t> per_user_;
+    std::size_t watchers_ = 0;
     bool closed_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "log.h"
+#include "reply.h"
 #include "state_format.h"
 
 #include <asio/post.hpp>
@@ -21,7 +22,12 @@ void Server::back_here(Work work) {
 }
 
 bool Server::restore(const std::string& text, std::string& why_not) {
-    return restore_state(indications_, text, Clock::now(), std::chrono::system_clock::now(), why_not);
+    const Time now = Clock::now();
+    if (!restore_state(indications_, text, now, std::chrono::system_clock::now(), why_not)) {
+        return false;
+    }
+    tell({{}, restored(indications_, now)});
+    return true;
 }
 
 void Server::start(std::function<void()> shown) {
@@ -31,26 +37,36 @@ void Server::start(std::function<void()> shown) {
                   [this, shown = std::move(shown)](LedColorCode, LedColorCode) mutable { back_here(std::move(shown)); });
 }
 
-void Server::answer(const protocol::LineReader::Line& line, const Client& client, Reply reply) {
+void Server::answer(const protocol::LineReader::Line& line, const Client& client,
+                    const std::shared_ptr<Connections::Member>& from) {
     const Time now = Clock::now();
     Answer answer = dispatch(indications_, line, client, now);
-    say(answer.log);
+    tell(answer.changes);
     if (answer.changed) {
         changed();
         follow(now);
     }
     switch (answer.when) {
         case Answer::When::now:
-            reply(answer.reply);
+            from->reply(answer.reply);
             return;
+        case Answer::When::watching: {
+            std::string refusal;
+            if (connections_.watch(from.get(), refusal)) {
+                from->start_watching(answer.reply);
+            } else {
+                from->reply(protocol::error_reply(answer.command, refusal));
+            }
+            return;
+        }
         case Answer::When::once_shown:
             // Set again and read back even when the colour is the one shown, so that the reply
             // speaks of the LED as it is now, whoever else wrote it.
             shown_ = indications_.color_at(now);
-            outputs_.show(*shown_, [this, reply = std::move(reply), answer = std::move(answer)](
-                                       LedColorCode set, LedColorCode read_back) mutable {
-                back_here([reply = std::move(reply), answer = std::move(answer), set, read_back] {
-                    reply(reply_once_shown(answer, set, read_back));
+            outputs_.show(*shown_, [this, from, answer = std::move(answer)](LedColorCode set,
+                                                                            LedColorCode read_back) mutable {
+                back_here([from = std::move(from), answer = std::move(answer), set, read_back] {
+                    from->reply(reply_once_shown(answer, set, read_back));
                 });
             });
             return;
@@ -59,18 +75,17 @@ void Server::answer(const protocol::LineReader::Line& line, const Client& client
     }
     // Whichever comes first answers: the LED read back, or the end of the wait for it.
     struct Pending {
-        Reply reply;
+        std::shared_ptr<Connections::Member> from;
         std::function<std::string(std::optional<LedColorCode>)> finish;
         asio::steady_timer wait;
     };
-    const auto pending =
-        std::make_shared<Pending>(Pending{std::move(reply), std::move(answer.finish), asio::steady_timer(io_)});
+    const auto pending = std::make_shared<Pending>(Pending{from, std::move(answer.finish), asio::steady_timer(io_)});
     const auto finish = [pending](std::optional<LedColorCode> read_back) {
-        if (pending->reply) {
+        if (pending->from) {
             pending->wait.cancel();
-            const Reply reply = std::move(pending->reply);
-            pending->reply = nullptr;
-            reply(pending->finish(read_back));
+            const std::shared_ptr<Connections::Member> from = std::move(pending->from);
+            pending->from = nullptr;
+            from->reply(pending->finish(read_back));
         }
     };
     pending->wait.expires_after(protocol::kReadBackWait);
@@ -86,7 +101,7 @@ std::optional<LedColorCode> Server::stop() {
     clock_.cancel();
     saver_.cancel();
     const Time now = Clock::now();
-    say(settle(indications_, now));
+    tell(settle(indications_, now));
     save();
     std::string said;
     const std::optional<LedColorCode> left = color_to_leave(indications_, now, said);
@@ -96,16 +111,19 @@ std::optional<LedColorCode> Server::stop() {
     return left;
 }
 
-void Server::say(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
+void Server::tell(const Changes& changes) {
+    for (const std::string& line : changes.log) {
         log(line);
+    }
+    for (const Event& event : changes.events) {
+        connections_.broadcast(event_line(event, next_event_++));
     }
 }
 
 void Server::follow(Time now) {
-    const std::vector<std::string> ended = settle(indications_, now);
-    if (!ended.empty()) {
-        say(ended);
+    const Changes ended = settle(indications_, now);
+    if (!ended.events.empty()) {
+        tell(ended);
         changed();
     }
     const LedColorCode color = indications_.color_at(now);

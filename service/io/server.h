@@ -1,6 +1,6 @@
 // The event loop's side of the service: answers the lines of every connection through the
-// dispatcher, keeps the LED showing what is in force and the state file keeping it, and wakes only
-// when something is due.
+// dispatcher, tells the watchers what changed, keeps the LED showing what is in force and the
+// state file keeping it, and wakes only when something is due.
 #pragma once
 
 #include "connections.h"
@@ -12,7 +12,9 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,7 +25,6 @@ constexpr std::chrono::milliseconds kSaveSpacing{100};
 
 class Server {
 public:
-    using Reply = std::function<void(const std::string&)>;
     // The colour set, and what the LED read back right after; called on the LED's thread.
     using Shown = std::function<void(LedColorCode set, LedColorCode read_back)>;
 
@@ -42,9 +43,9 @@ public:
     // Shows what is in force now; `shown` is called on this thread once the LED shows it.
     void start(std::function<void()> shown);
 
-    // Answers one line of `client`'s: `reply` receives the reply line (without its line feed) when
-    // the dispatcher says it may go.
-    void answer(const protocol::LineReader::Line& line, const Client& client, Reply reply);
+    // Answers one line of `client`'s, on the connection `from`, when the dispatcher says it may go.
+    void answer(const protocol::LineReader::Line& line, const Client& client,
+                const std::shared_ptr<Connections::Member>& from);
 
     Connections& connections() { return connections_; }
 
@@ -59,7 +60,8 @@ private:
     // Has the state file keep what is in force, soon.
     void changed();
     void save();
-    void say(const std::vector<std::string>& lines);
+    // Logs what changed, and tells the watchers.
+    void tell(const Changes& changes);
     // Runs `work` on this thread, from the LED's.
     template <typename Work>
     void back_here(Work work);
@@ -73,6 +75,7 @@ private:
     bool save_due_ = false;
     Time last_saved_{};
     std::optional<LedColorCode> shown_;
+    std::uint64_t next_event_ = 1;  // every event is numbered, so a watcher can tell it missed none
 };
 
 }  // namespace service

@@ -1,11 +1,13 @@
 // One client's connection, on any stream (a UNIX socket, a named pipe): reads request lines, has
 // the server answer them one at a time, and writes each reply before reading on, so a client that
-// sends faster than it reads is simply held back. Cut off after the protocol's limits.
+// sends faster than it reads is simply held back. Cut off after the protocol's limits. After
+// `watch` it only writes events, and reads on only to learn when the client goes.
 #pragma once
 
 #include "connections.h"
-#include "protocol_limits.h"
 #include "line_reader.h"
+#include "log.h"
+#include "protocol_limits.h"
 #include "reply.h"
 #include "server.h"
 
@@ -53,6 +55,41 @@ public:
         read();
     }
 
+    void reply(const std::string& line) override {
+        out_ = line + "\n";
+        asio::async_write(stream_, asio::buffer(out_),
+                          [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
+                              if (error) {
+                                  self->close();
+                              } else {
+                                  self->answer_next();
+                              }
+                          });
+    }
+
+    void start_watching(const std::string& ok) override {
+        watching_ = true;
+        deadline_.cancel();  // a watcher asks nothing more, and waits as long as it likes
+        deliver(ok);
+        if (!reading_) {
+            read();  // to learn when it goes
+        }
+    }
+
+    void deliver(const std::string& line) override {
+        if (queued_bytes_ + line.size() + 1 > protocol::kMaxQueuedEventBytes) {
+            log(client_.description + ": a watcher that reads nothing is cut off, " +
+                std::to_string(queued_bytes_) + " bytes of events unread");
+            close();
+            return;
+        }
+        queued_.push_back(line + "\n");
+        queued_bytes_ += queued_.back().size();
+        if (queued_.size() == 1) {
+            write_queued();
+        }
+    }
+
     void close() override {
         deadline_.cancel();
         asio::error_code ignored;
@@ -63,11 +100,13 @@ public:
 private:
     void read() {
         reading_ = true;
-        // A line left unfinished is given less time than a quiet client between lines: a client that
-        // trickles a line out a byte at a time holds a connection and a line's buffer, and is cut
-        // off in seconds rather than a minute.
-        wait_for_client(unfinished_since_ ? *unfinished_since_ + protocol::kUnfinishedLineLimit
-                                           : Clock::now() + protocol::kIdleLimit);
+        if (!watching_) {
+            // A line left unfinished is given less time than a quiet client between lines: a
+            // client that trickles a line out a byte at a time holds a connection and a line's
+            // buffer, and is cut off in seconds rather than a minute.
+            wait_for_client(unfinished_since_ ? *unfinished_since_ + protocol::kUnfinishedLineLimit
+                                               : Clock::now() + protocol::kIdleLimit);
+        }
         stream_.async_read_some(asio::buffer(buffer_),
                                 [self = this->shared_from_this()](const asio::error_code& error, std::size_t size) {
                                     self->on_read(error, size);
@@ -81,6 +120,10 @@ private:
         }
         if (error) {
             close();  // the client went away, or its time ran out; a half line is dropped
+            return;
+        }
+        if (watching_) {
+            read();  // what a watcher sends is not read as requests
             return;
         }
         const std::size_t complete_before = lines_.size();
@@ -99,6 +142,9 @@ private:
     }
 
     void answer_next() {
+        if (watching_) {
+            return;  // lines after watch are not answered
+        }
         if (lines_.empty()) {
             // The time spent answering was the service's: a line left unfinished meanwhile gets
             // its whole allowance from now.
@@ -112,18 +158,18 @@ private:
         lines_.pop_front();
         // A client that does not read its replies is not written to again.
         wait_for_client(Clock::now() + protocol::kIdleLimit);
-        server_.answer(line, client_,
-                       [self = this->shared_from_this()](const std::string& reply) { self->write(reply); });
+        server_.answer(line, client_, this->shared_from_this());
     }
 
-    void write(const std::string& reply) {
-        out_ = reply + "\n";
-        asio::async_write(stream_, asio::buffer(out_),
+    void write_queued() {
+        asio::async_write(stream_, asio::buffer(queued_.front()),
                           [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
+                              self->queued_bytes_ -= self->queued_.front().size();
+                              self->queued_.pop_front();
                               if (error) {
                                   self->close();
-                              } else {
-                                  self->answer_next();
+                              } else if (!self->queued_.empty()) {
+                                  self->write_queued();
                               }
                           });
     }
@@ -140,7 +186,7 @@ private:
         deadline_.expires_at(until);
         deadline_.async_wait([weak = this->weak_from_this()](const asio::error_code& error) {
             const auto self = weak.lock();
-            if (error || !self) {
+            if (error || !self || self->watching_) {
                 return;
             }
             if (self->reading_ && self->reader_.partial()) {
@@ -161,9 +207,12 @@ private:
     std::array<char, 4096> buffer_{};
     std::deque<protocol::LineReader::Line> lines_;
     std::optional<Time> unfinished_since_;  // since when the client has owed the end of a line
-    std::string out_;
+    std::string out_;                       // the reply being written
+    std::deque<std::string> queued_;        // a watcher's events, the first being written
+    std::size_t queued_bytes_ = 0;
     bool reading_ = false;
     bool finishing_ = false;
+    bool watching_ = false;
 };
 
 }  // namespace service

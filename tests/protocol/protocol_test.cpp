@@ -82,7 +82,7 @@ TEST(ProtocolTest, SaysWhatIsWrongWithABadLine) {
     };
     const Case cases[] = {
         {"", "error - empty request"},
-        {"frobnicate now", "error - unknown command \"frobnicate\"; one of set, blink, pattern, clear, get, status"},
+        {"frobnicate now", "error - unknown command \"frobnicate\"; one of set, blink, pattern, clear, get, status, watch"},
         {"set r\xe9" "d", "error - not UTF-8"},
         {"set \xed\xa0\x80", "error - not UTF-8"},  // an encoded surrogate
         {"set \xc0\xae", "error - not UTF-8"},      // an overlong form
@@ -99,7 +99,7 @@ TEST(ProtocolTest, SaysWhatIsWrongWithABadLine) {
         {"set red name=" + std::string(65, 'n'),
          "error set name \"" + std::string(32, 'n') + "...\" is not 1 to 64 letters, digits, '.', '_' or '-'"},
         {"set \xf4\x90\x80\x80", "error - not UTF-8"},  // just above U+10FFFF
-        {"set\tred", "error - unknown command \"set?red\"; one of set, blink, pattern, clear, get, status"},
+        {"set\tred", "error - unknown command \"set?red\"; one of set, blink, pattern, clear, get, status, watch"},
         {"clear owner=" + std::string(257, 'o'),
          "error clear owner \"" + std::string(32, 'o') + "...\" is not a user's name or id (1 to 256 bytes, no spaces)"},
         {"clear owner=", "error clear owner \"\" is not a user's name or id (1 to 256 bytes, no spaces)"},

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Builds the release zip with cpack into a folder and checks it: exactly the files that ship (the
-deliverables, the header, the import libraries and CMake package, the examples and the user guide,
-and none of the simulated LED's stand-ins), and a checksum file that `sha256sum -c` accepts."""
+deliverables, the header, the import libraries and CMake package, the examples, the service's
+clients and the user guide, and none of the simulated LED's stand-ins), and a checksum file that
+`sha256sum -c` accepts."""
 import argparse
 import hashlib
 import os
@@ -22,6 +23,9 @@ SHIPPED = {
     "lib/cmake/kav_morv_led/kav_morv_led-config.cmake", "lib/cmake/kav_morv_led/kav_morv_led-config-version.cmake",
     "examples/CMakeLists.txt", "examples/link_import_library.c", "examples/load_at_run_time.c",
     "examples/SetLed.cs", "examples/set_led.py",
+    "clients/python/pyproject.toml", "clients/python/kav_morv_led/__init__.py", "clients/python/kav_morv_led/client.py",
+    "clients/python/kav_morv_led/_transport.py", "clients/python/kav_morv_led/mqtt.py",
+    "clients/python/kav_morv_led/py.typed", "clients/dotnet/KavMorvLed.cs", "clients/dotnet/Sample.cs",
 }
 
 

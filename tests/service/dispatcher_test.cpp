@@ -23,6 +23,7 @@ protocol::LineReader::Line line(const std::string& text) {
 }
 
 constexpr const char* kOverTheLimit = nullptr;  // a line that came too long to be kept
+constexpr const char* kinds[] = {"set", "cleared", "expired", "ended", "restored"};
 
 TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
     struct Case {
@@ -34,32 +35,34 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         std::string reply;  // for after_read_back: with nothing read back
         bool changed;
         std::vector<std::string> log;
+        std::vector<std::string> events;  // "kind name owner -> what shows, its colour"
     };
     const Case cases[] = {
         {"a line over the limit", {}, &alice_client, kOverTheLimit, Answer::When::now,
-         "error - line longer than 1024 bytes", false, {}},
+         "error - line longer than 1024 bytes", false, {}, {}},
         {"a bad request", {}, &alice_client, "set pink", Answer::When::now,
-         "error set unknown colour \"pink\"; one of off, red, green, blue, white, cb, yellow, purple", false, {}},
+         "error set unknown colour \"pink\"; one of off, red, green, blue, white, cb, yellow, purple", false, {}, {}},
         {"a change waits for the LED", {}, &alice_client, "set red", Answer::When::once_shown, "ok", true,
-         {"user alice: set red -> the LED shows red (default of alice)"}},
+         {"user alice: set red -> the LED shows red (default of alice)"}, {"set default alice -> default alice, red"}},
         {"a refused change", {}, &alice_client, "set red owner=x", Answer::When::now,
-         "error set takes no option \"owner\"", false, {}},
+         "error set takes no option \"owner\"", false, {}, {}},
         {"clearing your own", {"set red"}, &alice_client, "clear", Answer::When::once_shown, "ok", true,
-         {"user alice: clear -> the LED shows off"}},
-        {"clearing what is not there", {}, &alice_client, "clear name=x", Answer::When::now, "ok", false, {}},
+         {"user alice: clear -> the LED shows off"}, {"cleared default alice -> -, off"}},
+        {"clearing what is not there", {}, &alice_client, "clear name=x", Answer::When::now, "ok", false, {}, {}},
         {"clearing another's", {"set red"}, &bob_client, "clear owner=alice", Answer::When::now,
          "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= "
          "to clear your own",
-         false, {}},
+         false, {}, {}},
         {"root clearing another's", {"set red"}, &root_client, "clear owner=alice", Answer::When::once_shown,
-         "ok", true, {"user root: clear owner=alice -> the LED shows off"}},
+         "ok", true, {"user root: clear owner=alice -> the LED shows off"}, {"cleared default alice -> -, off"}},
         {"naming yourself", {"set red"}, &alice_client, "clear owner=1000", Answer::When::once_shown, "ok", true,
-         {"user alice: clear owner=1000 -> the LED shows off"}},
-        {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}},
+         {"user alice: clear owner=1000 -> the LED shows off"}, {"cleared default alice -> -, off"}},
+        {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}, {}},
         {"what ended is let go first, and said", {"set red for=10", "set blue name=b priority=1"}, &bob_client,
-         "get", Answer::When::now, "ok blue", true, {"default of alice expired"}},
+         "get", Answer::When::now, "ok blue", true, {"default of alice expired"}, {"expired default alice -> b alice, blue"}},
         {"status waits for the read-back", {}, &bob_client, "status", Answer::When::after_read_back,
-         R"(ok {"color":"off","indications":[],"owner":null,"read_back":null,"showing":null})", false, {}},
+         R"(ok {"color":"off","indications":[],"owner":null,"read_back":null,"showing":null})", false, {}, {}},
+        {"watch starts a watch", {}, &bob_client, "watch", Answer::When::watching, "ok", false, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -72,8 +75,29 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         EXPECT_EQ(answer.when, c.when);
         EXPECT_EQ(answer.when == Answer::When::after_read_back ? answer.finish(std::nullopt) : answer.reply, c.reply);
         EXPECT_EQ(answer.changed, c.changed);
-        EXPECT_EQ(answer.log, c.log);
+        EXPECT_EQ(answer.changes.log, c.log);
+        std::vector<std::string> events;
+        for (const service::Event& event : answer.changes.events) {
+            events.push_back(kinds[static_cast<int>(event.kind)] + std::string(" ") +
+                             event.name + " " + event.owner.name + " -> " +
+                             (event.showing.empty() ? "-" : event.showing + " " + event.showing_owner) + ", " +
+                             protocol::color_name(event.color));
+        }
+        EXPECT_EQ(events, c.events);
     }
+}
+
+TEST(DispatcherTest, AnEventLineSaysWhatChangedAndWhatShows) {
+    service::Indications indications;
+    indications.set(request("set red name=alarm priority=200"), alice, t0);
+    const service::Indication& alarm = indications.all().at({"alarm", alice.id});
+    EXPECT_EQ(service::event_line(service::event_of(service::Event::Kind::set, alarm, indications, t0), 7),
+              R"(event {"color":"red","event":"set","name":"alarm","owner":"alice","owner_id":"1000",)"
+              R"("seq":7,"showing":"alarm","showing_owner":"alice"})");
+    const std::vector<service::Indication> gone = indications.clear("alarm", alice.id);
+    EXPECT_EQ(service::event_line(service::event_of(service::Event::Kind::cleared, gone.at(0), indications, t0), 8),
+              R"(event {"color":"off","event":"cleared","name":"alarm","owner":"alice","owner_id":"1000",)"
+              R"("seq":8,"showing":null,"showing_owner":null})");
 }
 
 TEST(DispatcherTest, AChangeTheLedDidNotTakeIsAnError) {

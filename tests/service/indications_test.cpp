@@ -182,10 +182,10 @@ TEST(IndicationsTest, TwoUsersDefaultsAreTwoAndEachClearsItsOwn) {
     indications.set(request("set red priority=200"), alice, t0);
     indications.set(request("set blue"), bob, t0);
     EXPECT_EQ(indications.all().size(), 2u);
-    EXPECT_EQ(indications.clear("default", "1002"), 0u) << "nobody else's";
-    EXPECT_EQ(indications.clear("default", bob.name), 1u) << "by the owner's name";
+    EXPECT_EQ(indications.clear("default", "1002").size(), 0u) << "nobody else's";
+    EXPECT_EQ(indications.clear("default", bob.name).size(), 1u) << "by the owner's name";
     EXPECT_EQ(indications.color_at(t0), LED_COLOR_RED);
-    EXPECT_EQ(indications.clear("default", alice.id), 1u) << "by the owner's id";
+    EXPECT_EQ(indications.clear("default", alice.id).size(), 1u) << "by the owner's id";
     EXPECT_EQ(indications.color_at(t0), LED_COLOR_OFF);
 }
 

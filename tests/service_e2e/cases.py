@@ -127,6 +127,34 @@ class Tester:
 
 
 @dataclass
+class Watch:
+    """kav_morv_ledctl watch --json started beside the later steps, once it says it watches; its
+    events are read by Events."""
+
+
+@dataclass
+class Events:
+    """The watch's events so far (waiting until that many have come), as "event name color", their
+    numbers one after another; `more` events may follow them."""
+    expected: list
+    more: bool = False
+
+
+@dataclass
+class StopWatch:
+    """The watch ended with Ctrl-C (SIGINT), or seen to end by itself: its exit status."""
+    status: int
+    interrupt: bool = True
+
+
+@dataclass
+class DeafWatcher:
+    """A client that watches and never reads, while another makes `changes` changes: it is cut off,
+    and the others are served."""
+    changes: int
+
+
+@dataclass
 class Signal:
     """A signal sent to the service, which goes on."""
     name: str
@@ -243,14 +271,14 @@ CASES = [
         Ctl(pattern_of_bytes(1025), status=2, err="longer than the 1024 bytes the service takes in one line"),
     ]),
     Case("a blink changes the LED at the asked times, and a count ends it, which the log says", [
-        Ctl(["blink", "green", "400", "200", "--count", "3"]),
-        Transitions([("green", 0), ("off", 400), ("green", 600), ("off", 1000), ("green", 1200), ("off", 1600)]),
+        Ctl(["blink", "green", "1000", "500", "--count", "3"]),
+        Transitions([("green", 0), ("off", 1000), ("green", 1500), ("off", 2500), ("green", 3000), ("off", 4000)]),
         Said("default of "), Said(" ended: its count ran out"),
     ]),
     Case("a pattern runs its steps, repeat times, then shows what lies beneath", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
-        Ctl(["pattern", "red:300", "white:200", "--repeat", "2"]),
-        Transitions([("red", 0), ("white", 300), ("red", 500), ("white", 800), ("blue", 1000)]),
+        Ctl(["pattern", "red:750", "white:500", "--repeat", "2"]),
+        Transitions([("red", 0), ("white", 750), ("red", 1250), ("white", 2000), ("blue", 2500)]),
         Led("blue"),
     ]),
     Case("--for makes an indication expire, which the log says", [
@@ -280,7 +308,7 @@ CASES = [
         Probe(b"x" * 2000 + b"\nget\n", [f"reply {TOO_LONG}", "reply ok green"]),
         Probe(b"set r\xe9d\n", [f"reply {NOT_UTF8}"]),
         Probe(b"frobnicate\n", ['reply error - unknown command "frobnicate"; one of set, blink, pattern, clear, get, '
-                                'status']),
+                                'status, watch']),
         Probe(b"blink red 10 0\nset red priority=999\n",
               ['reply error blink off time "0" is not a whole number from 1 to 3600000',
                'reply error set priority "999" is not a whole number from 0 to 255']),
@@ -346,6 +374,25 @@ CASES = [
     Case("stopped mid-blink, the LED is left off, and the blink comes back with the service", [
         Ctl(["blink", "cb", "100", "100"]), Stop(connected=2), Led("off"), Said("the LED is left off"),
         Restart(), Ctl(["status", "--json"], json={"showing": "default", "names": ["default"]}),
+    ], native_only=True),
+    Case("watch: each change is an event, numbered; steps are not; Ctrl-C ends the client's watch", [
+        Ctl(["set", "blue", "--name", "base", "--priority", "1"]), Watch(),
+        Ctl(["blink", "red", "60000", "20", "--name", "alarm", "--priority", "200", "--for", "500"]),
+        Ctl(["pattern", "green:20", "off:20", "--name", "hidden", "--priority", "0"]),
+        Ctl(["clear", "--name", "hidden"]),
+        Events(["set alarm red", "set hidden red", "cleared hidden red", "expired alarm blue"]),
+        StopWatch(0),
+    ], native_only=True),
+    Case("a watch ends with status 1 when the service goes away", [
+        Watch(), Ctl(["set", "red"]), Events(["set default red"]), Kill(), StopWatch(1, interrupt=False),
+    ]),
+    Case("64 may watch at once; the next is told so", [
+        Probe(b"watch\n", connections=65,
+              counts={"reply ok": 64, "reply error watch too many watchers (at most 64); try again later": 1}),
+        Ctl(["get"], out=["off"]),
+    ]),
+    Case("a watcher that reads nothing is cut off, and never holds up another", [
+        DeafWatcher(changes=6000), Said("a watcher that reads nothing is cut off"), Ctl(["get"], within_s=5),
     ], native_only=True),
     Case("a change the LED does not take is an error, and the log says so", [
         Ctl(["set", "red"], status=1, err="error set the LED did not take it: it reads back unknown, not red"),

@@ -29,8 +29,9 @@ import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
-from cases import (CASES, Access, Crashes, Ctl, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess,  # noqa: E402
-                   Probe, Restart, Said, SecondService, Signal, StateFile, Stop, Tester, Transitions)
+from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, Events, Flood, HoldLock, Impostor, Kill, Led,  # noqa: E402
+                   Load, PipeAccess, Probe, Restart, Said, SecondService, Signal, StateFile, Stop, StopWatch, Tester,
+                   Transitions, Watch)
 from journal import transitions_in  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
@@ -92,6 +93,8 @@ class Service:
         self.outputs = []  # what each start of the service has written, read on as it comes
         self.started_in = None
         self.helpers = []  # programs a step started beside the service: a lock holder, an impostor
+        self.watch = None  # a kav_morv_ledctl watch, and the lines it printed
+        self.watched = []
 
     def run(self, name, args, **options):
         return subprocess.run(self.runner.command(self.bin, name, args), env=self.environment,
@@ -118,6 +121,8 @@ class Service:
 
     def end_helpers(self):
         for helper in self.helpers:
+            if hasattr(helper, "poll") and helper.poll() is not None:
+                continue
             if hasattr(helper, "kill"):
                 helper.kill()
                 helper.wait()
@@ -229,6 +234,24 @@ class Runner:
             return [f"a second service: status {second.returncode}, said {second.stderr!r}"]
         if isinstance(step, Stop):
             return stop_problems(service, step)
+        if isinstance(step, Watch):
+            service.watch = subprocess.Popen(self.command(service.bin, "kav_morv_ledctl", ["watch", "--json"]),
+                                             env=service.environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                             stderr=subprocess.PIPE, text=True)
+            service.helpers.append(service.watch)
+            began = service.watch.stderr.readline()
+            threading.Thread(target=lambda: service.watched.extend(service.watch.stdout), daemon=True).start()
+            return [] if "watching the LED service" in began else [f"the watch did not begin: {began!r}"]
+        if isinstance(step, Events):
+            return events_problems(service, step)
+        if isinstance(step, StopWatch):
+            if step.interrupt:
+                service.watch.send_signal(signal.SIGINT)
+            status = service.watch.wait(TIMEOUT_S)
+            return [] if status == step.status else [f"the watch ended with {status}, not {step.status}: "
+                                                     f"{service.watch.stderr.read()!r}"]
+        if isinstance(step, DeafWatcher):
+            return deaf_watcher_problems(service, step)
         if isinstance(step, Tester):
             tester = service.run("KAV_MORV_LED_ConsoleTester", [step.keyword], text=True)
             return [] if tester.returncode == 0 else [f"the tester: status {tester.returncode}, {tester.stderr!r}"]
@@ -412,6 +435,53 @@ def impostor(path, reply):
                 client.recv(4096)  # until the client goes
     threading.Thread(target=serve, daemon=True).start()
     return listener
+
+
+def events_problems(service, step):
+    """The watch's events so far, against those expected."""
+    wait_until(lambda: len(service.watched) >= len(step.expected), DEADLINE_S)
+    try:
+        events = [json.loads(line) for line in service.watched]
+    except json.JSONDecodeError:
+        return [f"the watch printed {service.watched!r}, which is not JSON lines"]
+    got = [f"{event['event']} {event['name']} {event['color']}" for event in events]
+    numbers = [event["seq"] for event in events]
+    problems = [] if (got == step.expected or (step.more and got[:len(step.expected)] == step.expected)) else \
+        [f"the watch saw {got}, not {step.expected}"]
+    if numbers != list(range(numbers[0], numbers[0] + len(numbers))) if numbers else []:
+        problems.append(f"the events are numbered {numbers}")
+    return problems
+
+
+def deaf_watcher_problems(service, step):
+    """A watcher that reads nothing while another client makes changes in a stream of requests."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as deaf, \
+            socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as busy:
+        deaf.connect(service.endpoint)
+        deaf.sendall(b"watch\n")
+        busy.connect(service.endpoint)
+        reader = threading.Thread(target=lambda: read_replies(busy, step.changes), daemon=True)
+        reader.start()
+        for index in range(step.changes):
+            busy.sendall(f"set {'red' if index % 2 else 'blue'} name=busy\n".encode())
+        reader.join(TIMEOUT_S)
+        # Cut off, what it was sent ends: it reads to the end of what the system held for it.
+        deaf.settimeout(TIMEOUT_S)
+        try:
+            while deaf.recv(65536):
+                pass
+        except OSError as error:
+            return [f"the deaf watcher was not cut off: {error}"]
+    return []
+
+
+def read_replies(connection, count):
+    received = b""
+    while received.count(b"\n") < count:
+        chunk = connection.recv(65536)
+        if not chunk:
+            return
+        received += chunk
 
 
 def stop_problems(service, step):

@@ -1,0 +1,13 @@
+"""Sets the PC's built-in LED through the LED service, from Python:
+
+    from kav_morv_led import Led
+    led = Led()
+    led.set("red")
+    with led.indication("red", name="build", priority=200):
+        run_the_build()
+"""
+from .client import (COLORS, Event, Indication, Led, LedError, ProtocolError, ServiceRefused, ServiceUnavailable,
+                     Status, Step)
+
+__all__ = ["COLORS", "Event", "Indication", "Led", "LedError", "ProtocolError", "ServiceRefused",
+           "ServiceUnavailable", "Status", "Step"]
