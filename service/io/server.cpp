@@ -63,8 +63,8 @@ void Server::answer(const protocol::LineReader::Line& line, const Client& client
             // Set again and read back even when the colour is the one shown, so that the reply
             // speaks of the LED as it is now, whoever else wrote it.
             shown_ = indications_.color_at(now);
-            outputs_.show(*shown_, [this, from, answer = std::move(answer)](LedColorCode set,
-                                                                            LedColorCode read_back) mutable {
+            outputs_.show(*shown_, [this, from = from, answer = std::move(answer)](LedColorCode set,
+                                                                                   LedColorCode read_back) mutable {
                 back_here([from = std::move(from), answer = std::move(answer), set, read_back] {
                     from->reply(reply_once_shown(answer, set, read_back));
                 });
