@@ -64,7 +64,8 @@ bool requests(const std::string& endpoint_name, long count, Request request, con
 }
 
 bool round_trips(const std::string& endpoint_name, long count, std::vector<double>& times) {
-    return requests(endpoint_name, count, [](long) { return std::string("get"); }, "", &times);
+    return requests(
+        endpoint_name, count, [](long) { return std::string("get"); }, "", &times);
 }
 
 bool set_round_trips(long count, std::vector<double>& times) {
@@ -81,8 +82,7 @@ bool fill(long count, long steps) {
     }
     return requests(
         endpoint::configured(), count,
-        [&pattern](long number) { return pattern + " priority=0 name=fill" + std::to_string(number); }, "ok",
-        nullptr);
+        [&pattern](long number) { return pattern + " priority=0 name=fill" + std::to_string(number); }, "ok", nullptr);
 }
 
 bool send(const std::string& line, std::vector<double>& times) {

@@ -13,8 +13,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <string>
@@ -88,8 +88,7 @@ bool is_status(const nlohmann::json& status) {
             !is_count(indication.value("priority", nlohmann::json())) ||
             !is_color(indication.value("shows", nlohmann::json())) ||
             !(indication.value("cycles", nlohmann::json(-1)).is_null() || is_count(indication["cycles"])) ||
-            !(indication.value("left_ms", nlohmann::json(-1)).is_null() ||
-              indication["left_ms"].is_number_integer()) ||
+            !(indication.value("left_ms", nlohmann::json(-1)).is_null() || indication["left_ms"].is_number_integer()) ||
             !indication.value("steps", nlohmann::json()).is_array() || indication["steps"].empty()) {
             return false;
         }
@@ -128,8 +127,8 @@ std::string what_it_shows(const nlohmann::json& indication) {
 }
 
 void print_status(const nlohmann::json& status) {
-    const std::string read_back = status["read_back"].is_null() ? "nothing yet (the LED is busy)"
-                                                                : status["read_back"].get<std::string>();
+    const std::string read_back =
+        status["read_back"].is_null() ? "nothing yet (the LED is busy)" : status["read_back"].get<std::string>();
     if (status["indications"].empty()) {
         static_cast<void>(std::printf("nothing to show: the LED is off; it reads back %s\n", read_back.c_str()));
         return;
@@ -158,8 +157,8 @@ int not_done(const std::string& what) {
 int take_reply(const protocol::Request& request, const std::string& line, const std::string& where, bool json) {
     const char* command = protocol::command_word(request.command);
     const std::optional<protocol::Reply> reply = protocol::parse_reply(line);
-    const std::string not_a_reply = "the LED service at " + where + " answered what is not a reply to " + command +
-                                    ": " + shown(line);
+    const std::string not_a_reply =
+        "the LED service at " + where + " answered what is not a reply to " + command + ": " + shown(line);
     if (!reply) {
         return not_done(not_a_reply);
     }
@@ -217,8 +216,8 @@ std::optional<nlohmann::json> event_of(const std::string& line) {
 int watch(endpoint::Connection& service, const std::string& where, bool json) {
     static_cast<void>(std::signal(SIGINT, [](int) { std::_Exit(0); }));
     static_cast<void>(std::signal(SIGTERM, [](int) { std::_Exit(0); }));
-    static_cast<void>(std::fprintf(stderr, "%s: watching the LED service at %s; Ctrl-C ends it\n", kProgram,
-                                   where.c_str()));
+    static_cast<void>(
+        std::fprintf(stderr, "%s: watching the LED service at %s; Ctrl-C ends it\n", kProgram, where.c_str()));
     std::string line;
     while (service.receive_line(line)) {
         const std::optional<nlohmann::json> event = event_of(line);
@@ -229,10 +228,9 @@ int watch(endpoint::Connection& service, const std::string& where, bool json) {
             static_cast<void>(std::printf("%s\n", line.substr(6).c_str()));
         } else {
             const nlohmann::json& e = *event;
-            const std::string showing =
-                e["showing"].is_null() ? ""
-                                       : " (" + e["showing"].get<std::string>() + " of " +
-                                             e["showing_owner"].get<std::string>() + ")";
+            const std::string showing = e["showing"].is_null() ? ""
+                                                               : " (" + e["showing"].get<std::string>() + " of " +
+                                                                     e["showing_owner"].get<std::string>() + ")";
             static_cast<void>(std::printf("#%llu %s %s (%s): the LED shows %s%s\n", e["seq"].get<unsigned long long>(),
                                           e["event"].get<std::string>().c_str(), e["name"].get<std::string>().c_str(),
                                           e["owner"].get<std::string>().c_str(), e["color"].get<std::string>().c_str(),
@@ -256,8 +254,8 @@ int ask(const std::string& command, const Arguments& arguments, const RequestOpt
         for (const RequestOption& option : options) {
             flag = parsed.option == option.key ? std::string(" ") + option.flag + ":" : flag;
         }
-        static_cast<void>(std::fprintf(stderr, "%s: %s%s %s\n", kProgram, command.c_str(), flag.c_str(),
-                                       parsed.error.c_str()));
+        static_cast<void>(
+            std::fprintf(stderr, "%s: %s%s %s\n", kProgram, command.c_str(), flag.c_str(), parsed.error.c_str()));
         return command_line::kUsageError;
     }
     const std::string line = protocol::format_request(*parsed.request);
@@ -290,7 +288,7 @@ int ask(const std::string& command, const Arguments& arguments, const RequestOpt
     }
     const int done = take_reply(*parsed.request, reply, where, arguments.json);
     return done == 0 && parsed.request->command == protocol::Command::watch ? watch(service, where, arguments.json)
-                                                                             : done;
+                                                                            : done;
 }
 
 }  // namespace
@@ -318,7 +316,8 @@ int program_main(int argc, char** argv) {
     blink->add_option("COLOUR", blink_colour, "The colour")->required();
     const CLI::Option* on = blink->add_option("ON_MS", on_ms, "How long it is on, in milliseconds (500)");
     const CLI::Option* off_time = blink->add_option("OFF_MS", off_ms, "How long it is off, in milliseconds (500)");
-    add_request_option(*blink, options, "--count", "count", "Blink this many times, then end (default: until replaced)");
+    add_request_option(*blink, options, "--count", "count",
+                       "Blink this many times, then end (default: until replaced)");
     CLI::App* pattern = app.add_subcommand("pattern", "Show colours in turn, each for its time. " + colours);
     pattern->add_option("COLOUR:MS", arguments.what, "The steps, in order")->required();
     add_request_option(*pattern, options, "--repeat", "repeat", "Run the steps this many times (default: for ever)");
@@ -350,10 +349,10 @@ int program_main(int argc, char** argv) {
         for (const CLI::App* offered : app.get_subcommands({})) {
             subcommands += (subcommands.empty() ? "" : ", ") + offered->get_name();
         }
-        static_cast<void>(std::fprintf(stderr, "%s: %s; one of %s\nRun '%s --help' for how to use it.\n", kProgram,
-                                       extras.empty() ? "a subcommand is required"
-                                                      : ("unknown subcommand " + shown(extras.front())).c_str(),
-                                       subcommands.c_str(), kProgram));
+        static_cast<void>(std::fprintf(
+            stderr, "%s: %s; one of %s\nRun '%s --help' for how to use it.\n", kProgram,
+            extras.empty() ? "a subcommand is required" : ("unknown subcommand " + shown(extras.front())).c_str(),
+            subcommands.c_str(), kProgram));
         return command_line::kUsageError;
     }
     const CLI::App* chosen = app.get_subcommands().front();

@@ -54,8 +54,8 @@ std::string who_may_use(const std::string& path) {
         return "only root may use it";
     }
     const std::string name = entry.gr_name;
-    return "only root and the members of the group " + name + " may use it; ask an administrator to add you ('usermod -aG " +
-           name + " YOUR_NAME'), then log in again";
+    return "only root and the members of the group " + name +
+           " may use it; ask an administrator to add you ('usermod -aG " + name + " YOUR_NAME'), then log in again";
 }
 
 // Waits until the descriptor is ready for `events`, or the deadline passes (false).

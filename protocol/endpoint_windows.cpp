@@ -18,7 +18,8 @@ Connection::~Connection() {
     close();
 }
 
-const char* const kHowToStartTheService = "start it with 'net start kav_morv_led', or run 'kav_morv_led_service --foreground'";
+const char* const kHowToStartTheService =
+    "start it with 'net start kav_morv_led', or run 'kav_morv_led_service --foreground'";
 
 std::string configured() {
     const char* named = std::getenv("KAV_MORV_LED_ENDPOINT");

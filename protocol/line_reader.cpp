@@ -18,8 +18,7 @@ void LineReader::feed(std::string_view bytes, std::vector<Line>& lines) {
         if (end == std::string_view::npos) {
             return;
         }
-        const bool too_long =
-            discarding_ || (pending_.size() > max_line_bytes_ && pending_.back() != '\r');
+        const bool too_long = discarding_ || (pending_.size() > max_line_bytes_ && pending_.back() != '\r');
         lines.push_back({too_long, too_long ? std::string() : std::move(pending_)});
         pending_.clear();
         discarding_ = false;

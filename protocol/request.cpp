@@ -59,7 +59,8 @@ bool valid_name(std::string_view name) {
 // A user as the system names them: one word of printable UTF-8.
 bool valid_owner(std::string_view owner) {
     return !owner.empty() && owner.size() <= kMaxOwnerBytes && is_utf8(owner) &&
-           std::all_of(owner.begin(), owner.end(), [](char c) { return static_cast<unsigned char>(c) > 0x20 && c != 0x7F; });
+           std::all_of(owner.begin(), owner.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > 0x20 && c != 0x7F; });
 }
 // Reads the positional words (what to show) into the request; false with `error` set if they do
 // not fit the command.
@@ -132,8 +133,7 @@ bool read_what(Request& request, const std::vector<std::string_view>& what, std:
 // Which options each command takes.
 bool takes_option(Command command, std::string_view key) {
     const bool shows = command == Command::set || command == Command::blink || command == Command::pattern;
-    return (key == "name" && (shows || command == Command::clear)) ||
-           (key == "owner" && command == Command::clear) ||
+    return (key == "name" && (shows || command == Command::clear)) || (key == "owner" && command == Command::clear) ||
            ((key == "priority" || key == "for") && shows) || (key == "count" && command == Command::blink) ||
            (key == "repeat" && command == Command::pattern);
 }
@@ -235,8 +235,7 @@ Parsed parse_request(std::string_view line) {
     return read_request(words[0], what, options);
 }
 
-Parsed parse_words(std::string_view command, const std::vector<std::string>& what,
-                   const std::vector<Option>& options) {
+Parsed parse_words(std::string_view command, const std::vector<std::string>& what, const std::vector<Option>& options) {
     const std::vector<std::string_view> what_views(what.begin(), what.end());
     const std::vector<OptionView> option_views(options.begin(), options.end());
     return read_request(command, what_views, option_views);

@@ -46,8 +46,7 @@ Parsed parse_request(std::string_view line);
 // A request from words a client holds apart already (its own arguments): what to show, and options
 // as key and value. Each is checked on its own, so a word never becomes two words or an option.
 using Option = std::pair<std::string, std::string>;
-Parsed parse_words(std::string_view command, const std::vector<std::string>& what,
-                   const std::vector<Option>& options);
+Parsed parse_words(std::string_view command, const std::vector<std::string>& what, const std::vector<Option>& options);
 
 // The line that asks for `request` (without its line feed); parse_request reads it back as it is.
 std::string format_request(const Request& request);

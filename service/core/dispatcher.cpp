@@ -67,16 +67,17 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
             }
             indications.set(request, client.owner, now);
             answer.changed = true;
-            answer.changes.events.push_back(event_of(Event::Kind::set, indications.all().at({request.name, client.owner.id}),
-                                                     indications, now));
+            answer.changes.events.push_back(
+                event_of(Event::Kind::set, indications.all().at({request.name, client.owner.id}), indications, now));
             break;
         }
         case protocol::Command::clear: {
             const std::string& whose = request.owner.value_or(client.owner.id);
             const bool own = whose == client.owner.id || whose == client.owner.name;
             if (!own && !client.privileged) {
-                answer.reply = protocol::error_reply(command, "only root, SYSTEM and Administrators may clear another "
-                                                              "user's indication; leave out owner= to clear your own");
+                answer.reply = protocol::error_reply(command,
+                                                     "only root, SYSTEM and Administrators may clear another "
+                                                     "user's indication; leave out owner= to clear your own");
                 return answer;
             }
             // Clearing what is not there is done at once: nothing changes.

@@ -154,8 +154,7 @@ void Indications::set(const protocol::Request& request, const Owner& owner, Time
 bool Indications::put(Indication indication) {
     const Key key{indication.name, indication.owner.id};
     const auto replaced = in_force_.find(key);
-    if (!over_caps(indication.owner, replaced != in_force_.end() ? &replaced->second : nullptr,
-                   indication.steps.size())
+    if (!over_caps(indication.owner, replaced != in_force_.end() ? &replaced->second : nullptr, indication.steps.size())
              .empty()) {
         return false;
     }

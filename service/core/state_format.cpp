@@ -58,10 +58,10 @@ std::string state_text(const Indications& indications, Time now, WallTime wall_n
                 wall_ms(wall_now + std::chrono::duration_cast<WallTime::duration>(*indication->expires_at - now));
         }
         kept.push_back({{"request", protocol::format_request(request_for(*indication))},
-                               {"owner_id", indication->owner.id},
-                               {"owner", indication->owner.name},
-                               {"set_at_ms", wall_ms(set_at)},
-                               {"expires_at_ms", expires_at}});
+                        {"owner_id", indication->owner.id},
+                        {"owner", indication->owner.name},
+                        {"set_at_ms", wall_ms(set_at)},
+                        {"expires_at_ms", expires_at}});
     }
     return nlohmann::json({{"version", kVersion}, {"indications", kept}}).dump() + "\n";
 }
@@ -89,7 +89,8 @@ bool restore_state(Indications& indications, const std::string& text, Time now, 
         const protocol::Parsed parsed = well_formed ? protocol::parse_request(text_at("request")) : protocol::Parsed{};
         const Owner owner{text_at("owner_id"), text_at("owner")};
         if (!parsed.request ||
-            (parsed.request->command != protocol::Command::set && parsed.request->command != protocol::Command::pattern) ||
+            (parsed.request->command != protocol::Command::set &&
+             parsed.request->command != protocol::Command::pattern) ||
             owner.id.empty() || owner.name.empty()) {
             why = "an indication in it is not one this service writes" +
                   (parsed.error.empty() ? std::string() : " (" + parsed.error + ")");

@@ -58,8 +58,7 @@ void stop_on(asio::signal_set& stops, asio::io_context& io) {
 void ignore(asio::signal_set& ignored) {
     ignored.async_wait([&ignored](const asio::error_code& error, int signal) {
         if (!error) {
-            service::log("signal " + std::to_string(signal) + " ignored; stop the service with " +
-                         service::kHowToStop);
+            service::log("signal " + std::to_string(signal) + " ignored; stop the service with " + service::kHowToStop);
             ignore(ignored);
         }
     });
@@ -93,9 +92,10 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     if (!led.start(why_not)) {
         return refuse("the LED cannot be driven", why_not + service::kWithoutHardware);
     }
-    service::Server server(io, {[&led](LedColorCode code, service::Server::Shown shown) { led.show(code, std::move(shown)); },
-                                [&led](service::LedThread::ReadBack done) { led.read_back(std::move(done)); },
-                                [&state](std::string text) { state.save(std::move(text)); }});
+    service::Server server(
+        io, {[&led](LedColorCode code, service::Server::Shown shown) { led.show(code, std::move(shown)); },
+             [&led](service::LedThread::ReadBack done) { led.read_back(std::move(done)); },
+             [&state](std::string text) { state.save(std::move(text)); }});
     restore(server, state);
     state.start();
     stop_on(stops, io);

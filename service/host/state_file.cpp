@@ -13,14 +13,16 @@ namespace service {
 std::string StateFile::unusable() const {
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(std::filesystem::u8path(path_), error);
-    if (status.type() == std::filesystem::file_type::not_found || status.type() == std::filesystem::file_type::regular) {
+    if (status.type() == std::filesystem::file_type::not_found ||
+        status.type() == std::filesystem::file_type::regular) {
         return "";
     }
     if (error) {
         return error.message();
     }
-    return status.type() == std::filesystem::file_type::directory ? "a folder is at its path"
-                                                                   : "something that is not a regular file is at its path";
+    return status.type() == std::filesystem::file_type::directory
+               ? "a folder is at its path"
+               : "something that is not a regular file is at its path";
 }
 
 std::optional<std::string> StateFile::read(std::string& why_not) const {

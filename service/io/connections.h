@@ -32,8 +32,8 @@ public:
     bool admit(const std::shared_ptr<Member>& member, const Client& client, std::string& refusal) {
         const bool counted = !client.privileged;
         if (closed_ || members_.size() >= protocol::kMaxConnections) {
-            refusal = "too many connections (at most " + std::to_string(protocol::kMaxConnections) +
-                      "); try again later";
+            refusal =
+                "too many connections (at most " + std::to_string(protocol::kMaxConnections) + "); try again later";
             return false;
         }
         if (counted && per_user_[client.owner.id] >= protocol::kMaxConnectionsPerUser) {

@@ -199,8 +199,6 @@ std::wstring instance_object_name(const std::wstring& name) {
     return L"Global\\kav_morv_led_service." + served;
 }
 
-
-
 }  // namespace
 
 // The system would take another spelling of some names for the same pipe (a trailing dot or space,

@@ -11,8 +11,7 @@
 
 namespace service {
 
-Server::Server(asio::io_context& io, Outputs outputs)
-    : io_(io), outputs_(std::move(outputs)), clock_(io), saver_(io) {}
+Server::Server(asio::io_context& io, Outputs outputs) : io_(io), outputs_(std::move(outputs)), clock_(io), saver_(io) {}
 
 // What a callback from the LED's thread holds (a session's reply, and with it the session) is
 // moved to the event loop's thread and destroyed there.
@@ -33,8 +32,9 @@ bool Server::restore(const std::string& text, std::string& why_not) {
 void Server::start(std::function<void()> shown) {
     const Time now = Clock::now();
     follow(now);
-    outputs_.show(indications_.color_at(now),
-                  [this, shown = std::move(shown)](LedColorCode, LedColorCode) mutable { back_here(std::move(shown)); });
+    outputs_.show(indications_.color_at(now), [this, shown = std::move(shown)](LedColorCode, LedColorCode) mutable {
+        back_here(std::move(shown));
+    });
 }
 
 void Server::answer(const protocol::LineReader::Line& line, const Client& client,
@@ -94,7 +94,8 @@ void Server::answer(const protocol::LineReader::Line& line, const Client& client
             finish(std::nullopt);
         }
     });
-    outputs_.read_back([this, finish](LedColorCode read_back) { back_here([finish, read_back] { finish(read_back); }); });
+    outputs_.read_back(
+        [this, finish](LedColorCode read_back) { back_here([finish, read_back] { finish(read_back); }); });
 }
 
 std::optional<LedColorCode> Server::stop() {

@@ -30,9 +30,9 @@ public:
 
     // What the host runs beside the event loop: the LED's thread and the state file's.
     struct Outputs {
-        std::function<void(LedColorCode, Shown)> show;                  // sets the LED, latest first
+        std::function<void(LedColorCode, Shown)> show;                     // sets the LED, latest first
         std::function<void(std::function<void(LedColorCode)>)> read_back;  // reads it back
-        std::function<void(std::string)> save;                           // writes the state file
+        std::function<void(std::string)> save;                             // writes the state file
     };
 
     Server(asio::io_context& io, Outputs outputs);

@@ -78,8 +78,8 @@ public:
 
     void deliver(const std::string& line) override {
         if (queued_bytes_ + line.size() + 1 > protocol::kMaxQueuedEventBytes) {
-            log(client_.description + ": a watcher that reads nothing is cut off, " +
-                std::to_string(queued_bytes_) + " bytes of events unread");
+            log(client_.description + ": a watcher that reads nothing is cut off, " + std::to_string(queued_bytes_) +
+                " bytes of events unread");
             close();
             return;
         }
@@ -105,7 +105,7 @@ private:
             // client that trickles a line out a byte at a time holds a connection and a line's
             // buffer, and is cut off in seconds rather than a minute.
             wait_for_client(unfinished_since_ ? *unfinished_since_ + protocol::kUnfinishedLineLimit
-                                               : Clock::now() + protocol::kIdleLimit);
+                                              : Clock::now() + protocol::kIdleLimit);
         }
         stream_.async_read_some(asio::buffer(buffer_),
                                 [self = this->shared_from_this()](const asio::error_code& error, std::size_t size) {
