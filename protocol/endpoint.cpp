@@ -1,6 +1,7 @@
 #include "endpoint.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace endpoint {
 namespace {
@@ -10,6 +11,11 @@ namespace {
 constexpr std::size_t kMaxReplyBytes = 4 << 20;
 
 }  // namespace
+
+std::string configured() {
+    const char* named = std::getenv("KAV_MORV_LED_ENDPOINT");
+    return named != nullptr && named[0] != '\0' ? named : kSystemDefault;
+}
 
 long long milliseconds_until(Deadline deadline, long long most) {
     if (deadline == kNoDeadline) {

@@ -12,6 +12,7 @@ namespace endpoint {
 
 // The endpoint named by KAV_MORV_LED_ENDPOINT if it is set, else the system's default.
 std::string configured();
+extern const char* const kSystemDefault;
 
 // What an endpoint name is on this system, for messages: the socket's path, or \\.\pipe\NAME.
 std::string address(const std::string& name);

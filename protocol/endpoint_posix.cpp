@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
 namespace endpoint {
@@ -27,10 +26,7 @@ Connection::~Connection() {
 const char* const kHowToStartTheService =
     "start it with 'systemctl start kav_morv_led', or run 'kav_morv_led_service --foreground'";
 
-std::string configured() {
-    const char* named = std::getenv("KAV_MORV_LED_ENDPOINT");
-    return named != nullptr && named[0] != '\0' ? named : "/run/kav_morv_led/led.sock";
-}
+const char* const kSystemDefault = "/run/kav_morv_led/led.sock";
 
 std::string address(const std::string& name) {
     return name;

@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
-
 namespace endpoint {
 
 struct Connection::Channel {
@@ -21,10 +19,7 @@ Connection::~Connection() {
 const char* const kHowToStartTheService =
     "start it with 'net start kav_morv_led', or run 'kav_morv_led_service --foreground'";
 
-std::string configured() {
-    const char* named = std::getenv("KAV_MORV_LED_ENDPOINT");
-    return named != nullptr && named[0] != '\0' ? named : "kav_morv_led";
-}
+const char* const kSystemDefault = "kav_morv_led";
 
 std::string address(const std::string& name) {
     return "\\\\.\\pipe\\" + name;
