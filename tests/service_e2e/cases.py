@@ -282,8 +282,8 @@ CASES = [
         Led("blue"),
     ]),
     Case("--for makes an indication expire, which the log says", [
-        Ctl(["set", "blue", "--name", "base", "--priority", "1"]), Ctl(["set", "red", "--for", "300"]),
-        Led("red"), Led("blue", eventually=True), Said(" expired"),
+        Watch(), Ctl(["set", "blue", "--name", "base", "--priority", "1"]), Ctl(["set", "red", "--for", "300"]),
+        Events(["set base blue", "set default red", "expired default blue"]), Led("blue"), Said(" expired"),
     ]),
     Case("bad command lines are usage errors, and nothing is sent", [
         Ctl(["set", "pink"], status=2, err=f'set unknown colour "pink"; {COLOURS}'),
@@ -377,10 +377,12 @@ CASES = [
     ], native_only=True),
     Case("watch: each change is an event, numbered; steps are not; Ctrl-C ends the client's watch", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]), Watch(),
-        Ctl(["blink", "red", "60000", "20", "--name", "alarm", "--priority", "200", "--for", "500"]),
+        Ctl(["blink", "red", "60000", "20", "--name", "alarm", "--priority", "200"]),
         Ctl(["pattern", "green:20", "off:20", "--name", "hidden", "--priority", "0"]),
         Ctl(["clear", "--name", "hidden"]),
-        Events(["set alarm red", "set hidden red", "cleared hidden red", "expired alarm blue"]),
+        # The expiry comes last, so no step of the case can race it.
+        Ctl(["blink", "red", "60000", "20", "--name", "alarm", "--priority", "200", "--for", "300"]),
+        Events(["set alarm red", "set hidden red", "cleared hidden red", "set alarm red", "expired alarm blue"]),
         StopWatch(0),
     ], native_only=True),
     Case("a watch ends with status 1 when the service goes away", [

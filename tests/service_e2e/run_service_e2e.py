@@ -38,6 +38,7 @@ from staging import clean_environment, copy_bin, program  # noqa: E402
 from waiting import wait_until  # noqa: E402
 
 TIMEOUT_S = 60
+PRIVATE_LOCK = os.path.join(here, "..", "support", "private_register_lock.sh")
 # How long a step waits for what it expects to come about (the LED to change, a line in the log,
 # the state file to be written) before it fails: far more than it ever takes.
 DEADLINE_S = 20
@@ -66,6 +67,10 @@ class Service:
             os.mkdir(os.path.join(root, padding))
             self.endpoint = os.path.join(root, padding, "led.sock")
         self.state = os.path.join(root, "state", "state.json")
+        # Natively each case has a register lock of its own, which its service, testers and lock
+        # holders share: a case that sets the LED without pause never starves another's blink of
+        # it. Under Wine the lock is the wineserver's.
+        self.locked = [] if runner.under_emulator else ["sh", PRIVATE_LOCK, "--file", os.path.join(root, "register.lock")]
         self.group = case.args[case.args.index("--group") + 1] if "--group" in case.args else None
         if case.state is not None:
             os.mkdir(os.path.dirname(self.state))
@@ -96,8 +101,9 @@ class Service:
         self.watch = None  # a kav_morv_ledctl watch, and the lines it printed
         self.watched = []
 
-    def run(self, name, args, **options):
-        return subprocess.run(self.runner.command(self.bin, name, args), env=self.environment,
+    def run(self, name, args, locked=False, **options):
+        return subprocess.run((self.locked if locked else []) + self.runner.command(self.bin, name, args),
+                              env=self.environment,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT_S, **options)
 
     def start(self, prefix=()):
@@ -105,7 +111,8 @@ class Service:
         environment = dict(self.environment, **({"LED_SIM_FAULTS": self.faults} if self.faults else {}))
         started = time.monotonic()
         self.process, said, serving = start_service(
-            [*prefix, *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment, self.umask)
+            [*self.locked, *prefix, *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment,
+            self.umask)
         self.started_in = time.monotonic() - started
         self.outputs.append(said)
         return None if serving else "".join(said)
@@ -253,7 +260,7 @@ class Runner:
         if isinstance(step, DeafWatcher):
             return deaf_watcher_problems(service, step)
         if isinstance(step, Tester):
-            tester = service.run("KAV_MORV_LED_ConsoleTester", [step.keyword], text=True)
+            tester = service.run("KAV_MORV_LED_ConsoleTester", [step.keyword], locked=True, text=True)
             return [] if tester.returncode == 0 else [f"the tester: status {tester.returncode}, {tester.stderr!r}"]
         if isinstance(step, Signal):
             service.process.send_signal(getattr(signal, step.name))
@@ -280,7 +287,8 @@ class Runner:
         if isinstance(step, Crashes):
             return self.crash_problems(service, step)
         if isinstance(step, HoldLock):
-            holder = subprocess.Popen(self.launcher + [self.lock_holder, str(step.ms)], stdout=subprocess.PIPE,
+            holder = subprocess.Popen(service.locked + self.launcher + [self.lock_holder, str(step.ms)],
+                                      stdout=subprocess.PIPE,
                                       stdin=subprocess.DEVNULL, text=True)
             service.helpers.append(holder)
             return [] if holder.stdout.readline().strip() == "held" else ["the lock holder did not take the lock"]
