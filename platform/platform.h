@@ -81,8 +81,9 @@ void write_to_debugger(const char* line);
 
 // Replaces the file at `path` (UTF-8) with `bytes` so that, whatever happens meanwhile (a crash, a
 // power cut, a full disk), the path holds the old content or the new one, whole: the new is written
-// beside it (PATH.new), flushed to the disk and renamed over it. Returns false, with what the system
-// said, when it could not; the file at the path is then as it was.
+// beside it (PATH.new, made anew: whatever stood there, an empty folder too, is removed, never
+// opened), flushed to the disk and renamed over it. Returns false, with what the system said, when
+// it could not; the file at the path is then as it was.
 bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not);
 
 // Blocks the calling thread for at least the given number of milliseconds.

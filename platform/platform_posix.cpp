@@ -301,7 +301,13 @@ void write_to_debugger(const char*) {}
 
 bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not) {
     const std::string fresh = path + ".new";
-    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
+    // Whatever stands at the new file's path (a FIFO would block an open, a link lead elsewhere)
+    // is replaced, never opened; a folder only when it is empty.
+    if (unlink(fresh.c_str()) != 0 && errno != ENOENT && !(errno == EISDIR && rmdir(fresh.c_str()) == 0)) {
+        why_not = fresh + " cannot be replaced: " + std::strerror(errno);
+        return false;
+    }
+    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     why_not = fd < 0 ? std::strerror(errno) : "";
     for (std::size_t done = 0; why_not.empty() && done < bytes.size();) {
         const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);

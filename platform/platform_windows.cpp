@@ -220,8 +220,16 @@ void write_to_debugger(const char* line) {
 bool replace_file(const std::string& path, const std::string& bytes, std::string& why_not) {
     const std::wstring target = to_wide(path);
     const std::wstring fresh = target + L".new";
-    const HANDLE file =
-        CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Whatever stands at the new file's path is replaced, never opened; a folder only when it is empty.
+    if (!DeleteFileW(fresh.c_str()) && !RemoveDirectoryW(fresh.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            why_not = to_utf8(fresh) + " cannot be replaced: " + system_message(error);
+            return false;
+        }
+    }
+    const HANDLE file = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         why_not = system_message(GetLastError());
         return false;

@@ -28,6 +28,8 @@ constexpr std::size_t kMaxStepsPerOwner = 1024;
 constexpr std::size_t kMaxConnections = 512;
 constexpr std::size_t kMaxConnectionsPerUser = 32;  // root, SYSTEM and Administrators: no limit of their own
 constexpr std::size_t kMaxWatchers = 64;            // connections that watch, among those
+constexpr std::size_t kMaxWatchersPerUser = 8;      // root, SYSTEM and Administrators: no limit of their own
+constexpr std::size_t kWatchersKeptForPrivileged = 8;  // the last of the 64, for root, SYSTEM and Administrators
 // Events queued for a watcher that does not read them: past this it is cut off, never waited for.
 constexpr std::size_t kMaxQueuedEventBytes = 64 * 1024;
 
@@ -35,5 +37,8 @@ constexpr std::size_t kMaxQueuedEventBytes = 64 * 1024;
 constexpr std::chrono::seconds kUnfinishedLineLimit{5};
 constexpr std::chrono::seconds kIdleLimit{60};
 constexpr std::chrono::milliseconds kReadBackWait{250};  // then status says read_back null
+// Status replies are made at most this often, each shared by every status asked meanwhile: a
+// flood of them costs the service one reply's making per period, whoever asks.
+constexpr std::chrono::milliseconds kStatusSpacing{10};
 
 }  // namespace protocol

@@ -1,48 +1,12 @@
 #include "dispatcher.h"
 
 #include "reply.h"
-
-#include <nlohmann/json.hpp>
+#include "status_report.h"
 
 #include <utility>
 
 namespace service {
 namespace {
-
-nlohmann::json color_or_null(std::optional<LedColorCode> code) {
-    return code ? nlohmann::json(protocol::color_name(*code)) : nlohmann::json();
-}
-
-// Every active indication (owner, name, priority, steps, cycles, what it shows now, how long it has
-// left), the one showing, the colour shown; read_back is filled in once the LED has been read.
-nlohmann::json status_of(const Indications& indications, Time now) {
-    nlohmann::json listed = nlohmann::json::array();
-    for (const IndicationStatus& entry : indications.status(now)) {
-        const Indication& indication = *entry.indication;
-        nlohmann::json steps = nlohmann::json::array();
-        for (const protocol::Step& step : indication.steps) {
-            steps.push_back({{"color", protocol::color_name(step.color)}, {"ms", step.ms}});
-        }
-        listed.push_back({
-            {"name", indication.name},
-            {"owner", indication.owner.name},
-            {"owner_id", indication.owner.id},
-            {"priority", indication.priority},
-            {"steps", steps},
-            {"cycles", indication.cycles ? nlohmann::json(*indication.cycles) : nlohmann::json()},
-            {"shows", protocol::color_name(entry.shows_now)},
-            {"left_ms", entry.left ? nlohmann::json(entry.left->count()) : nlohmann::json()},
-        });
-    }
-    const Indication* showing = indications.showing(now);
-    return {
-        {"showing", showing != nullptr ? nlohmann::json(showing->name) : nlohmann::json()},
-        {"owner", showing != nullptr ? nlohmann::json(showing->owner.name) : nlohmann::json()},
-        {"color", protocol::color_name(indications.color_at(now))},
-        {"read_back", nullptr},
-        {"indications", listed},
-    };
-}
 
 // What the LED shows now and whose it is, for the log: "red (alarm of alice)".
 std::string shown(const Indications& indications, Time now) {
@@ -80,8 +44,13 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
                                                      "user's indication; leave out owner= to clear your own");
                 return answer;
             }
+            // Your own are yours by id alone, whoever else's name your id may be. An administrator
+            // may name another user by id or by name.
+            const auto named = [&](const Owner& owner) {
+                return own ? owner.id == client.owner.id : owner.id == whose || owner.name == whose;
+            };
             // Clearing what is not there is done at once: nothing changes.
-            for (const Indication& cleared : indications.clear(request.name, own ? client.owner.id : whose)) {
+            for (const Indication& cleared : indications.clear(request.name, named)) {
                 answer.changes.events.push_back(event_of(Event::Kind::cleared, cleared, indications, now));
                 answer.changed = true;
             }
@@ -92,10 +61,6 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
             return answer;
         case protocol::Command::status:
             answer.when = Answer::When::after_read_back;
-            answer.finish = [status = status_of(indications, now)](std::optional<LedColorCode> read_back) mutable {
-                status["read_back"] = color_or_null(read_back);
-                return protocol::ok_reply(status.dump());
-            };
             return answer;
         case protocol::Command::watch:
             answer.when = Answer::When::watching;
@@ -135,13 +100,23 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
     return answer;
 }
 
-std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCode read_back) {
-    if (read_back == set) {
-        return answer.reply;
+std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCode read_back,
+                             const std::string& unsaved) {
+    if (read_back != set) {
+        return protocol::error_reply(answer.command, std::string("the LED did not take it: it reads back ") +
+                                                         protocol::color_name(read_back) + ", not " +
+                                                         protocol::color_name(set) + "; what was asked stays in force");
     }
-    return protocol::error_reply(answer.command, std::string("the LED did not take it: it reads back ") +
-                                                     protocol::color_name(read_back) + ", not " +
-                                                     protocol::color_name(set) + "; what was asked stays in force");
+    if (!unsaved.empty()) {
+        return protocol::error_reply(answer.command, "the state file cannot be written (" + unsaved +
+                                                         "): what was asked is in force, but would not outlive a "
+                                                         "restart");
+    }
+    return answer.reply;
+}
+
+std::string status_reply(const Indications& indications, Time now, std::optional<LedColorCode> read_back) {
+    return protocol::ok_reply(status_payload(indications, now, read_back));
 }
 
 Changes settle(Indications& indications, Time now) {

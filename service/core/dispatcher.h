@@ -9,7 +9,6 @@
 #include "indications.h"
 #include "line_reader.h"
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,14 +25,12 @@ struct Answer {
     enum class When {
         now,              // at once
         once_shown,       // once the LED has been set and read back: see reply_once_shown
-        after_read_back,  // status: finish() makes the reply from what the LED reads back
+        after_read_back,  // status: the reply is made from what is in force and the LED reads back
         watching,         // the reply starts a watch: events follow it on the connection
     };
     When when = When::now;
     std::string reply;
     std::string command;  // the request's command word, "-" when it names none
-    // For after_read_back: the reply, given what the LED reads back (none: it could not be read in time).
-    std::function<std::string(std::optional<LedColorCode>)> finish;
     bool changed = false;  // what is in force changed: the LED and the state file follow it
     Changes changes;       // indications that ended, then the change asked
 };
@@ -41,9 +38,14 @@ struct Answer {
 // Answers one line of `client`'s at `now`, having first let go of what has ended by then.
 Answer dispatch(Indications& indications, const protocol::LineReader::Line& line, const Client& client, Time now);
 
-// A change's reply once the LED has been set to `set` and read back: the answer's own, or an error
-// that says the LED did not take it.
-std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCode read_back);
+// A change's reply once the LED has been set to `set` and read back, and the state file written
+// (`unsaved` saying why not, when it could not be): the answer's own, or an error that says the LED
+// did not take it or the change would not outlive a restart. Either way it stays in force.
+std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCode read_back,
+                             const std::string& unsaved);
+
+// The reply to status at `now`, given what the LED read back (none: it could not be read in time).
+std::string status_reply(const Indications& indications, Time now, std::optional<LedColorCode> read_back);
 
 // Lets go of what has ended by `now`, saying so.
 Changes settle(Indications& indications, Time now);

@@ -167,10 +167,10 @@ bool Indications::put(Indication indication) {
     return true;
 }
 
-std::vector<Indication> Indications::clear(const std::string& name, const std::string& owner) {
+std::vector<Indication> Indications::clear(const std::string& name, const std::function<bool(const Owner&)>& whose) {
     std::vector<Indication> cleared;
     for (auto at = in_force_.lower_bound({name, ""}); at != in_force_.end() && at->first.first == name;) {
-        if (at->second.owner.id == owner || at->second.owner.name == owner) {
+        if (whose(at->second.owner)) {
             count(at->second, -1);
             cleared.push_back(std::move(at->second));
             at = in_force_.erase(at);

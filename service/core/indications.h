@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -62,8 +63,8 @@ public:
     // Puts an indication in force as it is (its times included), as set after all others;
     // false, leaving all as it was, when the caps do not allow it.
     bool put(Indication indication);
-    // Withdraws the indications of this name whose owner's id or name is `owner`, and gives them.
-    std::vector<Indication> clear(const std::string& name, const std::string& owner);
+    // Withdraws the indications of this name whose owner `whose` picks, and gives them.
+    std::vector<Indication> clear(const std::string& name, const std::function<bool(const Owner&)>& whose);
     // Forgets every indication that has ended by `now`, and says which.
     std::vector<Ended> drop_ended(Time now);
 

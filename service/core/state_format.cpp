@@ -68,6 +68,15 @@ std::string state_text(const Indications& indications, Time now, WallTime wall_n
 
 bool restore_state(Indications& indications, const std::string& text, Time now, WallTime wall_now, std::string& why) {
     why = "it is not a whole state file of version " + std::to_string(kVersion);
+    if (text.size() > kMaxStateBytes) {
+        why = "it is larger than the " + std::to_string(kMaxStateBytes) + " bytes any state file of this service is";
+        return false;
+    }
+    // The parser stops at a NUL byte as at the end: what follows one would go unread.
+    if (text.find('\0') != std::string::npos) {
+        why += " (it holds a NUL byte)";
+        return false;
+    }
     const nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
     if (state.is_discarded() || !state.is_object() || !state.contains("version") ||
         !state["version"].is_number_integer() || state["version"].get<long long>() != kVersion ||

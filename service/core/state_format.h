@@ -7,11 +7,17 @@
 #include "indications.h"
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace service {
 
 using WallTime = std::chrono::system_clock::time_point;
+
+// No state file of this service is larger: each of the at most 1024 indications in force is one
+// entry of its request line (at most 1024 bytes), its owner's id and name, and two times, well
+// within 4 KiB.
+constexpr std::size_t kMaxStateBytes = 4 << 20;
 
 // The file's text for the indications active at `now` (the steady clock's), `wall_now` being the
 // same moment by the wall clock.

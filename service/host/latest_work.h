@@ -4,6 +4,7 @@
 // state file's are each one.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -23,6 +24,7 @@ public:
 
     void start() {
         stopping_ = false;
+        done_ = false;
         thread_ = std::thread([this] { loop(); });
     }
 
@@ -42,22 +44,46 @@ public:
         if (!thread_.joinable()) {
             return;
         }
-        hand([&last, this](Work& waiting) {
-            last(waiting);
-            stopping_ = true;
-        });
+        ask_to_stop(last);
         thread_.join();
     }
     void stop() {
         stop([](Work&) {});
     }
+    // The same, waiting at most `within` for the thread to end. False when it did not: the thread
+    // is left to finish by itself, and this object, which it uses, must never be destroyed.
+    template <typename Rep, typename Period>
+    bool stop_within(std::chrono::duration<Rep, Period> within) {
+        if (!thread_.joinable()) {
+            return true;
+        }
+        ask_to_stop([](Work&) {});
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!ended_.wait_for(lock, within, [this] { return done_; })) {
+            thread_.detach();
+            return false;
+        }
+        lock.unlock();
+        thread_.join();
+        return true;
+    }
 
 private:
+    template <typename Merge>
+    void ask_to_stop(Merge last) {
+        hand([&last, this](Work& waiting) {
+            last(waiting);
+            stopping_ = true;
+        });
+    }
+
     void loop() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             wake_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
             if (waiting_.empty()) {
+                done_ = true;
+                ended_.notify_all();
                 return;
             }
             Work taken = std::move(waiting_);
@@ -71,8 +97,10 @@ private:
     std::function<void(Work&)> run_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable ended_;
     Work waiting_;
     bool stopping_ = false;
+    bool done_ = false;
     std::thread thread_;
 };
 

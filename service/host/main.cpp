@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -64,18 +65,27 @@ void ignore(asio::signal_set& ignored) {
     });
 }
 
+// A signal the system will not let the service catch (one a debugger such as valgrind keeps for
+// itself) is left as it is, saying so.
+void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
+    for (const int signal : signals) {
+        asio::error_code error;
+        caught.add(signal, error);
+        if (error) {
+            service::log("signal " + std::to_string(signal) + " cannot be caught here (" + error.message() +
+                         "); it is left as the system has it");
+        }
+    }
+}
+
 int serve(const service::Settings& settings, const service::Supervisor& supervisor) {
     const std::string address = endpoint::address(settings.endpoint);
     asio::io_context io;
     // Caught from here on; acted on once the event loop runs.
     asio::signal_set stops(io);
     asio::signal_set ignored(io);
-    for (const int signal : service::stop_signals()) {
-        stops.add(signal);
-    }
-    for (const int signal : service::ignored_signals()) {
-        ignored.add(signal);
-    }
+    catch_signals(stops, service::stop_signals());
+    catch_signals(ignored, service::ignored_signals());
     std::string why_not;
     // Claimed before anything else, so that a second instance leaves the first one's LED alone.
     const std::unique_ptr<service::Listener> listener =
@@ -83,7 +93,9 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     if (!listener) {
         return refuse("cannot serve " + address, why_not);
     }
-    service::StateFile state(settings.state_file);
+    // Let go of only once its thread has ended: a write that hangs keeps it (see stop()).
+    auto state_file = std::make_unique<service::StateFile>(settings.state_file);
+    service::StateFile& state = *state_file;
     const std::string unusable = state.unusable();
     if (!unusable.empty()) {
         return refuse("the state file " + settings.state_file + " cannot be used", unusable);
@@ -95,7 +107,9 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     service::Server server(
         io, {[&led](LedColorCode code, service::Server::Shown shown) { led.show(code, std::move(shown)); },
              [&led](service::LedThread::ReadBack done) { led.read_back(std::move(done)); },
-             [&state](std::string text) { state.save(std::move(text)); }});
+             [&state](std::string text, service::Server::Saved saved) {
+                 state.save(std::move(text), std::move(saved));
+             }});
     restore(server, state);
     state.start();
     stop_on(stops, io);
@@ -112,7 +126,11 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     listener->close();
     server.connections().close_all();
     led.stop(server.stop());
-    state.stop();
+    if (!state.stop()) {
+        service::log("the state file's last write did not end within " +
+                     std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
+        static_cast<void>(state_file.release());  // its thread may still use it
+    }
     service::log("stopped");
     return 0;
 }

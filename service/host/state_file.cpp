@@ -2,10 +2,10 @@
 
 #include "log.h"
 #include "platform.h"
+#include "state_format.h"
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace service {
@@ -32,12 +32,15 @@ std::optional<std::string> StateFile::read(std::string& why_not) const {
         why_not = error ? error.message() : "";
         return std::nullopt;
     }
+    // Read no further than the largest file the caps allow, and one byte more to know it is larger.
     std::ifstream in(file, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
+    std::string text(kMaxStateBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad()) {
         why_not = "it cannot be read";
         return std::nullopt;
     }
+    text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
 }
 
@@ -55,8 +58,22 @@ void StateFile::start() {
     writer_.start();
 }
 
-void StateFile::save(std::string text) {
-    writer_.hand([&text](Work& waiting) { waiting.text = std::move(text); });
+void StateFile::save(std::string text, Saved saved) {
+    writer_.hand([&text, &saved](Work& waiting) {
+        waiting.text = std::move(text);
+        if (saved) {
+            waiting.saved.push_back(std::move(saved));
+        }
+    });
+}
+
+bool StateFile::stop() {
+    if (writer_.stop_within(kLastWriteWait)) {
+        return true;
+    }
+    const std::lock_guard<std::mutex> guard(telling_);
+    abandoned_ = true;
+    return false;
 }
 
 void StateFile::write(Work& work) {
@@ -67,6 +84,12 @@ void StateFile::write(Work& work) {
         log(written ? "the state file " + path_ + " is written again"
                     : "cannot write the state file " + path_ + " (" + why_not + "); it keeps what it held");
         failing_ = !written;
+    }
+    const std::lock_guard<std::mutex> guard(telling_);
+    for (const Saved& saved : work.saved) {
+        if (!abandoned_) {
+            saved(why_not);
+        }
     }
 }
 

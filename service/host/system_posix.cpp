@@ -16,8 +16,15 @@ Settings default_settings() {
     return {endpoint::configured(), "/var/lib/kav_morv_led/state.json", "kav_morv_led"};
 }
 
+// Every signal another process may send whose default would end the service either stops it or is
+// ignored; those that report a fault of its own (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGSYS,
+// SIGTRAP) stay faults.
 std::vector<int> stop_signals() {
-    return {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU};
+#ifdef SIGSTKFLT
+    signals.push_back(SIGSTKFLT);  // Linux's; unused, and so only ever sent by another process
+#endif
+    return signals;
 }
 
 std::vector<int> ignored_signals() {

@@ -43,21 +43,21 @@ public:
     void start() {
         const std::optional<Client> client = identify_(stream_);
         if (!client) {
-            finish(protocol::error_reply("-", "the system does not say who you are"));
+            finish(line_of(protocol::error_reply("-", "the system does not say who you are")));
             return;
         }
         client_ = *client;
         std::string refusal;
         if (!server_.connections().admit(this->shared_from_this(), client_, refusal)) {
-            finish(protocol::error_reply("-", refusal));
+            finish(line_of(protocol::error_reply("-", refusal)));
             return;
         }
         read();
     }
 
-    void reply(const std::string& line) override {
-        out_ = line + "\n";
-        asio::async_write(stream_, asio::buffer(out_),
+    void reply(Line line) override {
+        out_ = std::move(line);
+        asio::async_write(stream_, asio::buffer(*out_),
                           [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
                               if (error) {
                                   self->close();
@@ -67,24 +67,24 @@ public:
                           });
     }
 
-    void start_watching(const std::string& ok) override {
+    void start_watching(Line ok) override {
         watching_ = true;
         deadline_.cancel();  // a watcher asks nothing more, and waits as long as it likes
-        deliver(ok);
+        deliver(std::move(ok));
         if (!reading_) {
             read();  // to learn when it goes
         }
     }
 
-    void deliver(const std::string& line) override {
-        if (queued_bytes_ + line.size() + 1 > protocol::kMaxQueuedEventBytes) {
+    void deliver(Line line) override {
+        if (queued_bytes_ + line->size() > protocol::kMaxQueuedEventBytes) {
             log(client_.description + ": a watcher that reads nothing is cut off, " + std::to_string(queued_bytes_) +
                 " bytes of events unread");
             close();
             return;
         }
-        queued_.push_back(line + "\n");
-        queued_bytes_ += queued_.back().size();
+        queued_bytes_ += line->size();
+        queued_.push_back(std::move(line));
         if (queued_.size() == 1) {
             write_queued();
         }
@@ -154,17 +154,17 @@ private:
             read();
             return;
         }
-        const protocol::LineReader::Line line = std::move(lines_.front());
+        protocol::LineReader::Line line = std::move(lines_.front());
         lines_.pop_front();
         // A client that does not read its replies is not written to again.
         wait_for_client(Clock::now() + protocol::kIdleLimit);
-        server_.answer(line, client_, this->shared_from_this());
+        server_.answer(std::move(line), client_, this->shared_from_this());
     }
 
     void write_queued() {
-        asio::async_write(stream_, asio::buffer(queued_.front()),
+        asio::async_write(stream_, asio::buffer(*queued_.front()),
                           [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
-                              self->queued_bytes_ -= self->queued_.front().size();
+                              self->queued_bytes_ -= self->queued_.front()->size();
                               self->queued_.pop_front();
                               if (error) {
                                   self->close();
@@ -175,10 +175,10 @@ private:
     }
 
     // Writes a last reply, then closes.
-    void finish(const std::string& reply) {
+    void finish(Line reply) {
         finishing_ = true;
-        out_ = reply + "\n";
-        asio::async_write(stream_, asio::buffer(out_),
+        out_ = std::move(reply);
+        asio::async_write(stream_, asio::buffer(*out_),
                           [self = this->shared_from_this()](const asio::error_code&, std::size_t) { self->close(); });
     }
 
@@ -190,8 +190,8 @@ private:
                 return;
             }
             if (self->reading_ && self->reader_.partial()) {
-                self->finish(protocol::error_reply(
-                    "-", "no end of line within " + std::to_string(protocol::kUnfinishedLineLimit.count()) + " s"));
+                self->finish(line_of(protocol::error_reply(
+                    "-", "no end of line within " + std::to_string(protocol::kUnfinishedLineLimit.count()) + " s")));
             } else {
                 self->close();
             }
@@ -207,8 +207,8 @@ private:
     std::array<char, 4096> buffer_{};
     std::deque<protocol::LineReader::Line> lines_;
     std::optional<Time> unfinished_since_;  // since when the client has owed the end of a line
-    std::string out_;                       // the reply being written
-    std::deque<std::string> queued_;        // a watcher's events, the first being written
+    Line out_;                              // the reply being written
+    std::deque<Line> queued_;               // a watcher's events, the first being written
     std::size_t queued_bytes_ = 0;
     bool reading_ = false;
     bool finishing_ = false;

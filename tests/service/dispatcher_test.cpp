@@ -17,6 +17,8 @@ using service::Client;
 const Client alice_client{alice, false, "user alice"};
 const Client bob_client{bob, false, "user bob"};
 const Client root_client{{"0", "root"}, true, "user root"};
+// Where a numeric user name is another user's id ("1002" of uid 1005, and uid 1002).
+const Client id_as_alice_name{{"alice", "mallory"}, false, "user mallory"};
 
 protocol::LineReader::Line line(const std::string& text) {
     return {false, text};
@@ -60,8 +62,9 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}, {}},
         {"what ended is let go first, and said", {"set red for=10", "set blue name=b priority=1"}, &bob_client,
          "get", Answer::When::now, "ok blue", true, {"default of alice expired"}, {"expired default alice -> b alice, blue"}},
-        {"status waits for the read-back", {}, &bob_client, "status", Answer::When::after_read_back,
-         R"(ok {"color":"off","indications":[],"owner":null,"read_back":null,"showing":null})", false, {}, {}},
+        {"status waits for the read-back", {}, &bob_client, "status", Answer::When::after_read_back, "", false, {}, {}},
+        {"a user whose id is another's name clears only their own", {"set red"}, &id_as_alice_name, "clear",
+         Answer::When::now, "ok", false, {}, {}},
         {"watch starts a watch", {}, &bob_client, "watch", Answer::When::watching, "ok", false, {}, {}},
     };
     for (const Case& c : cases) {
@@ -73,7 +76,7 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         const protocol::LineReader::Line asked = c.asked != kOverTheLimit ? line(c.asked) : protocol::LineReader::Line{true, ""};
         const Answer answer = service::dispatch(indications, asked, *c.client, t0 + 20ms);
         EXPECT_EQ(answer.when, c.when);
-        EXPECT_EQ(answer.when == Answer::When::after_read_back ? answer.finish(std::nullopt) : answer.reply, c.reply);
+        EXPECT_EQ(answer.reply, c.reply);
         EXPECT_EQ(answer.changed, c.changed);
         EXPECT_EQ(answer.changes.log, c.log);
         std::vector<std::string> events;
@@ -94,18 +97,55 @@ TEST(DispatcherTest, AnEventLineSaysWhatChangedAndWhatShows) {
     EXPECT_EQ(service::event_line(service::event_of(service::Event::Kind::set, alarm, indications, t0), 7),
               R"(event {"color":"red","event":"set","name":"alarm","owner":"alice","owner_id":"1000",)"
               R"("seq":7,"showing":"alarm","showing_owner":"alice"})");
-    const std::vector<service::Indication> gone = indications.clear("alarm", alice.id);
+    const std::vector<service::Indication> gone = indications.clear("alarm", owned_by(alice.id));
     EXPECT_EQ(service::event_line(service::event_of(service::Event::Kind::cleared, gone.at(0), indications, t0), 8),
               R"(event {"color":"off","event":"cleared","name":"alarm","owner":"alice","owner_id":"1000",)"
               R"("seq":8,"showing":null,"showing_owner":null})");
 }
 
-TEST(DispatcherTest, AChangeTheLedDidNotTakeIsAnError) {
+TEST(DispatcherTest, AChangeTheLedDidNotTakeOrTheStateFileDidNotKeepIsAnError) {
     service::Indications indications;
     const Answer answer = service::dispatch(indications, line("set red"), alice_client, t0);
-    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_RED), "ok");
-    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_UNKNOWN),
+    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_RED, ""), "ok");
+    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_UNKNOWN, ""),
               "error set the LED did not take it: it reads back unknown, not red; what was asked stays in force");
+    EXPECT_EQ(service::reply_once_shown(answer, LED_COLOR_RED, LED_COLOR_RED, "No space left on device"),
+              "error set the state file cannot be written (No space left on device): what was asked is in force, "
+              "but would not outlive a restart");
+}
+
+TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<service::Owner, std::string>> before;
+        std::optional<LedColorCode> read_back;
+        std::string reply;  // at t0 + 250 ms
+    };
+    const Case cases[] = {
+        {"nothing in force", {}, std::nullopt,
+         R"(ok {"showing":null,"owner":null,"color":"off","read_back":null,"indications":[]})"},
+        {"the one showing first, each with its steps, cycles and time left",
+         {{alice, "set blue name=base priority=1"}, {bob, "blink red 100 400 count=3 name=alarm for=1000"}},
+         LED_COLOR_RED,
+         R"(ok {"showing":"alarm","owner":"bob","color":"off","read_back":"red","indications":[)"
+         R"({"name":"alarm","owner":"bob","owner_id":"1001","priority":100,"steps":[{"color":"red","ms":100},)"
+         R"({"color":"off","ms":400}],"cycles":3,"shows":"off","left_ms":750},)"
+         R"({"name":"base","owner":"alice","owner_id":"1000","priority":1,"steps":[{"color":"blue","ms":0}],)"
+         R"("cycles":null,"shows":"blue","left_ms":null}]})"},
+        {"an owner's name the system gave in other bytes stays JSON",
+         {{{"7", std::string("a\"b\x01\xff", 5)}, "set red"}}, std::nullopt,
+         R"(ok {"showing":"default","owner":"a\"b\u0001\u00ff","color":"red","read_back":null,"indications":[)"
+         R"({"name":"default","owner":"a\"b\u0001\u00ff","owner_id":"7","priority":100,)"
+         R"("steps":[{"color":"red","ms":0}],"cycles":null,"shows":"red","left_ms":null}]})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service::Indications indications;
+        for (const auto& [owner, asked] : c.before) {
+            indications.set(request(asked), owner, t0);
+        }
+        EXPECT_EQ(service::status_reply(indications, t0 + 250ms, c.read_back), c.reply);
+    }
 }
 
 TEST(DispatcherTest, AStopLeavesASteadyColourAndTurnsABlinkOff) {

@@ -69,7 +69,7 @@ TEST(IndicationsTest, ShowsTheRightColourAndWakesOnlyForChanges) {
             for (; next_request != c.requests.end() && next_request->first <= moment.at; ++next_request) {
                 const protocol::Request asked = request(next_request->second);
                 if (asked.command == protocol::Command::clear) {
-                    indications.clear(asked.name, alice.id);
+                    indications.clear(asked.name, owned_by(alice.id));
                 } else {
                     indications.set(asked, alice, t0 + next_request->first);
                 }
@@ -162,7 +162,7 @@ TEST(IndicationsTest, NamesAreTheirOwnersAndWhatIsInForceIsCapped) {
         for (const Asked& asked : c.before) {
             const protocol::Request before = request(asked.line);
             if (before.command == protocol::Command::clear) {
-                indications.clear(before.name, owners[asked.owner].id);
+                indications.clear(before.name, owned_by(owners[asked.owner].id));
             } else {
                 ASSERT_EQ(indications.refusal(before, owners[asked.owner]), "") << asked.line.substr(0, 40);
                 indications.set(before, owners[asked.owner], t0);
@@ -182,10 +182,10 @@ TEST(IndicationsTest, TwoUsersDefaultsAreTwoAndEachClearsItsOwn) {
     indications.set(request("set red priority=200"), alice, t0);
     indications.set(request("set blue"), bob, t0);
     EXPECT_EQ(indications.all().size(), 2u);
-    EXPECT_EQ(indications.clear("default", "1002").size(), 0u) << "nobody else's";
-    EXPECT_EQ(indications.clear("default", bob.name).size(), 1u) << "by the owner's name";
+    EXPECT_EQ(indications.clear("default", owned_by("1002")).size(), 0u) << "nobody else's";
+    EXPECT_EQ(indications.clear("default", owned_by(bob.id)).size(), 1u);
     EXPECT_EQ(indications.color_at(t0), LED_COLOR_RED);
-    EXPECT_EQ(indications.clear("default", alice.id).size(), 1u) << "by the owner's id";
+    EXPECT_EQ(indications.clear("default", owned_by(alice.id)).size(), 1u);
     EXPECT_EQ(indications.color_at(t0), LED_COLOR_OFF);
 }
 

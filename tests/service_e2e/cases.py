@@ -7,15 +7,18 @@ TOO_LONG = "error - line longer than 1024 bytes"
 NOT_UTF8 = "error - not UTF-8"
 UNFINISHED = "error - no end of line within 5 s"
 TOO_MANY = "error - too many connections (at most 512); try again later"
+TOO_MANY_WATCHERS = "error watch too many watchers (at most 64, the last 8 for root, SYSTEM and Administrators); try " \
+                    "again later"
 COLOURS = "one of off, red, green, blue, white, cb, yellow, purple"
 
 
 @dataclass
 class Ctl:
-    """kav_morv_ledctl with these arguments, as `user` when given (with that user's own group, and
-    with `member` the socket's too): its exit status, its standard output's lines (when given), a
-    part of its standard error (when given), for --json keys of the reply (and "names" and "owners":
-    each indication's, in order), and that it ended within `within_s` seconds (when given)."""
+    """kav_morv_ledctl with these arguments, as `user` when given (with that user's own group, or
+    `primary` instead, and with `member` the socket's too): its exit status, its standard output's
+    lines (when given), a part of its standard error (when given), for --json keys of the reply (and
+    "names", "owners" and "lefts": each indication's name, owner and left_ms, in order; a value may
+    be a test of the value instead), and that it ended within `within_s` seconds (when given)."""
     args: list
     status: int = 0
     out: list = None
@@ -24,6 +27,7 @@ class Ctl:
     user: str = None
     member: bool = False
     within_s: float = None
+    primary: str = None
 
 
 @dataclass
@@ -42,6 +46,11 @@ class Probe:
     counts: dict = None
     user: str = None
     actions: list = None
+    # Asked again until it prints what it must, within the deadline: for what the service does
+    # after a connection closes, which it learns a moment later.
+    eventually: bool = False
+    # Left running once it has printed its replies, holding its connections until the case ends.
+    background: bool = False
 
 
 @dataclass
@@ -128,16 +137,20 @@ class Tester:
 
 @dataclass
 class Watch:
-    """kav_morv_ledctl watch --json started beside the later steps, once it says it watches; its
-    events are read by Events."""
+    """kav_morv_ledctl watch --json (or, with plain, as people read it) started beside the later
+    steps, once it says it watches; its events are read by Events."""
+    plain: bool = False
 
 
 @dataclass
 class Events:
-    """The watch's events so far (waiting until that many have come), as "event name color", their
-    numbers one after another; `more` events may follow them."""
+    """The watch's events so far (waiting until that many have come), as "event name color" (or
+    the fields `fields` names, in order; or for a plain watch, the lines it printed), numbered one
+    after another from `first_seq` when given; `more` events may follow them."""
     expected: list
     more: bool = False
+    fields: tuple = ("event", "name", "color")
+    first_seq: int = None
 
 
 @dataclass
@@ -195,6 +208,36 @@ class Flood:
 
 
 @dataclass
+class StatusFlood:
+    """`connections` connections of `user`'s (in the socket's group) ask status over and over for
+    `ms`: every reply is a status; a blink of `blink_ms` steps set before keeps changing the LED
+    (at least `least_share` of the changes due); natively and not under a sanitizer, the service
+    uses at most `most_cpu` of a core meanwhile (a status is made once for all who ask it at once,
+    and not more often than every 10 ms), and with `memory_mib` its resident memory is at most that
+    much more after the flood than before."""
+    connections: int
+    ms: int
+    user: str = None
+    blink_ms: int = None
+    least_share: float = 0.25
+    most_cpu: float = 0.5
+    memory_mib: int = None
+
+
+@dataclass
+class EverySignal:
+    """Every signal another process may send the service, one by one: each either stops it as it
+    should stop (exit status 0, DeInit called) or is ignored, and it serves on (started again after
+    a stop). Faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGSYS, SIGTRAP), SIGKILL, SIGSTOP
+    and those the system ignores by default are not sent."""
+
+
+@dataclass
+class DeInitCalled:
+    """The driver's last call was ShutdownWinIo: DeInit was called."""
+
+
+@dataclass
 class Crashes:
     """`rounds` times: clients busy setting colours, the service killed at a random moment and
     started again; each time the LED must show a whole colour that was asked, and the service
@@ -213,6 +256,7 @@ class Case:
     windows_only: bool = False  # Windows only: the pipe's security
     args: list = field(default_factory=list)  # more options for the service
     state: str = None           # what the state file holds before the service starts; "<folder>", "<fifo>"
+    state_new: str = None       # "<fifo>", "<folder>" or "<link>" at the state file's path + ".new"
     socket_folder: bool = False  # the socket in a folder the service makes
     occupied: str = None        # a file with this text, or "<folder>", at the socket's path beforehand
     socket_path_bytes: int = None  # the socket's path padded to this length
@@ -239,6 +283,10 @@ def lines(*requests):
 def send(data):
     return f"send:{data.hex()}"
 
+
+# 250 blinking indications of each of four users (root the last): a board nearly as full as it may be.
+FOUR_USERS_BOARD = [Probe(lines(*[f"pattern red:5 blue:5 name=n{index}" for index in range(250)]), user=user,
+                          counts={"reply ok": 250}) for user in ("nobody", "daemon", "bin", None)]
 
 NOT_YOURS = "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= " \
             "to clear your own"
@@ -341,8 +389,8 @@ CASES = [
     ], windows_only=True),
     Case("another program that holds the pipe's name first keeps the service from serving it", [],
          service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
-    Case("a service whose LED cannot be started refuses to start", [], faults="init", service="refuses",
-         start_err="the LED cannot be driven: Hardware access did not start"),
+    Case("a service whose LED cannot be started refuses to start, having undone its Init", [DeInitCalled()],
+         faults="init", service="refuses", start_err="the LED cannot be driven: Hardware access did not start"),
     Case("with no service, the client says so and how to start one", [
         Ctl(["get"], status=1, err="cannot reach the LED service at"),
         Ctl(["set", "red"], status=1, err="kav_morv_led_service --foreground"),
@@ -352,6 +400,11 @@ CASES = [
         Ctl(["set", "red"], status=1, err='answered what is not a reply to set: "okay whatever"'),
         Ctl(["get"], status=1, err="answered what is not a reply to get"),
         Ctl(["status"], status=1, err="answered what is not a reply to status"),
+    ], service="absent", native_only=True),
+    Case("a program in the service's place whose error names another command is not believed", [
+        Impostor(b"error get no such thing\n"),
+        Ctl(["set", "red"], status=1, err='answered what is not a reply to set: "error get no such thing"'),
+        Ctl(["get"], status=1, err="the LED service refused: error get no such thing"),
     ], service="absent", native_only=True),
     Case("a program in the service's place that answers a status of the wrong shape is not believed", [
         Impostor(b'ok {"showing":null,"color":"red","read_back":"red","indications":[{"name":1}]}\n'),
@@ -366,15 +419,19 @@ CASES = [
     Case("asked to stop, the service calls DeInit; the LED keeps a steady colour", [
         Ctl(["set", "yellow"]), Stop(connected=1), Led("yellow"),
     ], native_only=True),
-    Case("SIGHUP and SIGQUIT stop it as SIGTERM does; SIGUSR1, SIGUSR2 and SIGALRM are ignored", [
-        Ctl(["set", "green"]), Stop(signal="SIGHUP"), Restart(), Stop(signal="SIGQUIT"), Restart(),
-        Signal("SIGUSR1"), Signal("SIGUSR2"), Signal("SIGALRM"), Said("signal 14 ignored"),
-        Ctl(["get"], out=["green"]), Stop(),
+    Case("every signal another process may send stops it cleanly or is ignored; faults stay faults", [
+        Ctl(["set", "green"]), EverySignal(), Ctl(["get"], out=["green"]), Stop(),
     ], native_only=True),
     Case("stopped mid-blink, the LED is left off, and the blink comes back with the service", [
         Ctl(["blink", "cb", "100", "100"]), Stop(connected=2), Led("off"), Said("the LED is left off"),
         Restart(), Ctl(["status", "--json"], json={"showing": "default", "names": ["default"]}),
     ], native_only=True),
+    Case("watch names whose each change is and whose shows after it, as people read it too", [
+        Ctl(["set", "red", "--name", "alarm", "--priority", "200"]), Watch(plain=True),
+        Ctl(["set", "blue"], user="nobody", member=True), Ctl(["clear", "--name", "alarm"]),
+        Events(["#2 set default (nobody): the LED shows red (alarm of root)",
+                "#3 cleared alarm (root): the LED shows blue (default of nobody)"], first_seq=2),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
     Case("watch: each change is an event, numbered; steps are not; Ctrl-C ends the client's watch", [
         Ctl(["set", "blue", "--name", "base", "--priority", "1"]), Watch(),
         Ctl(["blink", "red", "60000", "20", "--name", "alarm", "--priority", "200"]),
@@ -388,11 +445,19 @@ CASES = [
     Case("a watch ends with status 1 when the service goes away", [
         Watch(), Ctl(["set", "red"]), Events(["set default red"]), Kill(), StopWatch(1, interrupt=False),
     ]),
-    Case("64 may watch at once; the next is told so", [
-        Probe(b"watch\n", connections=65,
-              counts={"reply ok": 64, "reply error watch too many watchers (at most 64); try again later": 1}),
+    Case("64 may watch at once; the next is told so; those who leave make room again", [
+        Probe(b"watch\n", connections=65, counts={"reply ok": 64, f"reply {TOO_MANY_WATCHERS}": 1}),
+        Probe(b"watch\n", connections=64, counts={"reply ok": 64}, eventually=True),
         Ctl(["get"], out=["off"]),
     ]),
+    Case("each user may watch on 8 connections, and the last 8 watchers are kept for root", [
+        Probe(b"watch\n", connections=9, user="nobody", counts={
+            "reply ok": 8, "reply error watch too many watchers of yours (at most 8 for each user); end one first": 1}),
+        *[Probe(actions=[send(b"watch\n"), "read:1", "pause:60000"], connections=8, user=user, background=True,
+                replies=["reply ok"] * 8) for user in ("daemon", "bin", "sys", "sync", "games", "man", "lp")],
+        Probe(b"watch\n", user="mail", replies=[f"reply {TOO_MANY_WATCHERS}"], eventually=True),
+        Probe(b"watch\n", connections=8, counts={"reply ok": 8}),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
     Case("a watcher that reads nothing is cut off, and never holds up another", [
         DeafWatcher(changes=6000), Said("a watcher that reads nothing is cut off"), Ctl(["get"], within_s=5),
     ], native_only=True),
@@ -425,6 +490,8 @@ CASES = [
         Ctl(["status", "--json"], json={"names": ["default", "mine", "default"], "owners": ["root", "daemon", "nobody"]}),
         Ctl(["clear"], user="nobody"), Led("red"),
         Ctl(["clear", "--owner", "root"], user="daemon", member=True, status=1, err=NOT_YOURS),
+        # root's group is not root.
+        Ctl(["clear", "--owner", "root"], user="daemon", primary="root", member=True, status=1, err=NOT_YOURS),
         Ctl(["clear", "--name", "mine", "--owner", "daemon"]),
         Ctl(["status", "--json"], json={"names": ["default"], "owners": ["root"]}),
         StateFile(text='"owner":"root"'),
@@ -447,13 +514,19 @@ CASES = [
         Ctl(["set", "green", "--name", "mine"]),
         Said("user "), Said(", process "), Said(": set green name=mine priority=100 -> the LED shows green (mine of "),
     ]),
-    Case("after a crash, what was asked is restored and a stale socket is replaced", [
-        Ctl(["set", "blue", "--name", "base", "--priority", "1"]),
-        Ctl(["blink", "red", "100", "100", "--name", "alarm", "--priority", "200"]),
+    Case("after a crash, what was asked is restored, with the time it has left, and a stale socket is replaced", [
+        Ctl(["set", "blue", "--name", "base", "--priority", "1", "--for", "600000"]),
+        Ctl(["pattern", "red:10000", "white:10000", "--name", "alarm", "--priority", "200", "--repeat", "3"]),
         Ctl(["set", "green", "--name", "gone", "--for", "300"]),
         Said(" expired"), Kill(), Restart(),
-        Ctl(["status", "--json"], json={"showing": "alarm", "names": ["alarm", "base"]}),
-        Ctl(["clear", "--name", "alarm"]), Led("blue"),
+        Ctl(["status", "--json"], json={"showing": "alarm", "names": ["alarm", "base"], "lefts": lambda lefts: (
+            0 < lefts[0] < 60000 and 0 < lefts[1] < 600000)}),
+        # What was brought back was told as events, numbered before any watcher came.
+        Watch(), Ctl(["clear", "--name", "alarm"]), Events(["cleared alarm blue"], first_seq=3), Led("blue"),
+    ]),
+    Case("a change answered ok outlives a crash at once after it", [
+        step for colour in ("red", "green", "blue")
+        for step in (Ctl(["set", colour]), Kill(), Restart(), Ctl(["get"], out=[colour]))
     ]),
     Case("a corrupt state file is reported and set aside, never trusted", [
         Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]), Led("off"),
@@ -464,6 +537,15 @@ CASES = [
         Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]),
     ], state='{"version":' + shape + ',"indications":[]}')
     for shape in ('"1"', "null", "[1]", "1.0")
+] + [
+    Case(f"a state file {shape} is set aside, never trusted", [
+        Said(said), StateFile(set_aside=True), Ctl(["get"], out=["off"]),
+    ], state=state)
+    for shape, state, said in (
+        ("with bytes after its JSON", '{"version":1,"indications":[]}\0{"version":1,"indications":[]}',
+         "it holds a NUL byte"),
+        ("larger than any this service writes", '{"version":1,"indications":[]}' + " " * (4 << 20),
+         "it is larger than the 4194304 bytes"))
 ] + [
     Case(f"a {kind} at the state file's path is refused", [], service="refuses", state=state,
          start_err=f"cannot be used: {said}", native_only=native_only)
@@ -477,12 +559,21 @@ CASES = [
         native_only=True)
     for kind, occupant in (("file", "precious"), ("folder", "<folder>"))
 ] + [
-    Case("a full disk keeps the last whole state file, and the LED a colour that was asked", [
+    Case("a full disk keeps the last whole state file, and a change it cannot keep is told so", [
         Ctl(["set", "green"]), StateFile(text="set green"), Stop(),
         Restart(prefix=["prlimit", "--fsize=64"]), Led("green"),
-        Ctl(["set", "red"]), Led("red"), Said("cannot write the state file"), StateFile(text="set green"),
+        Ctl(["set", "red"], status=1, err="error set the state file cannot be written (File too large): what was "
+                                          "asked is in force, but would not outlive a restart"),
+        Led("red"), Said("cannot write the state file"), StateFile(text="set green"),
         Kill(), Restart(), Led("green"), Ctl(["get"], out=["green"]),
     ], native_only=True),
+] + [
+    Case(f"a {kind} where the state file is written first is replaced, never opened", [
+        Ctl(["set", "red"]), StateFile(text="set red"), Stop(), Restart(), Ctl(["get"], out=["red"]),
+    ], state_new=planted, native_only=native_only)
+    for kind, planted, native_only in (("FIFO", "<fifo>", True), ("link", "<link>", True),
+                                       ("folder", "<folder>", False))
+] + [
     Case("killed at any moment while clients are busy, it restarts showing a colour that was asked",
          [Crashes(rounds=6)], native_only=True),
     # 64 x 16 + 64 x 1547 = 100,032 requests: memory after them against memory after the first 1,024.
@@ -491,6 +582,17 @@ CASES = [
          [Load(clients=64, requests=1547, memory_kib=1024)]),
     Case("a client that floods without reading does not hold up another",
          [Flood(times=10)]),
+    Case("one user's 32 connections asking status over and over, with 1000 indications in force, never stall "
+         "a blink nor another user", [
+             *FOUR_USERS_BOARD,
+             Ctl(["blink", "cb", "100", "100", "--priority", "255"]),
+             StatusFlood(connections=32, ms=3000, user="nobody", blink_ms=100),
+             Ctl(["status", "--json"], user="daemon", member=True, json={"showing": "default"}),
+         ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
+    Case("a program holding the register lock and a status flood leave the service's memory as it was", [
+        *FOUR_USERS_BOARD,
+        HoldLock(ms=30000), StatusFlood(connections=32, ms=3000, user="nobody", memory_mib=32),
+    ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
     Case("a program holding the register lock delays the LED, never status, get or a line left unfinished", [
         Ctl(["pattern", "red:50", "blue:50"]), HoldLock(ms=30000),
         Ctl(["status", "--json"], json={"read_back": None, "names": ["default"]}, within_s=2),

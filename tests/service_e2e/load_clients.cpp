@@ -6,6 +6,9 @@
 //   load_clients flood ROUND_TRIPS FLOOD
 //       The median round trip of one client's gets, idle and then while another client sends FLOOD
 //       requests without reading a reply: prints "idle MICROSECONDS flooded MICROSECONDS".
+//   load_clients status-flood CONNECTIONS MILLISECONDS
+//       CONNECTIONS connections ask status over and over, each as soon as its last reply came,
+//       for MILLISECONDS: prints "statuses ANSWERED WRONG".
 // The service is the one at KAV_MORV_LED_ENDPOINT.
 #include "endpoint.h"
 #include "words.h"
@@ -91,6 +94,36 @@ int flood(unsigned round_trips, unsigned requests) {
     return idle > 0 && flooded > 0 ? 0 : 1;
 }
 
+int status_flood(unsigned connections, unsigned milliseconds) {
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::atomic<long> answered{0};
+    std::atomic<long> wrong{0};
+    std::vector<std::thread> threads;
+    for (unsigned client = 0; client < connections; ++client) {
+        threads.emplace_back([until, &answered, &wrong] {
+            endpoint::Connection connection;
+            std::string why_not;
+            std::string reply;
+            if (connection.open(endpoint::configured(), why_not) != endpoint::Opened::yes) {
+                ++wrong;
+                return;
+            }
+            while (Clock::now() < until) {
+                const bool ok = connection.send("status\n") && connection.receive_line(reply);
+                (ok && reply.compare(0, 4, "ok {") == 0 ? answered : wrong) += 1;
+                if (!ok) {
+                    return;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::printf("statuses %ld %ld\n", answered.load(), wrong.load());
+    return wrong == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +135,10 @@ int main(int argc, char** argv) {
     if (mode == "flood") {
         return flood(number(2), number(3));
     }
-    std::fputs("usage: load_clients many CLIENTS REQUESTS | flood ROUND_TRIPS FLOOD\n", stderr);
+    if (mode == "status-flood") {
+        return status_flood(number(2), number(3));
+    }
+    std::fputs("usage: load_clients many CLIENTS REQUESTS | flood ROUND_TRIPS FLOOD | status-flood CONNECTIONS MS\n",
+               stderr);
     return 2;
 }

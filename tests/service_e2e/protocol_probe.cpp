@@ -51,6 +51,8 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Each reply as it comes, for a test that reads them while the probe holds its connections.
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ));
     std::vector<Probe> probes(connections);
     for (Probe& probe : probes) {
         std::string why_not;

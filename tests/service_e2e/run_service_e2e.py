@@ -29,9 +29,9 @@ import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
-from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, Events, Flood, HoldLock, Impostor, Kill, Led,  # noqa: E402
-                   Load, PipeAccess, Probe, Restart, Said, SecondService, Signal, StateFile, Stop, StopWatch, Tester,
-                   Transitions, Watch)
+from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, Events, EverySignal, Flood,  # noqa: E402
+                   HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, Restart, Said, SecondService, Signal,
+                   StateFile, StatusFlood, Stop, StopWatch, Tester, Transitions, Watch)
 from journal import transitions_in  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
@@ -44,13 +44,14 @@ PRIVATE_LOCK = os.path.join(here, "..", "support", "private_register_lock.sh")
 DEADLINE_S = 20
 
 
-def as_user(user, group=None):
-    """The command prefix that runs a program as `user`, with that user's own group and, when
-    given, `group` beside it."""
+def as_user(user, group=None, primary=None):
+    """The command prefix that runs a program as `user`, with that user's own group (or `primary`)
+    and, when given, `group` beside it."""
     if user is None:
         return []
     supplementary = f"--groups={grp.getgrnam(group).gr_gid}" if group else "--clear-groups"
-    return ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}", supplementary]
+    primary_gid = grp.getgrnam(primary).gr_gid if primary else pwd.getpwnam(user).pw_gid
+    return ["setpriv", f"--reuid={user}", f"--regid={primary_gid}", supplementary]
 
 
 class Service:
@@ -81,6 +82,9 @@ class Service:
             else:
                 with open(self.state, "w") as state:
                     state.write(case.state)
+        if case.state_new is not None:
+            os.makedirs(os.path.dirname(self.state), exist_ok=True)
+            plant(self.state + ".new", case.state_new)
         if case.occupied == "<folder>":
             os.mkdir(self.endpoint)
         elif case.occupied is not None:
@@ -89,7 +93,8 @@ class Service:
         self.args = ["--foreground", "--state", self.state, *case.args]
         # The stand-in journals every driver call (a file opened and closed each time) only for the
         # cases that read the journal: under load it would cost more than the service.
-        reads_journal = any(isinstance(step, (Transitions, Stop)) for step in case.steps)
+        reads_journal = any(isinstance(step, (Transitions, Stop, StatusFlood, EverySignal, DeInitCalled))
+                            for step in case.steps)
         self.environment = clean_environment(KAV_MORV_LED_ENDPOINT=self.endpoint,
                                              **({"LED_SIM_JOURNAL": self.journal} if reads_journal else {}))
         self.faults = case.faults
@@ -99,6 +104,7 @@ class Service:
         self.started_in = None
         self.helpers = []  # programs a step started beside the service: a lock holder, an impostor
         self.watch = None  # a kav_morv_ledctl watch, and the lines it printed
+        self.watch_plain = False
         self.watched = []
 
     def run(self, name, args, locked=False, **options):
@@ -118,13 +124,20 @@ class Service:
         return None if serving else "".join(said)
 
     def stop(self, now=False, how=signal.SIGTERM):
-        """Asks it to stop (SIGTERM, or the signal given), or ends it at once; under Wine, always at once."""
+        """Asks it to stop (SIGTERM, or the signal given), or ends it at once; under Wine, always at once.
+        Returns what went wrong: a service that does not stop when asked is killed."""
         if self.process and self.process.poll() is None:
             if now or self.runner.under_emulator:
                 self.process.kill()
             else:
                 self.process.send_signal(how)
-            self.process.wait(TIMEOUT_S)
+            try:
+                self.process.wait(TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+                return [f"the service did not stop within {TIMEOUT_S} s of being asked: killed"]
+        return []
 
     def end_helpers(self):
         for helper in self.helpers:
@@ -209,7 +222,7 @@ class Runner:
                 if problems:
                     break
         finally:
-            service.stop()
+            problems += service.stop()
             service.end_helpers()
         return problems
 
@@ -241,8 +254,16 @@ class Runner:
             return [f"a second service: status {second.returncode}, said {second.stderr!r}"]
         if isinstance(step, Stop):
             return stop_problems(service, step)
+        if isinstance(step, DeInitCalled):
+            return deinit_problems(service)
+        if isinstance(step, EverySignal):
+            return self.every_signal_problems(service)
+        if isinstance(step, StatusFlood):
+            return self.status_flood_problems(service, step, mark)
         if isinstance(step, Watch):
-            service.watch = subprocess.Popen(self.command(service.bin, "kav_morv_ledctl", ["watch", "--json"]),
+            service.watch_plain = step.plain
+            service.watch = subprocess.Popen(self.command(service.bin, "kav_morv_ledctl",
+                                                          ["watch"] + ([] if step.plain else ["--json"])),
                                              env=service.environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                              stderr=subprocess.PIPE, text=True)
             service.helpers.append(service.watch)
@@ -313,7 +334,7 @@ class Runner:
 
     def one_ctl_problems(self, step, service):
         started = time.monotonic()
-        result = subprocess.run(as_user(step.user, service.group if step.member else None) +
+        result = subprocess.run(as_user(step.user, service.group if step.member else None, step.primary) +
                                 self.command(service.bin, "kav_morv_ledctl", step.args),
                                 env=service.environment, stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, timeout=TIMEOUT_S)
@@ -360,6 +381,54 @@ class Runner:
         idle, flooded = float(found.group(1)), float(found.group(2))
         return [] if flooded <= step.times * idle else [f"round trip {flooded} µs flooded, {idle} µs idle"]
 
+    def status_flood_problems(self, service, step, mark):
+        """A status flood: every reply a status, the blink set before still blinking, memory bounded."""
+        measured = not (self.sanitized or self.under_emulator)
+        before = resident_kib(service.process.pid) if measured else 0
+        cpu_before, began = (cpu_seconds(service.process.pid) if measured else 0), time.monotonic()
+        started = len(service.journal_lines())
+        result = subprocess.run(as_user(step.user, service.group if step.user else None) + self.launcher +
+                                [self.load, "status-flood", str(step.connections), str(step.ms)],
+                                env=service.environment, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=TIMEOUT_S)
+        found = re.match(r"statuses (\d+) (\d+)", result.stdout)
+        if result.returncode != 0 or not found:
+            return [f"status flood: {result.stdout!r} {result.stderr!r}"]
+        problems = []
+        if measured:
+            cpu = (cpu_seconds(service.process.pid) - cpu_before) / (time.monotonic() - began)
+            if cpu > step.most_cpu:
+                problems.append(f"the service used {cpu:.0%} of a core during the flood")
+            grown = resident_kib(service.process.pid) - before
+            if step.memory_mib is not None and grown > step.memory_mib * 1024:
+                problems.append(f"resident memory grew by {grown} KiB during the flood")
+        if step.blink_ms is not None:
+            changes = len(transitions_in(service.journal_lines()[started:]))
+            due = step.ms // step.blink_ms
+            if changes < step.least_share * due:
+                problems.append(f"the blink changed the LED {changes} times during the flood, of {due} due")
+        return problems
+
+    def every_signal_problems(self, service):
+        for number in sent_signals():
+            name = signal.strsignal(number) or f"signal {number}"
+            said_before = len(service.said())
+            service.process.send_signal(number)
+            # It either ends, or says it ignores the signal.
+            wait_until(lambda: service.process.poll() is not None or
+                       f"signal {number} ignored" in service.said()[said_before:], DEADLINE_S)
+            status = service.process.poll()
+            if status is None:
+                served = self.take(Ctl(["get"]), service, 0)
+                if served:
+                    return [f"after {name}: " + problem for problem in served]
+                continue
+            problems = ([] if status == 0 else [f"{name} ended it with {status}"]) + deinit_problems(service)
+            problems += self.take(Restart(), service, 0)
+            if problems:
+                return [f"after {name}: " + problem for problem in problems]
+        return []
+
     def crash_problems(self, service, step):
         asked = set()
         for round_number in range(step.rounds):
@@ -379,6 +448,24 @@ class Runner:
         return []
 
     def probe_problems(self, step, service):
+        problems = self.one_probe_problems(step, service)
+        deadline = time.monotonic() + DEADLINE_S
+        while step.eventually and problems and time.monotonic() < deadline:
+            time.sleep(0.1)
+            problems = self.one_probe_problems(step, service)
+        return problems
+
+    def background_probe_problems(self, step, service):
+        probe = subprocess.Popen(as_user(step.user, service.group if step.user else None) + self.launcher +
+                                 [self.probe, "--connections", str(step.connections), *step.actions],
+                                 env=service.environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        service.helpers.append(probe)
+        printed = [probe.stdout.readline().strip() for _ in step.replies]
+        return [] if printed == step.replies else [f"a probe in the background printed {printed}, not {step.replies}"]
+
+    def one_probe_problems(self, step, service):
+        if step.background:
+            return self.background_probe_problems(step, service)
         if step.actions is not None:
             actions = step.actions
         else:
@@ -386,7 +473,7 @@ class Runner:
             actions = [f"send:{step.data.hex()}"] + ([f"pause:{step.hold_ms}"] if step.hold_ms else []) + \
                       (["hangup"] if step.hang_up else [f"read:{replies}"])
         started = time.monotonic()
-        result = subprocess.run(as_user(step.user, service.group) + self.launcher +
+        result = subprocess.run(as_user(step.user, service.group if step.user else None) + self.launcher +
                                 [self.probe, "--connections", str(step.connections), *actions],
                                 env=service.environment, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=TIMEOUT_S)
@@ -408,6 +495,13 @@ class Runner:
 # The viewer's name for each colour keyword.
 SEEN_AS = {"off": "off", "red": "red", "green": "green", "blue": "blue", "white": "white", "cb": "cyan",
            "yellow": "yellow", "purple": "purple"}
+
+
+def cpu_seconds(pid):
+    """The processor time a process has used, in its threads and the system's for it."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def resident_kib(pid):
@@ -457,16 +551,22 @@ def impostor(path, reply):
 def events_problems(service, step):
     """The watch's events so far, against those expected."""
     wait_until(lambda: len(service.watched) >= len(step.expected), DEADLINE_S)
-    try:
-        events = [json.loads(line) for line in service.watched]
-    except json.JSONDecodeError:
-        return [f"the watch printed {service.watched!r}, which is not JSON lines"]
-    got = [f"{event['event']} {event['name']} {event['color']}" for event in events]
-    numbers = [event["seq"] for event in events]
+    watched = [line.rstrip("\r\n") for line in service.watched]
+    if service.watch_plain:
+        got = watched
+        numbers = [int(re.match(r"#(\d+) ", line).group(1)) if re.match(r"#\d+ ", line) else None for line in got]
+    else:
+        try:
+            events = [json.loads(line) for line in watched]
+        except json.JSONDecodeError:
+            return [f"the watch printed {service.watched!r}, which is not JSON lines"]
+        got = [" ".join(str(event[field]) for field in step.fields) for event in events]
+        numbers = [event["seq"] for event in events]
     problems = [] if (got == step.expected or (step.more and got[:len(step.expected)] == step.expected)) else \
         [f"the watch saw {got}, not {step.expected}"]
-    if numbers != list(range(numbers[0], numbers[0] + len(numbers))) if numbers else []:
-        problems.append(f"the events are numbered {numbers}")
+    first = step.first_seq if step.first_seq is not None else (numbers[0] if numbers else None)
+    if numbers and None not in numbers and numbers != list(range(first, first + len(numbers))) or None in numbers:
+        problems.append(f"the events are numbered {numbers}, not one by one from {first}")
     return problems
 
 
@@ -501,6 +601,34 @@ def read_replies(connection, count):
         received += chunk
 
 
+def sent_signals():
+    """Every signal another process may send whose default is to end the process or dump its core,
+    but for the faults, which stay faults, and SIGKILL, which nothing can catch."""
+    faults = {signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGABRT, signal.SIGSYS,
+              signal.SIGTRAP, signal.SIGKILL, signal.SIGSTOP}
+    ignored_by_default = {signal.SIGCHLD, signal.SIGCONT, signal.SIGURG, signal.SIGWINCH, signal.SIGTSTP,
+                          signal.SIGTTIN, signal.SIGTTOU}
+    return [number for number in range(1, signal.SIGRTMAX + 1)
+            if number in signal.valid_signals() and number not in faults | ignored_by_default]
+
+
+def deinit_problems(service):
+    """Whether DeInit was called: ShutdownWinIo, which only it calls, is the driver's last call."""
+    lines = service.journal_lines()
+    last = lines[-1].split(" ", 1)[1] if lines else "none"
+    return [] if last == "ShutdownWinIo" else [f"the driver's last call was {last!r}"]
+
+
+def plant(path, kind):
+    """Something at `path` that is not a file to write: a FIFO, a folder, or a link to elsewhere."""
+    if kind == "<fifo>":
+        os.mkfifo(path)
+    elif kind == "<folder>":
+        os.mkdir(path)
+    else:
+        os.symlink(os.path.join(os.path.dirname(path), "elsewhere"), path)
+
+
 def stop_problems(service, step):
     """The service asked to stop, with a client connected if the step says so: exit status 0, and
     DeInit called (its ShutdownWinIo is the driver's last call)."""
@@ -511,12 +639,11 @@ def stop_problems(service, step):
         client.sendall(b"get\n")
         client.recv(64)  # served, and still connected
         clients.append(client)
-    service.stop(how=getattr(signal, step.signal))
+    problems = service.stop(how=getattr(signal, step.signal))
     for client in clients:
         client.close()
-    last = service.journal_lines()[-1].split(" ", 1)[1]
-    problems = [] if service.process.returncode == 0 else [f"stopped with {service.process.returncode}"]
-    return problems + ([] if last == "ShutdownWinIo" else [f"the driver's last call was {last!r}"])
+    problems += [] if service.process.returncode == 0 else [f"stopped with {service.process.returncode}"]
+    return problems + deinit_problems(service)
 
 
 def state_problems(service, step):
@@ -559,10 +686,12 @@ def json_problems(stdout, expected):
         status = json.loads(stdout)
     except json.JSONDecodeError:
         return [f"status --json printed {stdout!r}, which is not JSON"]
-    listed = {"names": "name", "owners": "owner"}  # a field of each indication, in the order listed
+    listed = {"names": "name", "owners": "owner", "lefts": "left_ms"}  # a field of each, in the order listed
     got = {key: [indication.get(listed[key]) for indication in status.get("indications", [])] if key in listed
            else status.get(key) for key in expected}
-    return [] if got == expected else [f"status --json: {got}, not {expected}"]
+    wrong = {key: got[key] for key, want in expected.items() if not (want(got[key]) if callable(want) else
+                                                                      got[key] == want)}
+    return [] if not wrong else [f"status --json: {got}, not as expected in {sorted(wrong)}"]
 
 
 def transition_problems(changes, expected):
@@ -587,6 +716,7 @@ def main():
     parser.add_argument("--sanitized", action="store_true", help="the build is instrumented by a sanitizer")
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once")
+    parser.add_argument("--cases", default="", help="run only the cases whose name this regular expression finds")
     parser.add_argument("--holding-lock", action="store_true",
                         help="run only the cases in which another program holds the register lock, one at a time")
     options = parser.parse_args()
@@ -595,7 +725,8 @@ def main():
                     (options.probe, options.load, options.pipe_access, options.lock_holder), options.sanitized)
     cases = [case for case in CASES if not (case.native_only and runner.under_emulator)
              and not (case.windows_only and not runner.under_emulator)
-             and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock]
+             and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock
+             and re.search(options.cases, case.name)]
     failed = 0
     with tempfile.TemporaryDirectory(prefix="led_service_e2e_") as scratch:
         # Every folder is staged before any process starts: one started while a program is being
