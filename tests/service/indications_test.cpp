@@ -153,6 +153,10 @@ TEST(IndicationsTest, NamesAreTheirOwnersAndWhatIsInForceIsCapped) {
          "your indications would hold 1025 steps, more than the 1024 one user may have; clear a blink or pattern of yours first", 6},
         {"a pattern replaced by a longer one", fill(1, 7, steps_of_mine), 0, pattern(151, "p0"),
          "your indications would hold 1025 steps, more than the 1024 one user may have; clear a blink or pattern of yours first", 7},
+        {"a user's pattern replaced by one as long, at 1024 steps", fill(1, 7, steps_of_mine), 0, pattern(150, "p0"),
+         "", 7},
+        {"a pattern replaced by one as long, at 4096 steps in all", fill(4, 7, steps_of_mine), 3, pattern(150, "p5"),
+         "", 28},
         {"the 4097th step in all", fill(4, 7, steps_of_mine), 4, "set red",
          "it would put 4097 steps in force, more than the 4096 there may be; clear a blink or pattern first", 28},
     };

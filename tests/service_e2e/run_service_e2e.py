@@ -117,8 +117,8 @@ class Service:
         environment = dict(self.environment, **({"LED_SIM_FAULTS": self.faults} if self.faults else {}))
         started = time.monotonic()
         self.process, said, serving = start_service(
-            [*self.locked, *prefix, *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment,
-            self.umask)
+            [*self.locked, *prefix, *self.runner.service_prefix,
+             *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment, self.umask)
         self.started_in = time.monotonic() - started
         self.outputs.append(said)
         return None if serving else "".join(said)
@@ -172,8 +172,9 @@ EMULATED_REQUESTS = 250
 
 
 class Runner:
-    def __init__(self, launcher, bin_folder, tools, sanitized):
+    def __init__(self, launcher, bin_folder, tools, sanitized, service_prefix=""):
         self.launcher = shlex.split(launcher)
+        self.service_prefix = shlex.split(service_prefix)
         self.bin = os.path.abspath(bin_folder)
         self.probe, self.load, self.pipe_access, self.lock_holder = tools
         self.sanitized = sanitized
@@ -411,6 +412,8 @@ class Runner:
 
     def every_signal_problems(self, service):
         for number in sent_signals():
+            if f"signal {number} cannot be caught here" in service.said():
+                continue  # kept by the debugger the service runs under, as the service said
             name = signal.strsignal(number) or f"signal {number}"
             said_before = len(service.said())
             service.process.send_signal(number)
@@ -717,12 +720,15 @@ def main():
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs")
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once")
     parser.add_argument("--cases", default="", help="run only the cases whose name this regular expression finds")
+    parser.add_argument("--service-prefix", default="",
+                        help="command prefix for the service alone, such as valgrind and its options")
     parser.add_argument("--holding-lock", action="store_true",
                         help="run only the cases in which another program holds the register lock, one at a time")
     options = parser.parse_args()
 
     runner = Runner(options.launcher, options.bin,
-                    (options.probe, options.load, options.pipe_access, options.lock_holder), options.sanitized)
+                    (options.probe, options.load, options.pipe_access, options.lock_holder), options.sanitized,
+                    options.service_prefix)
     cases = [case for case in CASES if not (case.native_only and runner.under_emulator)
              and not (case.windows_only and not runner.under_emulator)
              and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock
