@@ -6,10 +6,11 @@
 set -euo pipefail
 
 packages=(cmake make g++ python3 python3-pip python3-setuptools googletest libgtest-dev libbenchmark-dev valgrind
-          libasio-dev libcli11-dev nlohmann-json3-dev mosquitto mosquitto-clients python3-paho-mqtt)
+          libasio-dev libcli11-dev nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients
+          python3-venv python3-build python3-wheel mono-mcs mono-xbuild nuget)
 if [[ ${1:-all} != native ]]; then
   packages+=(clang-14 clang-tidy-14 clang-tools-14 lld-14 llvm-14 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-             wine64 strip-nondeterminism mono-mcs hyperfine time systemd util-linux)
+             wine64 strip-nondeterminism hyperfine time systemd util-linux wixl dpkg-dev)
 fi
 
 missing=()

@@ -1,10 +1,11 @@
 // The LED service's client for .NET: sets the PC's built-in LED through the service, from C# or any
 // .NET language. Each call is one request of the service's protocol (protocol.md): its arguments
 // are checked one by one, the line is made from what they mean, and only a reply that parses as
-// one is believed. Plain netstandard2.0: no package beyond the framework.
+// one is believed. Every call is asynchronous underneath, with one deadline for the whole call and
+// a CancellationToken; the synchronous forms wait for it.
 //
 //     var led = new Led();
-//     led.Set("red");
+//     await led.SetAsync("red");
 //     using (led.Indication("red", name: "build", priority: 200)) { RunTheBuild(); }
 using System;
 using System.Collections.Generic;
@@ -22,21 +23,26 @@ namespace KavMorvLed
     /// <summary>Anything that kept a request from being done.</summary>
     public class LedException : Exception
     {
+        /// <summary>An error with what went wrong.</summary>
         public LedException(string message) : base(message) { }
     }
 
     /// <summary>The service could not be reached or did not answer in time; the message says how to start it.</summary>
     public class ServiceUnavailableException : LedException
     {
+        /// <summary>An error with what went wrong.</summary>
         public ServiceUnavailableException(string message) : base(message) { }
     }
 
     /// <summary>The service answered with an error.</summary>
     public class ServiceRefusedException : LedException
     {
+        /// <summary>The command word the error names ("set", ...), or "-" when it names none.</summary>
         public string Command { get; }
+        /// <summary>What the service said is wrong.</summary>
         public string ServiceMessage { get; }
 
+        /// <summary>The service's error to a request.</summary>
         public ServiceRefusedException(string command, string message)
             : base("the LED service refused " + command + ": " + message)
         {
@@ -48,51 +54,96 @@ namespace KavMorvLed
     /// <summary>The service answered something that is not a reply to the request.</summary>
     public class ProtocolException : LedException
     {
+        /// <summary>An error with what was answered.</summary>
         public ProtocolException(string message) : base(message) { }
     }
 
+    /// <summary>One step of what an indication shows: a colour for a while.</summary>
     public sealed class Step
     {
+        /// <summary>One of <see cref="Led.Colors"/>.</summary>
         public string Color { get; }
-        public int Ms { get; }  // 0: a steady colour
+        /// <summary>How long it shows, in milliseconds; 0 for a steady colour.</summary>
+        public int Ms { get; }
+        /// <summary>A step of a pattern.</summary>
         public Step(string color, int ms) { Color = color; Ms = ms; }
     }
 
+    /// <summary>An indication in force, as status tells it.</summary>
     public sealed class IndicationStatus
     {
-        public string Name, Owner, OwnerId, Shows;
-        public int Priority;
-        public IReadOnlyList<Step> Steps;
-        public long? Cycles, LeftMs;  // null: until replaced or cleared
+        /// <summary>Its name.</summary>
+        public string Name { get; internal set; }
+        /// <summary>Its owner's name.</summary>
+        public string Owner { get; internal set; }
+        /// <summary>Its owner's id: a uid, or a SID on Windows.</summary>
+        public string OwnerId { get; internal set; }
+        /// <summary>The colour it shows now.</summary>
+        public string Shows { get; internal set; }
+        /// <summary>0 to 255; the highest shows.</summary>
+        public int Priority { get; internal set; }
+        /// <summary>Its steps; a steady colour is one step of 0 ms.</summary>
+        public IReadOnlyList<Step> Steps { get; internal set; }
+        /// <summary>How often its steps run; null: until replaced.</summary>
+        public long? Cycles { get; internal set; }
+        /// <summary>Milliseconds it has left; null: until replaced or cleared.</summary>
+        public long? LeftMs { get; internal set; }
     }
 
+    /// <summary>Everything in force, the one showing, and what the LED reads back.</summary>
     public sealed class LedStatus
     {
-        public string Showing, Owner, Color;  // Showing and Owner: null with nothing in force
-        public string ReadBack;               // null when the LED could not be read in time
-        public IReadOnlyList<IndicationStatus> Indications;
+        /// <summary>The name of the indication shown; null with none.</summary>
+        public string Showing { get; internal set; }
+        /// <summary>Its owner's name; null with none.</summary>
+        public string Owner { get; internal set; }
+        /// <summary>The colour shown now.</summary>
+        public string Color { get; internal set; }
+        /// <summary>What the LED's lines hold ("unknown" for none of the colours); null when it could not be read in time.</summary>
+        public string ReadBack { get; internal set; }
+        /// <summary>Every indication in force, the one showing first.</summary>
+        public IReadOnlyList<IndicationStatus> Indications { get; internal set; }
     }
 
+    /// <summary>A change of what is in force, as a watch tells it.</summary>
     public sealed class LedEvent : EventArgs
     {
-        public long Seq;
-        public string Event;  // "set", "cleared", "expired", "ended" or "restored"
-        public string Name, Owner, OwnerId, Color;
-        public string Showing, ShowingOwner;  // the indication that shows after it; null with none
+        /// <summary>Counts every event of the service, one by one: a gap means one was missed.</summary>
+        public long Seq { get; internal set; }
+        /// <summary>"set", "cleared", "expired", "ended" or "restored".</summary>
+        public string Event { get; internal set; }
+        /// <summary>The indication's name.</summary>
+        public string Name { get; internal set; }
+        /// <summary>The indication's owner's name.</summary>
+        public string Owner { get; internal set; }
+        /// <summary>The indication's owner's id.</summary>
+        public string OwnerId { get; internal set; }
+        /// <summary>What the LED shows after the change.</summary>
+        public string Color { get; internal set; }
+        /// <summary>The indication that shows after the change; null with none.</summary>
+        public string Showing { get; internal set; }
+        /// <summary>Its owner's name; null with none.</summary>
+        public string ShowingOwner { get; internal set; }
     }
 
     /// <summary>The LED, through the service at an endpoint: a pipe name on Windows, a socket path elsewhere.</summary>
     public sealed class Led
     {
-        public static readonly string[] Colors = { "off", "red", "green", "blue", "white", "cb", "yellow", "purple" };
-        const int MaxLineBytes = 1024, MaxStepMs = 3600000, MaxCycles = 1000000, MaxForMs = int.MaxValue;
-        static readonly Regex NamePattern = new Regex("^[A-Za-z0-9._-]{1,64}$");
+        /// <summary>The colours, as the service names them.</summary>
+        public static readonly IReadOnlyList<string> Colors =
+            new[] { "off", "red", "green", "blue", "white", "cb", "yellow", "purple" };
+        internal const int MaxLineBytes = 1024, MaxStepMs = 3600000, MaxCycles = 1000000, MaxForMs = int.MaxValue;
+        internal const int MaxNameBytes = 64, MaxOwnerBytes = 256;
+        static readonly Regex NamePattern = new Regex("^[A-Za-z0-9._-]{1," + MaxNameBytes + "}$");
 
+        /// <summary>The pipe name or socket path of the service.</summary>
         public string Endpoint { get; }
+        /// <summary>How long each call may take in all, in milliseconds.</summary>
         public int TimeoutMs { get; }
 
         /// <param name="endpoint">Else KAV_MORV_LED_ENDPOINT, else the system's: the pipe kav_morv_led,
         /// or /run/kav_morv_led/led.sock.</param>
+        /// <param name="timeoutMs">How long each call may take in all.</param>
         public Led(string endpoint = null, int timeoutMs = 10000)
         {
             Endpoint = endpoint ?? Environment.GetEnvironmentVariable("KAV_MORV_LED_ENDPOINT") ?? DefaultEndpoint;
@@ -104,13 +155,13 @@ namespace KavMorvLed
         static string HowToStart => OnWindows
             ? "start it with 'net start kav_morv_led', or run 'kav_morv_led_service --foreground'"
             : "start it with 'systemctl start kav_morv_led', or run 'kav_morv_led_service --foreground'";
-        string Address => OnWindows ? @"\\.\pipe\" + Endpoint : Endpoint;
+        internal string Address => OnWindows ? @"\\.\pipe\" + Endpoint : Endpoint;
 
         // Checking each argument on its own --------------------------------------------------------
 
         static string CheckColor(string color)
         {
-            string lower = color == null ? null : color.ToLowerInvariant();
+            string lower = color?.ToLowerInvariant();
             if (lower == null || !Colors.Contains(lower))
                 throw new ArgumentException("unknown colour \"" + color + "\"; one of " + string.Join(", ", Colors));
             return lower;
@@ -132,7 +183,8 @@ namespace KavMorvLed
 
         static string CheckOwner(string owner)
         {
-            if (owner == null || owner.Length == 0 || Encoding.UTF8.GetByteCount(owner) > 256 || owner.Any(c => c <= ' ' || c == '\x7f'))
+            if (owner == null || owner.Length == 0 || Encoding.UTF8.GetByteCount(owner) > MaxOwnerBytes ||
+                owner.Any(c => c <= ' ' || c == '\x7f'))
                 throw new ArgumentException("owner \"" + owner + "\" is not a user's name or id (1 to 256 bytes, no spaces)");
             return owner;
         }
@@ -143,163 +195,168 @@ namespace KavMorvLed
                    (forMs.HasValue ? " for=" + CheckNumber(forMs.Value, 1, MaxForMs, "for") : "");
         }
 
-        // Requests, each in a synchronous and an asynchronous form ---------------------------------
+        // Requests: each asynchronous, and synchronous as well -------------------------------------
 
         /// <summary>Shows a steady colour under a name, replacing what was there.</summary>
+        public Task SetAsync(string color, string name = "default", int priority = 100, int? forMs = null,
+                             CancellationToken cancel = default(CancellationToken)) =>
+            ChangeAsync("set", "set " + CheckColor(color) + Showing(name, priority, forMs), cancel);
+        /// <summary>Shows a steady colour under a name, replacing what was there.</summary>
         public void Set(string color, string name = "default", int priority = 100, int? forMs = null) =>
-            Change("set", "set " + CheckColor(color) + Showing(name, priority, forMs));
-        public Task SetAsync(string color, string name = "default", int priority = 100, int? forMs = null) =>
-            Task.Run(() => Set(color, name, priority, forMs));
+            Wait(SetAsync(color, name, priority, forMs));
 
+        /// <summary>Shows a colour for onMs, then off for offMs, count times or until replaced.</summary>
+        public Task BlinkAsync(string color, int onMs = 500, int offMs = 500, string name = "default", int priority = 100,
+                               int? forMs = null, int? count = null, CancellationToken cancel = default(CancellationToken)) =>
+            ChangeAsync("blink", "blink " + CheckColor(color) + " " + CheckNumber(onMs, 1, MaxStepMs, "on time") + " " +
+                        CheckNumber(offMs, 1, MaxStepMs, "off time") + Showing(name, priority, forMs) +
+                        (count.HasValue ? " count=" + CheckNumber(count.Value, 1, MaxCycles, "count") : ""), cancel);
         /// <summary>Shows a colour for onMs, then off for offMs, count times or until replaced.</summary>
         public void Blink(string color, int onMs = 500, int offMs = 500, string name = "default", int priority = 100,
                           int? forMs = null, int? count = null) =>
-            Change("blink", "blink " + CheckColor(color) + " " + CheckNumber(onMs, 1, MaxStepMs, "on time") + " " +
-                   CheckNumber(offMs, 1, MaxStepMs, "off time") + Showing(name, priority, forMs) +
-                   (count.HasValue ? " count=" + CheckNumber(count.Value, 1, MaxCycles, "count") : ""));
-        public Task BlinkAsync(string color, int onMs = 500, int offMs = 500, string name = "default", int priority = 100,
-                               int? forMs = null, int? count = null) =>
-            Task.Run(() => Blink(color, onMs, offMs, name, priority, forMs, count));
+            Wait(BlinkAsync(color, onMs, offMs, name, priority, forMs, count));
 
         /// <summary>Shows each step in turn, repeat times or for ever.</summary>
-        public void Pattern(IEnumerable<Step> steps, string name = "default", int priority = 100, int? forMs = null,
-                            int? repeat = null)
+        public Task PatternAsync(IEnumerable<Step> steps, string name = "default", int priority = 100, int? forMs = null,
+                                 int? repeat = null, CancellationToken cancel = default(CancellationToken))
         {
             var words = steps.Select(step => CheckColor(step.Color) + ":" + CheckNumber(step.Ms, 1, MaxStepMs, "step time")).ToList();
             if (words.Count == 0)
                 throw new ArgumentException("a pattern needs at least one step");
-            Change("pattern", "pattern " + string.Join(" ", words) + Showing(name, priority, forMs) +
-                   (repeat.HasValue ? " repeat=" + CheckNumber(repeat.Value, 1, MaxCycles, "repeat") : ""));
+            return ChangeAsync("pattern", "pattern " + string.Join(" ", words) + Showing(name, priority, forMs) +
+                               (repeat.HasValue ? " repeat=" + CheckNumber(repeat.Value, 1, MaxCycles, "repeat") : ""), cancel);
         }
-        public Task PatternAsync(IEnumerable<Step> steps, string name = "default", int priority = 100, int? forMs = null,
-                                 int? repeat = null) =>
-            Task.Run(() => Pattern(steps, name, priority, forMs, repeat));
+        /// <summary>Shows each step in turn, repeat times or for ever.</summary>
+        public void Pattern(IEnumerable<Step> steps, string name = "default", int priority = 100, int? forMs = null,
+                            int? repeat = null) =>
+            Wait(PatternAsync(steps, name, priority, forMs, repeat));
 
         /// <summary>Withdraws your indication of a name (or, for root, SYSTEM and Administrators, owner's).</summary>
-        public void Clear(string name = "default", string owner = null) =>
-            Change("clear", "clear name=" + CheckName(name) + (owner != null ? " owner=" + CheckOwner(owner) : ""));
-        public Task ClearAsync(string name = "default", string owner = null) => Task.Run(() => Clear(name, owner));
+        public Task ClearAsync(string name = "default", string owner = null, CancellationToken cancel = default(CancellationToken)) =>
+            ChangeAsync("clear", "clear name=" + CheckName(name) + (owner != null ? " owner=" + CheckOwner(owner) : ""), cancel);
+        /// <summary>Withdraws your indication of a name (or, for root, SYSTEM and Administrators, owner's).</summary>
+        public void Clear(string name = "default", string owner = null) => Wait(ClearAsync(name, owner));
 
         /// <summary>The colour shown now.</summary>
-        public string Get()
+        public async Task<string> GetAsync(CancellationToken cancel = default(CancellationToken))
         {
-            string color = Ask("get", "get");
+            string color = await AskAsync("get", "get", cancel).ConfigureAwait(false);
             if (!Colors.Contains(color))
-                throw new ProtocolException("the LED service answered \"" + color + "\" to get");
+                throw new ProtocolException("the LED service answered \"" + Shorten(color) + "\" to get");
             return color;
         }
-        public Task<string> GetAsync() => Task.Run(() => Get());
+        /// <summary>The colour shown now.</summary>
+        public string Get() => Wait(GetAsync());
 
         /// <summary>Every indication in force, the one showing, and what the LED reads back.</summary>
-        public LedStatus Status()
+        public async Task<LedStatus> StatusAsync(CancellationToken cancel = default(CancellationToken))
         {
-            string payload = Ask("status", "status");
+            string payload = await AskAsync("status", "status", cancel).ConfigureAwait(false);
             try
             {
-                var status = (Dictionary<string, object>)Json.Parse(payload);
-                var listed = ((List<object>)status["indications"]).Cast<Dictionary<string, object>>().Select(entry =>
-                    new IndicationStatus
-                    {
-                        Name = (string)entry["name"], Owner = (string)entry["owner"], OwnerId = (string)entry["owner_id"],
-                        Priority = (int)(long)entry["priority"], Shows = CheckColor((string)entry["shows"]),
-                        Steps = ((List<object>)entry["steps"]).Cast<Dictionary<string, object>>()
-                            .Select(step => new Step(CheckColor((string)step["color"]), (int)(long)step["ms"])).ToList(),
-                        Cycles = (long?)entry["cycles"], LeftMs = (long?)entry["left_ms"],
-                    }).ToList();
-                return new LedStatus
-                {
-                    Showing = (string)status["showing"], Owner = (string)status["owner"],
-                    Color = CheckColor((string)status["color"]), ReadBack = (string)status["read_back"],
-                    Indications = listed,
-                };
+                return Replies.Status(Json.Parse(payload));
             }
-            catch (Exception error) when (error is InvalidCastException || error is KeyNotFoundException ||
-                                          error is FormatException || error is ArgumentException || error is NullReferenceException)
+            catch (FormatException error)
             {
-                throw new ProtocolException("the LED service answered what is not a status: " + Shorten(payload));
+                throw new ProtocolException("the LED service answered what is not a status (" + error.Message + "): " + Shorten(payload));
             }
         }
-        public Task<LedStatus> StatusAsync() => Task.Run(() => Status());
+        /// <summary>Every indication in force, the one showing, and what the LED reads back.</summary>
+        public LedStatus Status() => Wait(StatusAsync());
 
         /// <summary>Shows a steady colour until the returned object is disposed, then clears it, however
-        /// the block that holds it ends.</summary>
-        public IDisposable Indication(string color, string name = "default", int priority = 100, int? forMs = null)
+        /// the block that holds it ends. A set that failed once sent may still be in force (its reply
+        /// was not seen, or the LED did not take it), so it is cleared then too before the error is thrown.</summary>
+        public async Task<IDisposable> IndicationAsync(string color, string name = "default", int priority = 100,
+                                                       int? forMs = null, CancellationToken cancel = default(CancellationToken))
         {
-            Set(color, name, priority, forMs);
+            Task set = SetAsync(color, name, priority, forMs, cancel);
+            try
+            {
+                await set.ConfigureAwait(false);
+            }
+            catch (LedException)
+            {
+                try
+                {
+                    await ClearAsync(name).ConfigureAwait(false);
+                }
+                catch (LedException)
+                {
+                }
+                throw;
+            }
             return new Clearing(this, name);
+        }
+        /// <summary>Shows a steady colour until the returned object is disposed, then clears it.</summary>
+        public IDisposable Indication(string color, string name = "default", int priority = 100, int? forMs = null) =>
+            Wait(IndicationAsync(color, name, priority, forMs));
+
+        /// <summary>Each change from now on, as it comes: await MoveNextAsync for the next, then read
+        /// Current; dispose it to end the watch.</summary>
+        public async Task<LedEvents> WatchAsync(CancellationToken cancel = default(CancellationToken))
+        {
+            using (CancellationTokenSource deadline = Deadline(cancel))
+            {
+                Connection connection = await ConnectAsync(deadline.Token).ConfigureAwait(false);
+                try
+                {
+                    await ReplyAsync(connection, "watch", "watch", deadline.Token).ConfigureAwait(false);
+                }
+                catch (OperationCanceledException) when (!cancel.IsCancellationRequested)
+                {
+                    connection.Dispose();
+                    throw NoAnswer();
+                }
+                catch
+                {
+                    connection.Dispose();
+                    throw;
+                }
+                return new LedEvents(connection, Address);
+            }
         }
 
         /// <summary>Each change as it happens, raised as Changed on a thread of the watcher's, until
-        /// the watcher is disposed or the service goes away (then Ended, with why).</summary>
-        public LedWatcher Watch()
-        {
-            var connection = Connect();
-            try
-            {
-                Reply(connection, "watch", "watch");
-            }
-            catch
-            {
-                connection.Dispose();
-                throw;
-            }
-            return new LedWatcher(connection, Address);
-        }
+        /// the watcher is disposed or the watch ends (then Ended, once, with why).</summary>
+        public LedWatcher Watch() => new LedWatcher(Wait(WatchAsync()));
 
         sealed class Clearing : IDisposable
         {
             readonly Led led;
             readonly string name;
-            bool cleared;
+            int cleared;
             public Clearing(Led led, string name) { this.led = led; this.name = name; }
             public void Dispose()
             {
-                if (!cleared)
-                {
-                    cleared = true;
+                if (Interlocked.Exchange(ref cleared, 1) == 0)
                     led.Clear(name);
-                }
             }
         }
 
         // The conversation -------------------------------------------------------------------------
 
-        internal sealed class Connection : IDisposable
+        // One call's deadline, and the caller's cancellation, as one token.
+        CancellationTokenSource Deadline(CancellationToken cancel)
         {
-            readonly NamedPipeClientStream pipe;
-            readonly StreamReader reader;
-            public Connection(NamedPipeClientStream pipe)
-            {
-                this.pipe = pipe;
-                reader = new StreamReader(pipe, new UTF8Encoding(false));
-            }
-            public void Send(string line)
-            {
-                byte[] bytes = Encoding.UTF8.GetBytes(line + "\n");
-                pipe.Write(bytes, 0, bytes.Length);
-                pipe.Flush();
-            }
-            // The next line; null when the connection ended first. Throws TimeoutException past the deadline.
-            public string Receive(int timeoutMs)
-            {
-                Task<string> line = reader.ReadLineAsync();
-                if (timeoutMs >= 0 && !line.Wait(timeoutMs))
-                    throw new TimeoutException();
-                return line.Result;
-            }
-            public void Dispose() { reader.Dispose(); }
+            var deadline = CancellationTokenSource.CreateLinkedTokenSource(cancel);
+            deadline.CancelAfter(TimeoutMs);
+            return deadline;
         }
 
-        Connection Connect()
+        ServiceUnavailableException NoAnswer() =>
+            new ServiceUnavailableException("the LED service at " + Address + " did not answer within " + TimeoutMs + " ms");
+
+        async Task<Connection> ConnectAsync(CancellationToken cancel)
         {
             // Where nothing is at the socket's path, the pipe stream would wait out its whole time.
             if (!OnWindows && !File.Exists(Endpoint))
                 throw new ServiceUnavailableException("cannot reach the LED service at " + Address +
                                                       " (no such socket). Is it running? To " + HowToStart + ".");
-            var pipe = new NamedPipeClientStream(".", Endpoint, PipeDirection.InOut);
+            var pipe = new NamedPipeClientStream(".", Endpoint, PipeDirection.InOut, PipeOptions.Asynchronous);
             try
             {
-                pipe.Connect(TimeoutMs);
+                await pipe.ConnectAsync(TimeoutMs, cancel).ConfigureAwait(false);
                 return new Connection(pipe);
             }
             catch (Exception error) when (error is IOException || error is TimeoutException ||
@@ -309,31 +366,43 @@ namespace KavMorvLed
                 throw new ServiceUnavailableException("cannot reach the LED service at " + Address + " (" + error.Message +
                                                       "). Is it running? To " + HowToStart + ".");
             }
+            catch
+            {
+                pipe.Dispose();
+                throw;
+            }
         }
 
-        string Ask(string command, string line)
+        async Task<string> AskAsync(string command, string line, CancellationToken cancel)
         {
             if (Encoding.UTF8.GetByteCount(line) > MaxLineBytes)
                 throw new ArgumentException("the request is longer than the " + MaxLineBytes + " bytes the service takes in one line");
-            using (var connection = Connect())
-                return Reply(connection, command, line);
+            using (CancellationTokenSource deadline = Deadline(cancel))
+            {
+                try
+                {
+                    using (Connection connection = await ConnectAsync(deadline.Token).ConfigureAwait(false))
+                        return await ReplyAsync(connection, command, line, deadline.Token).ConfigureAwait(false);
+                }
+                catch (OperationCanceledException) when (!cancel.IsCancellationRequested)
+                {
+                    throw NoAnswer();
+                }
+            }
         }
 
         // The payload of the reply to line, which must be one to command.
-        string Reply(Connection connection, string command, string line)
+        async Task<string> ReplyAsync(Connection connection, string command, string line, CancellationToken cancel)
         {
             string reply;
             try
             {
-                connection.Send(line);
-                reply = connection.Receive(TimeoutMs);
+                await connection.SendAsync(line, cancel).ConfigureAwait(false);
+                reply = await connection.ReceiveAsync(cancel).ConfigureAwait(false);
             }
-            catch (TimeoutException)
+            catch (Exception error) when (error is IOException || error is ObjectDisposedException)
             {
-                throw new ServiceUnavailableException("the LED service at " + Address + " did not answer within " + TimeoutMs + " ms");
-            }
-            catch (IOException error)
-            {
+                cancel.ThrowIfCancellationRequested();  // closed because its time ran out
                 throw new ServiceUnavailableException("the LED service at " + Address + " went away (" + error.Message + ")");
             }
             if (reply == null)
@@ -348,108 +417,364 @@ namespace KavMorvLed
             throw new ProtocolException("the LED service at " + Address + " answered what is not a reply to " + command + ": " + Shorten(reply));
         }
 
-        void Change(string command, string line)
+        async Task ChangeAsync(string command, string line, CancellationToken cancel)
         {
-            string payload = Ask(command, line);
+            string payload = await AskAsync(command, line, cancel).ConfigureAwait(false);
             if (payload.Length > 0)
                 throw new ProtocolException("the LED service answered \"" + Shorten(payload) + "\" to " + command);
         }
 
+        // The synchronous forms: the library never comes back to the caller's context, so this cannot
+        // wait on itself; the call's own exception is thrown, not an AggregateException.
+        static void Wait(Task task) => task.ConfigureAwait(false).GetAwaiter().GetResult();
+        static T Wait<T>(Task<T> task) => task.ConfigureAwait(false).GetAwaiter().GetResult();
+
         internal static string Shorten(string text) => text.Length > 200 ? text.Substring(0, 200) + "..." : text;
     }
 
-    /// <summary>A watch on the service's changes: Changed for each, Ended once when it stops.</summary>
-    public sealed class LedWatcher : IDisposable
+    /// <summary>A watch's events, one at a time: shaped as an asynchronous enumerator (MoveNextAsync,
+    /// Current). Dispose it to end the watch.</summary>
+    public sealed class LedEvents : IDisposable
     {
-        readonly Led.Connection connection;
+        readonly Connection connection;
         readonly string address;
-        int disposed;
-        public event EventHandler<LedEvent> Changed;
-        /// <summary>Raised once when the watch ends by itself: with why (the service went away, or sent
-        /// what is not an event).</summary>
-        public event EventHandler<LedException> Ended;
-        public Task Done { get; }
 
-        internal LedWatcher(Led.Connection connection, string address)
+        internal LedEvents(Connection connection, string address)
         {
             this.connection = connection;
             this.address = address;
-            Done = Task.Factory.StartNew(Read, TaskCreationOptions.LongRunning);
         }
 
-        void Read()
+        /// <summary>The event MoveNextAsync came to.</summary>
+        public LedEvent Current { get; private set; }
+
+        /// <summary>Waits for the next event: true with it in Current; false once the watch was
+        /// disposed. Throws ServiceUnavailableException when the service went away, and
+        /// ProtocolException when it sent what is not an event.</summary>
+        public async Task<bool> MoveNextAsync(CancellationToken cancel = default(CancellationToken))
         {
-            LedException why;
+            string line;
             try
             {
-                for (;;)
+                line = await connection.ReceiveAsync(cancel).ConfigureAwait(false);
+            }
+            catch (Exception error) when (error is IOException || error is ObjectDisposedException)
+            {
+                if (connection.Disposed && !cancel.IsCancellationRequested)
+                    return false;
+                cancel.ThrowIfCancellationRequested();
+                throw new ServiceUnavailableException("the LED service at " + address + " went away (" + error.Message + ")");
+            }
+            if (line == null)
+            {
+                if (connection.Disposed)
+                    return false;
+                throw new ServiceUnavailableException("the LED service at " + address + " went away");
+            }
+            try
+            {
+                if (!line.StartsWith("event ", StringComparison.Ordinal))
+                    throw new FormatException("it does not start with \"event \"");
+                Current = Replies.Event(Json.Parse(line.Substring(6)));
+                return true;
+            }
+            catch (FormatException error)
+            {
+                throw new ProtocolException("the LED service sent what is not an event (" + error.Message + "): " + Led.Shorten(line));
+            }
+        }
+
+        /// <summary>Ends the watch and closes its connection.</summary>
+        public void Dispose() => connection.Dispose();
+    }
+
+    /// <summary>A watch on the service's changes: Changed for each, Ended once when it ends by itself.
+    /// It starts reading when the first handler is added, so none misses the first events.</summary>
+    public sealed class LedWatcher : IDisposable
+    {
+        readonly LedEvents events;
+        readonly TaskCompletionSource<bool> done = new TaskCompletionSource<bool>();
+        readonly object gate = new object();
+        EventHandler<LedEvent> changed;
+        EventHandler<LedException> ended;
+        LedException endedWith;
+        bool started;
+        int disposed;
+
+        internal LedWatcher(LedEvents events) { this.events = events; }
+
+        /// <summary>Raised for each change, on the watcher's thread.</summary>
+        public event EventHandler<LedEvent> Changed
+        {
+            add { lock (gate) changed += value; Start(); }
+            remove { lock (gate) changed -= value; }
+        }
+
+        /// <summary>Raised once when the watch ends by itself, with why (the service went away, or sent
+        /// what is not an event); a handler added after that is called at once.</summary>
+        public event EventHandler<LedException> Ended
+        {
+            add
+            {
+                LedException already;
+                lock (gate)
                 {
-                    string line = connection.Receive(-1);
-                    if (line == null)
-                    {
-                        why = new ServiceUnavailableException("the LED service at " + address + " went away");
-                        break;
-                    }
-                    LedEvent change = ParseEvent(line);
-                    if (change == null)
-                    {
-                        why = new ProtocolException("the LED service sent what is not an event: " + Led.Shorten(line));
-                        break;
-                    }
-                    var handlers = Changed;
-                    if (handlers != null)
-                        handlers(this, change);
+                    already = endedWith;
+                    if (already == null)
+                        ended += value;
+                }
+                if (already != null)
+                    value(this, already);
+                else
+                    Start();
+            }
+            remove { lock (gate) ended -= value; }
+        }
+
+        /// <summary>Completes when the watch has ended, by itself or disposed; it never faults.</summary>
+        public Task Done => done.Task;
+
+        void Start()
+        {
+            lock (gate)
+            {
+                if (started)
+                    return;
+                started = true;
+            }
+            Task.Run(ReadAsync);
+        }
+
+        async Task ReadAsync()
+        {
+            LedException why = null;
+            try
+            {
+                while (await events.MoveNextAsync().ConfigureAwait(false))
+                {
+                    EventHandler<LedEvent> handlers;
+                    lock (gate)
+                        handlers = changed;
+                    handlers?.Invoke(this, events.Current);
                 }
             }
-            catch (Exception error) when (error is IOException || error is ObjectDisposedException || error is AggregateException)
+            catch (LedException error)
             {
-                why = new ServiceUnavailableException("the LED service at " + address + " went away");
+                why = error;
+            }
+            catch (Exception error)
+            {
+                why = new LedException("the watch ended: " + error.Message);
+            }
+            EventHandler<LedException> handlersOfEnd = null;
+            if (why != null)
+            {
+                lock (gate)
+                {
+                    endedWith = why;
+                    handlersOfEnd = ended;
+                }
             }
             if (Volatile.Read(ref disposed) == 0)
+                handlersOfEnd?.Invoke(this, why);
+            done.TrySetResult(true);
+        }
+
+        /// <summary>Ends the watch; Ended is not raised for it.</summary>
+        public void Dispose()
+        {
+            if (Interlocked.Exchange(ref disposed, 1) != 0)
+                return;
+            events.Dispose();
+            lock (gate)
             {
-                var ended = Ended;
-                if (ended != null)
-                    ended(this, why);
+                if (started)
+                    return;
+                started = true;
+            }
+            done.TrySetResult(true);
+        }
+    }
+
+    // One connection to the service: lines out, lines in, each line bounded by the longest reply.
+    sealed class Connection : IDisposable
+    {
+        // More than any reply of the service's (a status with every indication it may hold): a peer that
+        // sends more without a line feed is not the service.
+        internal const int MaxReplyBytes = 4 << 20;
+
+        readonly NamedPipeClientStream pipe;
+        readonly MemoryStream received = new MemoryStream();
+        readonly byte[] buffer = new byte[65536];
+        int disposed;
+
+        public Connection(NamedPipeClientStream pipe) { this.pipe = pipe; }
+
+        public bool Disposed => Volatile.Read(ref disposed) != 0;
+
+        public async Task SendAsync(string line, CancellationToken cancel)
+        {
+            byte[] bytes = Encoding.UTF8.GetBytes(line + "\n");
+            await Bounded(pipe.WriteAsync(bytes, 0, bytes.Length, cancel), cancel).ConfigureAwait(false);
+            await Bounded(pipe.FlushAsync(cancel), cancel).ConfigureAwait(false);
+        }
+
+        // The next line without its line feed; null when the connection ended first.
+        public async Task<string> ReceiveAsync(CancellationToken cancel)
+        {
+            for (;;)
+            {
+                byte[] held = received.GetBuffer();
+                int end = Array.IndexOf(held, (byte)'\n', 0, (int)received.Length);
+                if (end >= 0)
+                {
+                    string line = new UTF8Encoding(false, false).GetString(held, 0, end);
+                    int rest = (int)received.Length - end - 1;
+                    Buffer.BlockCopy(held, end + 1, held, 0, rest);
+                    received.SetLength(rest);
+                    return line;
+                }
+                if (received.Length > MaxReplyBytes)
+                    throw new ProtocolException("the LED service sent a line longer than " + MaxReplyBytes + " bytes");
+                int got = await Bounded(pipe.ReadAsync(buffer, 0, buffer.Length, cancel), cancel).ConfigureAwait(false);
+                if (got == 0)
+                    return null;
+                received.Write(buffer, 0, got);
             }
         }
 
-        static LedEvent ParseEvent(string line)
+        // Where the system's pipe ignores the token once a read or write is under way, the call ends
+        // anyway: the connection is closed under it, which ends what it waits for.
+        async Task<T> Bounded<T>(Task<T> work, CancellationToken cancel)
         {
-            if (!line.StartsWith("event ", StringComparison.Ordinal))
-                return null;
-            try
+            await Bounded((Task)work, cancel).ConfigureAwait(false);
+            return work.Result;
+        }
+
+        async Task Bounded(Task work, CancellationToken cancel)
+        {
+            var cancelled = new TaskCompletionSource<bool>();
+            using (cancel.Register(() => cancelled.TrySetResult(true)))
             {
-                var fields = (Dictionary<string, object>)Json.Parse(line.Substring(6));
-                var change = new LedEvent
+                if (await Task.WhenAny(work, cancelled.Task).ConfigureAwait(false) != work)
                 {
-                    Seq = (long)fields["seq"], Event = (string)fields["event"], Name = (string)fields["name"],
-                    Owner = (string)fields["owner"], OwnerId = (string)fields["owner_id"],
-                    Showing = (string)fields["showing"], ShowingOwner = (string)fields["showing_owner"],
-                    Color = (string)fields["color"],
-                };
-                return Led.Colors.Contains(change.Color) ? change : null;
+                    Dispose();
+                    cancel.ThrowIfCancellationRequested();
+                }
             }
-            catch (Exception error) when (error is InvalidCastException || error is KeyNotFoundException || error is FormatException)
-            {
-                return null;
-            }
+            await work.ConfigureAwait(false);
         }
 
         public void Dispose()
         {
             if (Interlocked.Exchange(ref disposed, 1) == 0)
-                connection.Dispose();
+                pipe.Dispose();
         }
     }
 
-    /// <summary>Just enough JSON for the service's replies: objects, arrays, strings, whole numbers,
-    /// true, false and null.</summary>
+    // Replies' JSON as this client's types: anything missing, of another type, or out of range is a
+    // FormatException, which the caller turns into a ProtocolException.
+    static class Replies
+    {
+        static readonly string[] EventKinds = { "set", "cleared", "expired", "ended", "restored" };
+
+        public static LedStatus Status(object parsed)
+        {
+            var status = Object(parsed, "the status");
+            string readBack = TextOrNull(status, "read_back");
+            if (readBack != null && readBack != "unknown")
+                Color(readBack);
+            return new LedStatus
+            {
+                Showing = TextOrNull(status, "showing"),
+                Owner = TextOrNull(status, "owner"),
+                Color = Color(Text(status, "color")),
+                ReadBack = readBack,
+                Indications = List(status, "indications").Select(entry => Indication(Object(entry, "an indication"))).ToList(),
+            };
+        }
+
+        static IndicationStatus Indication(Dictionary<string, object> entry)
+        {
+            var steps = List(entry, "steps").Select(item =>
+            {
+                var step = Object(item, "a step");
+                return new Step(Color(Text(step, "color")), (int)Number(step, "ms", 0, Led.MaxStepMs));
+            }).ToList();
+            if (steps.Count == 0)
+                throw new FormatException("an indication without steps");
+            return new IndicationStatus
+            {
+                Name = Text(entry, "name"), Owner = Text(entry, "owner"), OwnerId = Text(entry, "owner_id"),
+                Priority = (int)Number(entry, "priority", 0, 255), Shows = Color(Text(entry, "shows")), Steps = steps,
+                Cycles = NumberOrNull(entry, "cycles", 1, Led.MaxCycles),
+                LeftMs = NumberOrNull(entry, "left_ms", long.MinValue, long.MaxValue),
+            };
+        }
+
+        public static LedEvent Event(object parsed)
+        {
+            var fields = Object(parsed, "the event");
+            string kind = Text(fields, "event");
+            if (!EventKinds.Contains(kind))
+                throw new FormatException("an event of no known kind");
+            return new LedEvent
+            {
+                Seq = Number(fields, "seq", 0, long.MaxValue), Event = kind, Name = Text(fields, "name"),
+                Owner = Text(fields, "owner"), OwnerId = Text(fields, "owner_id"), Color = Color(Text(fields, "color")),
+                Showing = TextOrNull(fields, "showing"), ShowingOwner = TextOrNull(fields, "showing_owner"),
+            };
+        }
+
+        static Dictionary<string, object> Object(object value, string what) =>
+            value as Dictionary<string, object> ?? throw new FormatException(what + " is not an object");
+
+        static object Field(Dictionary<string, object> fields, string key)
+        {
+            if (!fields.TryGetValue(key, out object value))
+                throw new FormatException("no \"" + key + "\"");
+            return value;
+        }
+
+        static string Text(Dictionary<string, object> fields, string key) =>
+            Field(fields, key) as string ?? throw new FormatException("\"" + key + "\" is not text");
+
+        static string TextOrNull(Dictionary<string, object> fields, string key)
+        {
+            object value = Field(fields, key);
+            return value == null ? null : value as string ?? throw new FormatException("\"" + key + "\" is not text");
+        }
+
+        static long Number(Dictionary<string, object> fields, string key, long least, long most) =>
+            NumberOrNull(fields, key, least, most) ?? throw new FormatException("\"" + key + "\" is null");
+
+        static long? NumberOrNull(Dictionary<string, object> fields, string key, long least, long most)
+        {
+            object value = Field(fields, key);
+            if (value == null)
+                return null;
+            if (!(value is long number) || number < least || number > most)
+                throw new FormatException("\"" + key + "\" is not a whole number from " + least + " to " + most);
+            return number;
+        }
+
+        static List<object> List(Dictionary<string, object> fields, string key) =>
+            Field(fields, key) as List<object> ?? throw new FormatException("\"" + key + "\" is not a list");
+
+        static string Color(string name) =>
+            Led.Colors.Contains(name) ? name : throw new FormatException("\"" + Led.Shorten(name) + "\" is no colour");
+    }
+
+    // Just enough JSON for the service's replies: objects, arrays, strings, whole numbers, true, false
+    // and null, nested at most MaxDepth deep. Anything else is a FormatException.
     static class Json
     {
+        const int MaxDepth = 32;
+
         public static object Parse(string text)
         {
             int at = 0;
-            object value = Value(text, ref at);
+            object value = Value(text, ref at, 0);
             Space(text, ref at);
             if (at != text.Length)
                 throw new FormatException("more after the JSON value");
@@ -458,12 +783,14 @@ namespace KavMorvLed
 
         static void Space(string text, ref int at)
         {
-            while (at < text.Length && char.IsWhiteSpace(text[at]))
+            while (at < text.Length && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
                 at++;
         }
 
-        static object Value(string text, ref int at)
+        static object Value(string text, ref int at, int depth)
         {
+            if (depth > MaxDepth)
+                throw new FormatException("nested deeper than " + MaxDepth);
             Space(text, ref at);
             if (at >= text.Length)
                 throw new FormatException("the JSON ends early");
@@ -480,7 +807,7 @@ namespace KavMorvLed
                     string key = Text(text, ref at);
                     Space(text, ref at);
                     Expect(text, ref at, ':');
-                    fields[key] = Value(text, ref at);
+                    fields[key] = Value(text, ref at, depth + 1);
                     Space(text, ref at);
                     if (at < text.Length && text[at] == ',') { at++; continue; }
                     Expect(text, ref at, '}');
@@ -495,7 +822,7 @@ namespace KavMorvLed
                 if (at < text.Length && text[at] == ']') { at++; return items; }
                 for (;;)
                 {
-                    items.Add(Value(text, ref at));
+                    items.Add(Value(text, ref at, depth + 1));
                     Space(text, ref at);
                     if (at < text.Length && text[at] == ',') { at++; continue; }
                     Expect(text, ref at, ']');
@@ -515,15 +842,18 @@ namespace KavMorvLed
             int start = at;
             if (at < text.Length && text[at] == '-')
                 at++;
-            while (at < text.Length && char.IsDigit(text[at]))
+            while (at < text.Length && text[at] >= '0' && text[at] <= '9')
                 at++;
-            return long.Parse(text.Substring(start, at - start), NumberStyles.AllowLeadingSign, CultureInfo.InvariantCulture);
+            if (!long.TryParse(text.Substring(start, at - start), NumberStyles.AllowLeadingSign, CultureInfo.InvariantCulture,
+                               out long number))
+                throw new FormatException("a number that is not a whole one of 64 bits at " + start);
+            return number;
         }
 
         static void Expect(string text, ref int at, char wanted)
         {
             if (at >= text.Length || text[at] != wanted)
-                throw new FormatException("'" + wanted + "' expected in JSON");
+                throw new FormatException("'" + wanted + "' expected at " + at);
             at++;
         }
 
@@ -550,7 +880,10 @@ namespace KavMorvLed
                     case 'b': built.Append('\b'); break;
                     case 'f': built.Append('\f'); break;
                     case 'u':
-                        built.Append((char)int.Parse(text.Substring(at, 4), NumberStyles.HexNumber, CultureInfo.InvariantCulture));
+                        if (at + 4 > text.Length ||
+                            !int.TryParse(text.Substring(at, 4), NumberStyles.HexNumber, CultureInfo.InvariantCulture, out int code))
+                            throw new FormatException("a \\u escape without four hexadecimal digits");
+                        built.Append((char)code);
                         at += 4;
                         break;
                     default: built.Append(escaped); break;

@@ -35,7 +35,7 @@
 #include <stdint.h>
 
 #define KAV_MORV_LED_VERSION_MAJOR 1
-#define KAV_MORV_LED_VERSION_MINOR 2
+#define KAV_MORV_LED_VERSION_MINOR 3
 #define KAV_MORV_LED_VERSION_PATCH 0
 
 #if defined(_WIN32)

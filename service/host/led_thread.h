@@ -50,7 +50,7 @@ private:
 
     bool mismatched_ = false;  // the last read-back differed from the colour set (on the LED's thread)
     bool started_ = false;
-    LatestWork<Work> worker_{[this](Work& work) { run(work); }};
+    protocol::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
 };
 
 }  // namespace service

@@ -58,7 +58,7 @@ private:
     bool failing_ = false;  // the last write failed (on the writing thread)
     std::mutex telling_;
     bool abandoned_ = false;  // stop() gave up waiting: nobody is to be told anything
-    LatestWork<Work> writer_{[this](Work& work) { write(work); }};
+    protocol::LatestWork<Work> writer_{[this](Work& work) { write(work); }};
 };
 
 }  // namespace service

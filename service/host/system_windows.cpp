@@ -3,6 +3,7 @@
 #include "endpoint.h"
 #include "listener.h"
 #include "log.h"
+#include "windows_service.h"
 #include "windows_text.h"
 
 #include <windows.h>
@@ -12,7 +13,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <mutex>
 #include <vector>
 
 namespace service {
@@ -25,84 +25,6 @@ constexpr const wchar_t* kDescription =
 // Restarted after a failure: at once, then after 5 s, then after 30 s; the count starts again a day on.
 constexpr DWORD kFailureResetSeconds = 24 * 3600;
 constexpr DWORD kRestartDelaysMs[] = {1000, 5000, 30000};
-// How long the service may take to start (Init waits 500 ms) and to stop (DeInit waits 200 ms).
-constexpr DWORD kStartHintMs = 10000;
-constexpr DWORD kStopHintMs = 5000;
-
-// What the Service Control Manager knows of the running service, and how to stop it.
-struct Running {
-    std::mutex mutex;
-    SERVICE_STATUS_HANDLE handle = nullptr;
-    DWORD checkpoint = 0;
-    std::function<void()> stop;
-    bool stop_asked = false;
-    const Serve* serve = nullptr;
-};
-
-Running& running() {
-    static Running state;
-    return state;
-}
-
-void report(DWORD state, DWORD wait_hint, DWORD exit_status = 0) {
-    Running& service = running();
-    SERVICE_STATUS status{};
-    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    // A failure is reported as such, so that the recovery actions restart the service.
-    status.dwWin32ExitCode = exit_status == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-    status.dwServiceSpecificExitCode = exit_status;
-    const bool settled = state == SERVICE_RUNNING || state == SERVICE_STOPPED;
-    status.dwCheckPoint = settled ? 0 : ++service.checkpoint;
-    status.dwWaitHint = wait_hint;
-    SetServiceStatus(service.handle, &status);
-}
-
-DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-        Running& service = running();
-        const std::lock_guard<std::mutex> guard(service.mutex);
-        report(SERVICE_STOP_PENDING, kStopHintMs);
-        service.stop_asked = true;
-        if (service.stop) {
-            service.stop();
-        }
-        return NO_ERROR;
-    }
-    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-void write_to_event_log(const std::string& line) {
-    static const HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
-    const std::wstring text = platform::to_wide(line);
-    const wchar_t* strings[] = {text.c_str()};
-    ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-}
-
-void WINAPI service_main(DWORD, LPWSTR*) {
-    Running& service = running();
-    service.handle = RegisterServiceCtrlHandlerExW(kServiceName, on_control, nullptr);
-    if (service.handle == nullptr) {
-        return;
-    }
-    log_to(write_to_event_log);
-    report(SERVICE_START_PENDING, kStartHintMs);
-    const Supervisor manager{[&service](std::function<void()> stop) {
-        const std::lock_guard<std::mutex> guard(service.mutex);
-        service.stop = std::move(stop);
-        report(SERVICE_RUNNING, 0);
-        if (service.stop_asked) {
-            service.stop();
-        }
-    }};
-    const int status = (*service.serve)(manager);
-    {
-        const std::lock_guard<std::mutex> guard(service.mutex);
-        service.stop = nullptr;
-    }
-    report(SERVICE_STOPPED, 0, static_cast<DWORD>(status));
-}
 
 std::wstring own_path() {
     std::vector<wchar_t> path(MAX_PATH);
@@ -156,12 +78,11 @@ std::string program_data_state_file() {
 }
 
 int run_under_service_manager(const Serve& serve) {
-    running().serve = &serve;
-    SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kServiceName), service_main}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table)) {
-        return fail("--service is for the Service Control Manager, which did not start it");
-    }
-    return 0;
+    const bool ran = platform::run_as_windows_service(kServiceName, [&serve](const auto& running) {
+        log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
+        return serve(Supervisor{running});
+    });
+    return ran ? 0 : fail("--service is for the Service Control Manager, which did not start it");
 }
 
 int install_service(const std::vector<std::string>& arguments) {

@@ -1,12 +1,15 @@
 // The .NET client against the real service (run by dotnet_client.py, which starts it): every call
 // in its synchronous and asynchronous forms, the indication cleared when disposed, change events,
-// and each kind of failure. One line per check, "ok" or "FAIL", then the tally; exit status 1 on a
-// failure.
-//   mono DotnetClientCheck.exe ENDPOINT ABSENT_ENDPOINT
+// and each kind of failure; then against programs in the service's place (tests/support/impostor.py)
+// that answer what no service would. One line per check, "ok" or "FAIL", then the tally; exit
+// status 1 on a failure.
+//   mono DotnetClientCheck.exe ENDPOINT ABSENT_ENDPOINT IMPOSTORS_FOLDER
 using System;
 using System.Collections.Generic;
 using System.Linq;
+using System.IO;
 using System.Threading;
+using System.Threading.Tasks;
 using KavMorvLed;
 
 static class DotnetClientCheck
@@ -37,8 +40,87 @@ static class DotnetClientCheck
         }
     }
 
+    // What a call threw, or returned, within its time; "still running" when it did not end.
+    static object Outcome(Func<object> call, int withinMs)
+    {
+        Task<object> running = Task.Run(call);
+        try
+        {
+            return running.Wait(withinMs) ? running.Result : "still running";
+        }
+        catch (AggregateException error)
+        {
+            return error.InnerException;
+        }
+    }
+
+    static void Impostors(string folder)
+    {
+        Func<string, int, Led> at = (name, timeoutMs) => new Led(Path.Combine(folder, name + ".sock"), timeoutMs);
+        var checks = new[]
+        {
+            Tuple.Create("a service that never answers: ServiceUnavailableException",
+                         Outcome(() => at("silent", 500).Get(), 30000),
+                         (Func<object, bool>)(got => got is ServiceUnavailableException)),
+            Tuple.Create("a service that trickles a byte at a time: one deadline for the whole call",
+                         Outcome(() => at("trickle", 1000).Get(), 10000),
+                         (Func<object, bool>)(got => got is ServiceUnavailableException)),
+            Tuple.Create("an error that names no command is the service's refusal",
+                         Outcome(() => { at("error_dash", 20000).Set("red"); return null; }, 30000),
+                         (Func<object, bool>)(got => got is ServiceRefusedException refused && refused.Command == "-")),
+            Tuple.Create("JSON nested beyond reason: ProtocolException", Outcome(() => at("nested", 20000).Status(), 30000),
+                         (Func<object, bool>)(got => got is ProtocolException)),
+            Tuple.Create("a number beyond 64 bits: ProtocolException", Outcome(() => at("huge_number", 20000).Status(), 30000),
+                         (Func<object, bool>)(got => got is ProtocolException)),
+            Tuple.Create("a line longer than any reply: ProtocolException", Outcome(() => at("long_line", 20000).Get(), 30000),
+                         (Func<object, bool>)(got => got is ProtocolException)),
+            Tuple.Create("each field of a status in its place", Outcome(() => at("status_fields", 20000).Status(), 30000),
+                         (Func<object, bool>)(got => got is LedStatus status && status.Showing == "alarm" &&
+                                                     status.Owner == "alice" && status.Color == "red" &&
+                                                     status.ReadBack == "green" && status.Indications[0].LeftMs == 500)),
+        };
+        foreach (var check in checks)
+            Check(check.Item1, check.Item3(check.Item2), check.Item2);
+
+        object events = Outcome(() =>
+        {
+            using (LedEvents watch = at("events", 20000).WatchAsync().Result)
+            {
+                var got = new List<string>();
+                while (got.Count < 2 && watch.MoveNextAsync().Result)
+                {
+                    LedEvent e = watch.Current;
+                    got.Add(string.Join(",", e.Seq, e.Event, e.Name, e.Owner, e.OwnerId, e.Showing, e.ShowingOwner, e.Color));
+                }
+                return string.Join(" ", got);
+            }
+        }, 30000);
+        Check("WatchAsync: a restored event, and each field of an event in its place",
+              (events as string) == "7,restored,kept,bob,1001,kept,bob,blue 8,set,alarm,alice,1000,kept,bob,blue", events);
+
+        foreach (string name in new[] { "null_seq", "number_name" })
+        {
+            object ended = Outcome(() =>
+            {
+                var why = new TaskCompletionSource<LedException>();
+                using (LedWatcher watcher = at(name, 20000).Watch())
+                {
+                    watcher.Ended += (sender, error) => why.TrySetResult(error);
+                    return why.Task.Wait(20000) && watcher.Done.Wait(20000) && !watcher.Done.IsFaulted ? (object)why.Task.Result : "no Ended";
+                }
+            }, 30000);
+            Check("an event of the wrong shape (" + name + "): the watcher ends with Ended and a ProtocolException",
+                  ended is ProtocolException, ended);
+        }
+
+        object unanswered = Outcome(() => at("unanswered_set", 500).Indication("yellow", name: "deploy"), 30000);
+        Check("an indication whose set was not answered throws ServiceUnavailableException (and is cleared: the harness looks)",
+              unanswered is ServiceUnavailableException, unanswered);
+    }
+
     static int Main(string[] arguments)
     {
+        Impostors(arguments[2]);
         var led = new Led(arguments[0], 20000);
 
         led.Set("Red", name: "base", priority: 1);

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """The MQTT bridge end to end: a real mosquitto broker on a free loopback port, two machines (each a
 service over a simulated LED of its own, and a bridge), and mosquitto_pub and mosquitto_sub as the
-other side. Discovery, availability and state, commands to one machine and to the fleet, a change
-made locally, bad payloads, the broker restarted, a service restarted.
+other side, as Home Assistant and a hostile publisher would be. Discovery (and again on Home
+Assistant's birth), availability and state, commands to one machine and to the fleet, what Home
+Assistant sends (flash, brightness, transition, hs), a change made locally, hostile and retained
+payloads, a burst, the broker restarted, refusing or gone, a service restarted, credentials that
+others may read.
 
-    mqtt_bridge.py --bin BUILD/bin --package clients/python --python DEBIAN_PYTHON [--mosquitto PROGRAM]
+    mqtt_bridge.py --bin BUILD/bin [--mosquitto PROGRAM]
 """
 import argparse
 import json
@@ -35,12 +38,14 @@ def free_port():
 class Broker:
     """mosquitto on a loopback port, and a subscriber that keeps every message it sees."""
 
-    def __init__(self, scratch, mosquitto):
+    def __init__(self, scratch, mosquitto, passwords=None):
         self.mosquitto = mosquitto
         self.port = free_port()
-        self.config = os.path.join(scratch, "mosquitto.conf")
+        self.config = os.path.join(scratch, f"mosquitto{self.port}.conf")
         with open(self.config, "w") as config:
-            config.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+            config.write(f"listener {self.port} 127.0.0.1\npersistence false\n" +
+                         (f"allow_anonymous false\npassword_file {passwords}\n" if passwords else
+                          "allow_anonymous true\n"))
         self.messages = []  # (topic, payload), in order
         self.lock = threading.Lock()
         self.process = self.subscriber = None
@@ -50,7 +55,7 @@ class Broker:
                                         stderr=subprocess.DEVNULL)
         up = wait_until(lambda: self.accepts(), DEADLINE_S)
         self.subscriber = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-t", "#", "-v"],
-                                           stdout=subprocess.PIPE, text=True)
+                                           stdout=subprocess.PIPE, text=True, errors="replace")
         threading.Thread(target=self.read, args=(self.subscriber,), daemon=True).start()
         return up
 
@@ -73,9 +78,15 @@ class Broker:
                 process.terminate()
                 process.wait()
 
-    def publish(self, topic, payload):
-        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t", topic, "-m", payload],
-                       check=True, timeout=DEADLINE_S)
+    def publish(self, topic, payload, retain=False):
+        data = payload if isinstance(payload, bytes) else payload.encode()
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t", topic, "-s" if data else "-n"] +
+                       (["-r"] if retain else []), input=data, check=True, timeout=DEADLINE_S)
+
+    def publish_many(self, topic, payloads):
+        """Every payload, in order, on one connection (a line each)."""
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t", topic, "-l"],
+                       input="".join(payload + "\n" for payload in payloads).encode(), check=True, timeout=DEADLINE_S)
 
     def seen(self, topic, since=0):
         with self.lock:
@@ -101,13 +112,15 @@ class Machine:
         self.folder = os.path.join(scratch, name)
         self.bin = copy_bin(options.bin, os.path.join(self.folder, "bin"))
         self.endpoint = os.path.join(self.folder, "led.sock")
-        self.environment = clean_environment(KAV_MORV_LED_ENDPOINT=self.endpoint, PYTHONPATH=options.package)
+        self.environment = clean_environment(KAV_MORV_LED_ENDPOINT=self.endpoint)
         effects = os.path.join(self.folder, "effects.json")
         with open(effects, "w") as file:
             json.dump(EFFECTS, file)
-        self.bridge_command = [options.python, "-m", "kav_morv_led.mqtt", "--broker", f"mqtt://127.0.0.1:{broker.port}",
-                               "--machine", name, "--effects", effects, "--priority", "50"]
+        self.broker_port = broker.port
+        self.bridge_command = [program(self.bin, "kav_morv_led_mqtt"), "--machine", name, "--effects", effects,
+                               "--priority", "50"]
         self.service = self.bridge = None
+        self.said = []  # what its bridges said, each start's in turn
 
     def start_service(self):
         self.service, said, serving = start_service(
@@ -119,9 +132,20 @@ class Machine:
         self.service.terminate()
         self.service.wait()
 
-    def start_bridge(self):
-        self.bridge = subprocess.Popen(self.bridge_command, env=self.environment, stdin=subprocess.DEVNULL,
+    def start_bridge(self, *more, port=None):
+        broker = ["--broker", f"mqtt://127.0.0.1:{port or self.broker_port}"]
+        self.bridge = subprocess.Popen(self.bridge_command + broker + list(more), env=self.environment,
+                                       stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        bridge = self.bridge
+        threading.Thread(target=lambda: self.said.extend(bridge.stderr), daemon=True).start()
+
+    def stop_bridge(self):
+        self.bridge.terminate()
+        return self.bridge.wait()
+
+    def says(self, text):
+        return wait_until(lambda: any(text in line for line in self.said), DEADLINE_S)
 
     def ctl(self, *args):
         return subprocess.run([program(self.bin, "kav_morv_ledctl"), *args], env=self.environment,
@@ -131,26 +155,26 @@ class Machine:
         return subprocess.run([program(self.bin, "led_sim"), "show"], env=self.environment, capture_output=True,
                               text=True).stdout
 
-    def mqtt_indication(self):
+    def indication(self, name="mqtt"):
         status = json.loads(self.ctl("status", "--json").stdout or "{}")
-        return next((entry for entry in status.get("indications", []) if entry["name"] == "mqtt"), None)
+        return next((entry for entry in status.get("indications", []) if entry["name"] == name), None)
 
     def stop(self):
         if self.bridge and self.bridge.poll() is None:
-            self.bridge.terminate()
-            self.bridge.wait()
+            self.stop_bridge()
         if self.service and self.service.poll() is None:
             self.stop_service()
 
 
 def state_is(color=None, state="ON", effect=None):
+    """The state holds these; with effect "", it has none."""
     def holds(payload):
         try:
             got = json.loads(payload)
         except ValueError:
             return False
         return got.get("state") == state and (color is None or got.get("color") == color) and \
-            (effect is None or got.get("effect") == effect)
+            (effect is None or got.get("effect", "") == effect)
     return holds
 
 
@@ -158,11 +182,20 @@ RED = {"r": 255, "g": 0, "b": 0}
 BLUE = {"r": 0, "g": 0, "b": 255}
 
 
+RED = {"r": 255, "g": 0, "b": 0}
+BLUE = {"r": 0, "g": 0, "b": 255}
+PURPLE = {"r": 255, "g": 0, "b": 255}
+# What a hostile publisher sends the fleet: not one of them may stop a bridge taking the next.
+HOSTILE = [b"[" * 3000, b'{"state":"ON","color":{"r":1e400,"g":0,"b":0}}', b'{"state":"ON","color":{"r":1e30,"g":0}}',
+           b'{"state":"ON","effect":5}', b'{"state":["ON"]}', b'{"state":"ON","name":"\xff\xfe"}', b"x" * 5000, b"",
+           b'{"state":"ON","effect":"rainbow"}', b'{"state":"ON","flash":"forever"}',
+           # Beyond the ten lines a minute the log takes of them.
+           b'{"state":"ON","brightness":-1}', b'{"state":"DIM"}', b'{"state":"ON","color":{"r":"x"}}']
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", required=True)
-    parser.add_argument("--package", required=True)
-    parser.add_argument("--python", required=True, help="a Python with paho-mqtt (Debian's)")
     parser.add_argument("--mosquitto", default="mosquitto", help="the broker's program")
     options = parser.parse_args()
 
@@ -177,23 +210,35 @@ def main():
                 checks.append((f"{machine.name}'s service starts", machine.start_service(), machine.name))
                 machine.start_bridge()
 
-            came, last = broker.comes("homeassistant/light/kav_morv_led_pc1/config", lambda payload: json.loads(
-                payload).get("command_topic") == "kav_morv_led/pc1/set" and json.loads(payload).get("effect_list") ==
-                ["blink", "alarm"] and json.loads(payload).get("schema") == "json")
-            checks.append(("the discovery config of a JSON light, with blink and the named patterns", came, last))
-            # A bridge says it is available once it has subscribed to its commands.
+            def config_right(payload):
+                config = json.loads(payload)
+                return (config.get("command_topic"), config.get("effect_list"), config.get("schema"),
+                        config.get("flash_time_short"), config.get("flash_time_long")) == \
+                    ("kav_morv_led/pc1/set", ["blink", "alarm"], "json", 2, 10)
+            came, last = broker.comes("homeassistant/light/kav_morv_led_pc1/config", config_right)
+            checks.append(("the discovery config of a JSON light, with blink, the named patterns and flashes", came, last))
+            configs = [broker.comes(f"homeassistant/light/kav_morv_led_{name}/config", lambda payload: True)[1]
+                       for name in ("pc1", "pc2")]
+            ids = {json.loads(config).get("unique_id") for config in configs if config != "nothing"}
+            checks.append(("each light's unique_id is its own", len(ids) == 2, ids))
             for machine in machines:
                 came, last = broker.comes(f"kav_morv_led/{machine.name}/availability", lambda payload: payload == "online")
                 checks.append((f"{machine.name} is available once its service is reached", came, last))
             checks.append(("its state: off", *broker.comes("kav_morv_led/pc1/state", state_is(state="OFF"))))
 
             mark = broker.mark()
+            broker.publish("homeassistant/status", "online")
+            checks.append(("Home Assistant's birth message brings the discovery config again",
+                           *broker.comes("homeassistant/light/kav_morv_led_pc1/config", config_right, mark)))
+
+            mark = broker.mark()
             broker.publish("kav_morv_led/pc1/set", json.dumps({"state": "ON", "color": {"r": 240, "g": 20, "b": 30}}))
-            came, last = broker.comes("kav_morv_led/pc1/state", state_is(RED), mark)
+            came, last = broker.comes("kav_morv_led/pc1/state", state_is(RED, effect=""), mark)
             shown = wait_until(lambda: "colour: red" in pc1.led(), DEADLINE_S)
-            indication = pc1.mqtt_indication()
-            checks.append(("a command of a reddish colour shows red, as the indication mqtt at the priority given",
-                           came and shown and indication and indication["priority"] == 50, (last, indication)))
+            indication = pc1.indication()
+            checks.append(("a command of a reddish colour shows red, as the indication mqtt at the priority given, "
+                           "its state with no effect", came and shown and indication and indication["priority"] == 50,
+                           (last, indication)))
 
             mark = broker.mark()
             local = pc1.ctl("set", "blue", "--name", "local", "--priority", "100")
@@ -205,30 +250,56 @@ def main():
             broker.publish("kav_morv_led/pc1/set", json.dumps({"state": "ON", "effect": "alarm"}))
             checks.append(("a named pattern as an effect", *broker.comes("kav_morv_led/pc1/state",
                                                                          state_is(RED, effect="alarm"), mark)))
+            broker.publish("kav_morv_led/pc1/set", json.dumps({"state": "ON", "color": {"h": 300, "s": 100},
+                                                               "transition": 2, "flash": "short"}))
+            flash = wait_until(lambda: (pc1.indication("mqtt_flash") or {}).get("steps") ==
+                               [{"color": "purple", "ms": 500}, {"color": "off", "ms": 500}], DEADLINE_S)
+            left = (pc1.indication("mqtt_flash") or {}).get("left_ms") or 0
+            checks.append(("a short flash of an hs colour is a blink of the nearest colour for 2 s, over what was; "
+                           "its transition is said to be ignored", flash and 0 < left <= 2000 and pc1.indication() and
+                           pc1.says("transition is ignored"), (pc1.indication("mqtt_flash"), pc1.indication())))
 
             mark = broker.mark()
-            for bad in ("not json", json.dumps({"state": "ON", "color": "pink"}), json.dumps([1, 2]),
-                        json.dumps({"state": "ON", "effect": "rainbow"}), "x" * 100_000, json.dumps({"state": "DIM"})):
-                broker.publish("kav_morv_led/pc1/set", bad)
+            for bad in HOSTILE:
+                broker.publish("kav_morv_led/all/set", bad)
             broker.publish("kav_morv_led/all/set", json.dumps({"state": "ON", "color": BLUE, "effect": "blink"}))
             came = all(broker.comes(f"kav_morv_led/{name}/state", state_is(BLUE, effect="blink"), mark)[0]
                        for name in ("pc1", "pc2"))
-            checks.append(("bad payloads are answered in the log, and a command to the fleet reaches every machine",
-                           came and pc1.bridge.poll() is None and pc2.bridge.poll() is None, broker.seen(
-                               "kav_morv_led/pc2/state", mark)))
+            checks.append(("no hostile payload on the fleet's topic stops a bridge taking the next, which reaches "
+                           "every machine", came and pc1.bridge.poll() is None and pc2.bridge.poll() is None,
+                           broker.seen("kav_morv_led/pc2/state", mark)))
 
             mark = broker.mark()
-            broker.publish("kav_morv_led/pc2/set", json.dumps({"state": "OFF"}))
+            colours = [{"r": 255, "g": 0, "b": 0}, {"r": 0, "g": 255, "b": 0}]
+            broker.publish_many("kav_morv_led/pc2/set", [json.dumps({"state": "ON", "color": colours[index % 2]})
+                                                         for index in range(1999)] +
+                                [json.dumps({"state": "ON", "color": PURPLE})])
+            came, last = broker.comes("kav_morv_led/pc2/state", state_is(PURPLE), mark)
+            shown = wait_until(lambda: "colour: purple" in pc2.led(), DEADLINE_S)
+            checks.append(("of 2000 commands in a burst the last shows", came and shown, last))
+
+            mark = broker.mark()
+            broker.publish("kav_morv_led/pc2/set", json.dumps({"state": "ON", "brightness": 0}))
             came, last = broker.comes("kav_morv_led/pc2/state", state_is(state="OFF"), mark)
-            checks.append(("OFF clears the indication", came and pc2.mqtt_indication() is None, last))
+            checks.append(("brightness 0 is OFF, which clears the indication", came and pc2.indication() is None, last))
+
+            mark = broker.mark()
+            pc2.stop_bridge()
+            broker.publish("kav_morv_led/pc2/set", json.dumps({"state": "ON", "color": RED}), retain=True)
+            pc2.start_bridge()
+            said_retained = pc2.says("retained command")
+            came, last = broker.comes("kav_morv_led/pc2/availability", lambda payload: payload == "online", mark)
+            checks.append(("a retained command is never carried out, and the log says why",
+                           said_retained and came and pc2.indication() is None, pc2.indication()))
+            broker.publish("kav_morv_led/pc2/set", b"", retain=True)  # the retained command let go
 
             broker.stop()
             broker.messages.clear()
             checks.append(("the broker starts again", broker.start(), broker.port))
             came, last = broker.comes("homeassistant/light/kav_morv_led_pc1/config", lambda payload: "pc1" in payload)
             came_state, last_state = broker.comes("kav_morv_led/pc1/state", state_is(BLUE, effect="blink"))
-            checks.append(("after the broker's restart the bridge reconnects and publishes its config and state again",
-                           came and came_state, (last, last_state)))
+            checks.append(("after the broker's restart the bridge said so, reconnects and publishes its config and "
+                           "state again", came and came_state and pc1.says("lost the broker"), (last, last_state)))
 
             mark = broker.mark()
             pc1.stop_service()
@@ -241,23 +312,68 @@ def main():
             checks.append(("and available again, with the state the service kept", came and came_state, last))
 
             mark = broker.mark()
-            pc2.bridge.terminate()
-            pc2.bridge.wait()
-            came, last = broker.comes("kav_morv_led/pc2/availability", lambda payload: payload == "offline", mark)
-            checks.append(("a bridge that stops says it is offline", came and pc2.bridge.returncode == 0, last))
+            checks.append(("a bridge that stops says it is offline", pc2.stop_bridge() == 0 and broker.comes(
+                "kav_morv_led/pc2/availability", lambda payload: payload == "offline", mark)[0], pc2.bridge.returncode))
+
+            checks += credential_checks(scratch, options, pc2)
         finally:
             for machine in machines:
                 machine.stop()
             broker.stop()
-        said = {machine.name: machine.bridge.stderr.read() if machine.bridge else "" for machine in machines}
-        checks.append(("the bridge said why it ignored each bad payload",
-                       all(text in said["pc1"] for text in ("that is not JSON", "unknown effect", "at most 4096",
-                                                            "\"state\"")), said["pc1"][-2000:]))
+        said = "".join(pc2.said).split("bridging the LED service")[1]  # its first run's
+        ignored = said.count("is ignored: ")
+        checks.append(("the bridge said why it ignored each bad payload, at most ten a minute",
+                       all(text in said for text in ("nested deeper than 4", "not JSON", "its colour is not",
+                                                     "effect 5 is not a name", "\"state\"", "not UTF-8", "5000 bytes",
+                                                     "0 bytes", "unknown effect", "flash")) and ignored <= 10,
+                       (ignored, said[-3000:])))
     status = report(checks)
     if status != 0:
-        for name, lines in said.items():
-            print(f"{name}'s bridge said:\n{lines}")
+        for machine in machines:
+            print(f"{machine.name}'s bridges said:\n{''.join(machine.said)}")
     return status
+
+
+def credential_checks(scratch, options, machine):
+    """A broker that asks for a password: refused and said so with a wrong one; a credentials file
+    that others may read is refused; one of its owner's alone is used."""
+    passwords = os.path.join(scratch, "passwords")
+    subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "led", "secret"], check=True, capture_output=True)
+    # mosquitto started as root reads it as its own user.
+    os.chmod(scratch, 0o755)
+    os.chmod(passwords, 0o644)
+    locked = Broker(scratch, options.mosquitto, passwords)
+    checks = [("a broker that asks for a password starts", locked.start(), locked.port)]
+    credentials = os.path.join(scratch, "credentials")
+    try:
+        with open(credentials, "w") as file:
+            file.write("led\nwrong\n")
+        os.chmod(credentials, 0o600)
+        machine.start_bridge("--credentials", credentials, port=locked.port)
+        checks.append(("a wrong password: the broker's refusal is said, with what to check",
+                       machine.says("refused the connection") and machine.says("check the user and password"),
+                       machine.said[-3:]))
+        machine.stop_bridge()
+        os.chmod(credentials, 0o644)
+        machine.start_bridge("--credentials", credentials, port=locked.port)
+        status = machine.bridge.wait(DEADLINE_S)
+        checks.append(("a credentials file that others may read is refused, saying why and how to mend it",
+                       status == 2 and machine.says("others may read it") and machine.says("chmod 640"),
+                       machine.said[-2:]))
+        with open(credentials, "w") as file:
+            file.write("led\nsecret\n")
+        os.chmod(credentials, 0o640)
+        machine.start_bridge("--credentials", credentials, port=locked.port)
+        checks.append(("the right password, in a file of its owner's and group's alone, is used",
+                       machine.says(f"connected to the broker at 127.0.0.1:{locked.port}"), machine.said[-3:]))
+        machine.stop_bridge()
+        machine.start_bridge(port=free_port())
+        checks.append(("an unreachable broker is said, and tried again", machine.says("cannot reach the broker"),
+                       machine.said[-2:]))
+        machine.stop_bridge()
+    finally:
+        locked.stop()
+    return checks
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@
         run_the_build()
 """
 from .client import (COLORS, Event, Indication, Led, LedError, ProtocolError, ServiceRefused, ServiceUnavailable,
-                     Status, Step)
+                     Status, Step, Watch)
 
 __all__ = ["COLORS", "Event", "Indication", "Led", "LedError", "ProtocolError", "ServiceRefused",
-           "ServiceUnavailable", "Status", "Step"]
+           "ServiceUnavailable", "Status", "Step", "Watch"]

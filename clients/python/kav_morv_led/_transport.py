@@ -4,6 +4,7 @@ from __future__ import annotations
 import os
 import socket
 import sys
+import time
 from typing import Optional
 
 IS_WINDOWS = sys.platform == "win32"
@@ -36,19 +37,25 @@ class TimedOut(Exception):
     """The service did not answer in time."""
 
 
+class TooLong(Exception):
+    """The peer sent more than any reply of the service's without a line feed."""
+
+
 class Connection:
-    """A connection that sends lines and reads lines, each within `timeout` seconds (None: no limit).
-    On Windows the pipe is read without a time limit."""
+    """A connection that sends lines and reads lines, all within `timeout` seconds of its opening
+    (None: no limit): one deadline for the whole call, however the service trickles its bytes. On
+    Windows the pipe is read without a time limit."""
 
     def __init__(self, endpoint: str, timeout: Optional[float]):
         self._buffer = b""
+        self._deadline = None if timeout is None else time.monotonic() + timeout
         try:
             if IS_WINDOWS:
                 self._pipe = open(address(endpoint), "r+b", buffering=0)
                 self._socket = None
             else:
                 self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                self._socket.settimeout(timeout)
+                self._socket.settimeout(self._left())
                 self._socket.connect(endpoint)
         except (FileNotFoundError, ConnectionRefusedError) as error:
             self._close_quietly()
@@ -56,17 +63,27 @@ class Connection:
         except PermissionError as error:
             self._close_quietly()
             raise Unreachable(f"{error.strerror or error}: you may not use it", not_running=False) from error
-        except socket.timeout as error:
+        except (socket.timeout, TimedOut) as error:
             self._close_quietly()
             raise Unreachable("it accepted no connection in time", not_running=False) from error
         except OSError as error:
             self._close_quietly()
             raise Unreachable(f"{error.strerror or error}", not_running=False) from error
 
+    def _left(self) -> Optional[float]:
+        """The seconds left until the deadline (None: no deadline); TimedOut once it has passed."""
+        if self._deadline is None:
+            return None
+        left = self._deadline - time.monotonic()
+        if left <= 0:
+            raise TimedOut()
+        return left
+
     def send_line(self, line: str) -> None:
         data = (line + "\n").encode()
         try:
             if self._socket is not None:
+                self._socket.settimeout(self._left())
                 self._socket.sendall(data)
             else:
                 self._pipe.write(data)
@@ -74,14 +91,17 @@ class Connection:
             raise TimedOut() from error
 
     def receive_line(self, wait_for_ever: bool = False) -> Optional[str]:
-        """The next line without its line feed; None when the connection ended first. With
-        `wait_for_ever`, this and every later read wait as long as it takes (a watcher's)."""
-        if self._socket is not None and wait_for_ever:
-            self._socket.settimeout(None)
+        """The next line without its line feed; None when the connection ended first; TooLong past
+        MAX_REPLY_BYTES. With `wait_for_ever`, this and every later read wait as long as it takes (a
+        watcher's)."""
+        if wait_for_ever:
+            self._deadline = None
         while b"\n" not in self._buffer:
             if len(self._buffer) > MAX_REPLY_BYTES:
-                return None
+                raise TooLong()
             try:
+                if self._socket is not None:
+                    self._socket.settimeout(self._left())
                 chunk = self._socket.recv(65536) if self._socket is not None else self._pipe.read(65536)
             except socket.timeout as error:
                 raise TimedOut() from error

@@ -7,7 +7,7 @@ import contextlib
 import json
 import re
 from dataclasses import dataclass
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Iterator, Optional, Sequence, Tuple, Union
 
 from . import _transport
 
@@ -144,8 +144,11 @@ def _status_of(payload: str) -> Optional[Status]:
                 and all(status[key] is None or isinstance(status[key], str) for key in ("showing", "owner"))):
             return None
         return Status(status["showing"], status["owner"], status["color"], read_back, tuple(listed))
-    except (ValueError, KeyError, TypeError, AttributeError):
+    except (ValueError, KeyError, TypeError, AttributeError, RecursionError):
         return None
+
+
+_EVENTS = ("set", "cleared", "expired", "ended", "restored")
 
 
 def _event_of(line: str) -> Optional[Event]:
@@ -155,16 +158,58 @@ def _event_of(line: str) -> Optional[Event]:
         event = json.loads(line[len("event "):])
         fields = Event(event["seq"], event["event"], event["name"], event["owner"], event["owner_id"],
                        event["showing"], event["showing_owner"], event["color"])
-    except (ValueError, KeyError, TypeError):
+    except (ValueError, KeyError, TypeError, RecursionError):
         return None
-    known = fields.event in ("set", "cleared", "expired", "ended", "restored")
-    return fields if known and _count(fields.seq) and _is_color(fields.color) else None
+    texts = all(isinstance(text, str) for text in (fields.name, fields.owner, fields.owner_id))
+    shown = all(text is None or isinstance(text, str) for text in (fields.showing, fields.showing_owner))
+    known = fields.event in _EVENTS if isinstance(fields.event, str) else False
+    return fields if known and texts and shown and _count(fields.seq) and _is_color(fields.color) else None
+
+
+class Watch:
+    """A watch on the service's changes, from Led.watch(): iterate it for each Event as it comes;
+    close() (or the end of a with block) ends it and closes its connection."""
+
+    def __init__(self, connection: _transport.Connection, where: str):
+        self._connection: Optional[_transport.Connection] = connection
+        self._where = where
+
+    def __iter__(self) -> "Watch":
+        return self
+
+    def __next__(self) -> Event:
+        if self._connection is None:
+            raise StopIteration
+        try:
+            line = self._connection.receive_line(wait_for_ever=True)
+        except _transport.TooLong:
+            self.close()
+            raise ProtocolError(f"the LED service at {self._where} sent a line longer than any event") from None
+        if line is None:
+            self.close()
+            raise ServiceUnavailable(f"the LED service at {self._where} went away")
+        event = _event_of(line)
+        if event is None:
+            self.close()
+            raise ProtocolError(f"the LED service sent what is not an event: {line[:200]!r}")
+        return event
+
+    def close(self) -> None:
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
+
+    def __enter__(self) -> "Watch":
+        return self
+
+    def __exit__(self, *exception) -> None:
+        self.close()
 
 
 class Led:
     """The LED, through the service at `endpoint` (else KAV_MORV_LED_ENDPOINT, else the system's
     default: the UNIX socket /run/kav_morv_led/led.sock, or the pipe \\\\.\\pipe\\kav_morv_led).
-    Each call waits at most `timeout` seconds for the service (on POSIX)."""
+    Each call waits at most `timeout` seconds in all for the service (on POSIX)."""
 
     def __init__(self, endpoint: Optional[str] = None, timeout: float = DEFAULT_TIMEOUT_S):
         self.endpoint = _transport.configured_endpoint(endpoint)
@@ -211,35 +256,30 @@ class Led:
             raise ProtocolError(f"the LED service answered what is not a status: {payload[:200]!r}")
         return status
 
-    def watch(self) -> Iterator[Event]:
-        """Each change from now on, as it happens: the watch is in place when this returns, and its
-        iterator yields until the service goes away (then ServiceUnavailable) or it is closed."""
+    def watch(self) -> "Watch":
+        """Each change from now on, as it happens: the watch is in place when this returns. Iterate
+        it for the events, until the service goes away (then ServiceUnavailable); close it, or use
+        it in a with block, to end it."""
         connection = self._connect()
         try:
             self._reply(connection, "watch", "watch")
         except BaseException:
             connection.close()
             raise
-        return self._events(connection)
-
-    def _events(self, connection: _transport.Connection) -> Iterator[Event]:
-        try:
-            while True:
-                line = connection.receive_line(wait_for_ever=True)
-                if line is None:
-                    raise ServiceUnavailable(f"the LED service at {_transport.address(self.endpoint)} went away")
-                event = _event_of(line)
-                if event is None:
-                    raise ProtocolError(f"the LED service sent what is not an event: {line[:200]!r}")
-                yield event
-        finally:
-            connection.close()
+        return Watch(connection, _transport.address(self.endpoint))
 
     @contextlib.contextmanager
     def indication(self, color: str, *, name: str = DEFAULT_NAME, priority: int = DEFAULT_PRIORITY,
                    for_ms: Optional[int] = None) -> Iterator["Led"]:
-        """Shows a steady colour while the block runs, and clears it after, however the block ends."""
-        self.set(color, name=name, priority=priority, for_ms=for_ms)
+        """Shows a steady colour while the block runs, and clears it after, however the block ends.
+        A set that failed once sent may still be in force (its reply was not seen, or the LED did not
+        take it), so it is cleared then too before the error is raised."""
+        try:
+            self.set(color, name=name, priority=priority, for_ms=for_ms)
+        except LedError:
+            with contextlib.suppress(LedError):
+                self.clear(name)
+            raise
         try:
             yield self
         finally:
@@ -272,6 +312,9 @@ class Led:
             reply = connection.receive_line()
         except _transport.TimedOut:
             raise ServiceUnavailable(f"the LED service at {where} did not answer within {self.timeout} s") from None
+        except _transport.TooLong:
+            raise ProtocolError(f"the LED service at {where} answered a line longer than any reply to {command}") \
+                from None
         except OSError as error:
             raise ServiceUnavailable(f"the LED service at {where} went away ({error})") from None
         if reply is None:

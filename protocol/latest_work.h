@@ -1,7 +1,7 @@
 // A thread of its own for work whose latest state is all that matters. What is handed to it while
 // it is busy is merged into the work that waits, and the thread then carries out the merged whole
-// in one go: a burst of changes costs one run, with the last of them. The LED's thread and the
-// state file's are each one.
+// in one go: a burst of changes costs one run, with the last of them. The service's LED thread and
+// state file thread are each one, and so are the MQTT bridge's commands and reports.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-namespace service {
+namespace protocol {
 
 // Work: default-constructible, with `bool empty() const`.
 template <typename Work>
@@ -104,4 +104,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace service
+}  // namespace protocol

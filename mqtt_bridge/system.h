@@ -1,0 +1,43 @@
+// What differs between systems in running the bridge: where its settings are, this machine's
+// names, who may read a file that holds a password, and the service manager. One implementation
+// per system, which offers on the command line only what its system has.
+#pragma once
+
+#include "settings.h"
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bridge {
+
+// Whoever started the bridge: told once it runs, with what stops it (callable from any thread).
+struct Supervisor {
+    std::function<void(std::function<void()> stop)> running;
+};
+using Run = std::function<int(const Settings& settings, const std::string& settings_file, const Supervisor&)>;
+
+// The settings file the system's service manager starts the bridge with: in /etc/kav_morv_led, or
+// the machine's program-data folder.
+std::string system_settings_file();
+
+std::string host_name();
+// The system's own id of this machine; empty when it has none.
+std::string machine_id();
+// Who else than the file's owner (and, on POSIX, its group) may read the file at `path`, and how to
+// mend it, for a file that holds a password; empty when no one else may.
+std::string readable_by_others(const std::string& path);
+
+// The signals that stop the bridge.
+std::vector<int> stop_signals();
+
+// Adds what this system offers on the command line (Windows: its service manager's --service, and
+// configure, which writes the settings file for it).
+void add_system_options(CLI::App& app, Settings& settings);
+// Carries out what the command line chose of those: its exit status; none when nothing of the kind.
+std::optional<int> run_system_choice(const CLI::App& app, const Settings& settings, const Run& run);
+
+}  // namespace bridge

@@ -1,0 +1,23 @@
+// A program run as a Windows service: the Service Control Manager's side of it, for the LED service
+// and the MQTT bridge alike, and the Application event log their lines go to then. Windows only.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// Runs the program; calls `running` once it serves, with what stops it (callable from any thread),
+// and returns its exit status.
+using ServiceBody = std::function<int(const std::function<void(std::function<void()> stop)>& running)>;
+
+// Runs `body` as the service `name` under the Service Control Manager: reported starting, running
+// once it says so (a stop asked before then is carried out at once), and stopped with its exit
+// status (as a failure when it is not 0, so that the recovery actions restart it). False when the
+// Service Control Manager did not start this process.
+bool run_as_windows_service(const std::wstring& name, ServiceBody body);
+
+// Writes one line to the Application event log, under the source `name`.
+void write_to_event_log(const std::wstring& name, const std::string& line);
+
+}  // namespace platform
