@@ -14,7 +14,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -61,6 +63,33 @@ std::string shown(const std::string& text) {
         printable += c >= 0x20 && c < 0x7F ? c : '?';
     }
     return "\"" + printable + (text.size() > 200 ? "...\"" : "\"");
+}
+
+// Text from the service, fit for a terminal: every control character (C0, DEL and C1, which
+// could move the cursor, retitle the window or clear the screen) written as an escape.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        const auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0;
+        char escaped[8];
+        if (byte < 0x20 || byte == 0x7F) {
+            static_cast<void>(std::snprintf(escaped, sizeof escaped, "\\x%02X", byte));
+            out += escaped;
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            static_cast<void>(std::snprintf(escaped, sizeof escaped, "\\u%04X", next));
+            out += escaped;
+            ++at;
+        } else {
+            out += text[at];
+        }
+    }
+    return out;
+}
+
+// JSON as the service sent it, but with everything beyond printable ASCII escaped, for a terminal.
+std::string printable_json(const nlohmann::json& value) {
+    return value.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
 bool is_color(const nlohmann::json& value) {
@@ -134,14 +163,15 @@ void print_status(const nlohmann::json& status) {
         return;
     }
     static_cast<void>(std::printf("showing %s (%s); the LED reads back %s\n",
-                                  status["showing"].is_string() ? status["showing"].get<std::string>().c_str() : "-",
+                                  status["showing"].is_string() ? printable(status["showing"].get<std::string>()).c_str()
+                                                                : "-",
                                   status["color"].get<std::string>().c_str(), read_back.c_str()));
     static_cast<void>(
         std::printf("%-20s %-12s %8s  %-7s %-9s %s\n", "name", "owner", "priority", "shows", "left", "what"));
     for (const nlohmann::json& indication : status["indications"]) {
         static_cast<void>(std::printf(
-            "%-20s %-12s %8llu  %-7s %-9s %s\n", indication["name"].get<std::string>().c_str(),
-            indication["owner"].get<std::string>().c_str(), indication["priority"].get<unsigned long long>(),
+            "%-20s %-12s %8llu  %-7s %-9s %s\n", printable(indication["name"].get<std::string>()).c_str(),
+            printable(indication["owner"].get<std::string>()).c_str(), indication["priority"].get<unsigned long long>(),
             indication["shows"].get<std::string>().c_str(), seconds_left(indication["left_ms"]).c_str(),
             what_it_shows(indication).c_str()));
     }
@@ -181,7 +211,7 @@ int take_reply(const protocol::Request& request, const std::string& line, const 
                 return not_done(not_a_reply);
             }
             if (json) {
-                static_cast<void>(std::printf("%s\n", reply->payload.c_str()));
+                static_cast<void>(std::printf("%s\n", printable_json(status).c_str()));
             } else {
                 print_status(status);
             }
@@ -211,8 +241,8 @@ std::optional<nlohmann::json> event_of(const std::string& line) {
     return event;
 }
 
-// Prints each event as it comes, until the service goes away (exit status 1) or the user ends it
-// with Ctrl-C (exit status 0).
+// Prints each event as it comes, until the service goes away or standard output's reader does (exit
+// status 1), or the user ends it with Ctrl-C (exit status 0).
 int watch(endpoint::Connection& service, const std::string& where, bool json) {
     static_cast<void>(std::signal(SIGINT, [](int) { std::_Exit(0); }));
     static_cast<void>(std::signal(SIGTERM, [](int) { std::_Exit(0); }));
@@ -225,20 +255,23 @@ int watch(endpoint::Connection& service, const std::string& where, bool json) {
             return not_done("the LED service at " + where + " sent what is not an event: " + shown(line));
         }
         if (json) {
-            static_cast<void>(std::printf("%s\n", line.substr(6).c_str()));
+            static_cast<void>(std::printf("%s\n", printable_json(*event).c_str()));
         } else {
             const nlohmann::json& e = *event;
-            const std::string showing = e["showing"].is_null() ? ""
-                                                               : " (" + e["showing"].get<std::string>() + " of " +
-                                                                     e["showing_owner"].get<std::string>() + ")";
+            const auto text = [&e](const char* key) { return printable(e[key].get<std::string>()); };
+            const std::string showing =
+                e["showing"].is_null() ? "" : " (" + text("showing") + " of " + text("showing_owner") + ")";
             static_cast<void>(std::printf("#%llu %s %s (%s): the LED shows %s%s\n", e["seq"].get<unsigned long long>(),
-                                          e["event"].get<std::string>().c_str(), e["name"].get<std::string>().c_str(),
-                                          e["owner"].get<std::string>().c_str(), e["color"].get<std::string>().c_str(),
-                                          showing.c_str()));
+                                          text("event").c_str(), text("name").c_str(), text("owner").c_str(),
+                                          text("color").c_str(), showing.c_str()));
         }
-        static_cast<void>(std::fflush(stdout));
+        // A reader gone (| head -n1) ends the watch, and with it the watcher's place at the service.
+        if (std::fflush(stdout) != 0) {
+            return not_done(std::string("standard output was closed (") + std::strerror(errno) + "); the watch ends");
+        }
     }
-    return not_done("the LED service at " + where + " went away");
+    return not_done("the LED service at " + where + " went away" +
+                    (service.failure().empty() ? "" : " (" + service.failure() + ")"));
 }
 
 int ask(const std::string& command, const Arguments& arguments, const RequestOptions& options) {
@@ -282,9 +315,12 @@ int ask(const std::string& command, const Arguments& arguments, const RequestOpt
     }
     std::string reply;
     if (!service.send(line + "\n", deadline) || !service.receive_line(reply, deadline)) {
-        return not_done(service.timed_out() ? "the LED service at " + where + " did not answer within " +
-                                                  std::to_string(arguments.timeout_ms) + " ms (--timeout)"
-                                            : "the LED service at " + where + " closed the connection without a reply");
+        return not_done(service.timed_out()           ? "the LED service at " + where + " did not answer within " +
+                                                            std::to_string(arguments.timeout_ms) + " ms (--timeout)"
+                        : !service.failure().empty() ? "the connection to the LED service at " + where +
+                                                            " failed: " + service.failure()
+                                                      : "the LED service at " + where +
+                                                            " closed the connection without a reply");
     }
     const int done = take_reply(*parsed.request, reply, where, arguments.json);
     return done == 0 && parsed.request->command == protocol::Command::watch ? watch(service, where, arguments.json)

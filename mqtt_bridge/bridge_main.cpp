@@ -141,7 +141,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
 
     asio::io_context io;
     asio::signal_set stops(io);
-    for (const int signal : bridge::stop_signals()) {
+    for (const int signal : supervisor.stops_by_signal ? bridge::stop_signals() : std::vector<int>()) {
         stops.add(signal);
     }
     stops.async_wait([&io](const asio::error_code& error, int) {

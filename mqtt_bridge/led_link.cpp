@@ -10,10 +10,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the service is looked for while it is away, and how long the watch's reads wait before
-// looking whether the bridge stops.
+// How often the service is looked for while it is away.
 constexpr std::chrono::milliseconds kLookAgain{200};
-constexpr std::chrono::milliseconds kWatchTurn{500};
 // How long one request may take: with the register lock held by a hung program, a change's reply
 // can take some seconds.
 constexpr std::chrono::seconds kRequestDeadline{10};
@@ -34,7 +32,13 @@ void LedLink::stop() {
     if (!watcher_.joinable()) {
         return;
     }
-    stopping_ = true;
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+        if (watching_ != nullptr) {
+            watching_->interrupt();  // it waits for the next event with no deadline
+        }
+    }
     wake_.notify_all();
     watcher_.join();
     commands_.stop();
@@ -54,6 +58,13 @@ void LedLink::watch() {
     bool away = false;
     while (!stopping_) {
         endpoint::Connection watching;
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            if (stopping_) {
+                return;
+            }
+            watching_ = &watching;
+        }
         std::string why_not;
         std::string line;
         const endpoint::Deadline deadline = Clock::now() + kRequestDeadline;
@@ -65,21 +76,23 @@ void LedLink::watch() {
             }
             reporter_.hand([](Report& waiting) { waiting.due = true; });
             // Each event is a change: the state is reported again, the reports of a burst as one.
-            while (!stopping_) {
-                if (watching.receive_line(line, Clock::now() + kWatchTurn)) {
-                    if (line.compare(0, 6, "event ") != 0) {
-                        why_not = "it sent what is not an event";
-                        break;
-                    }
-                    reporter_.hand([](Report& waiting) { waiting.due = true; });
-                } else if (!watching.timed_out()) {
-                    why_not = "it went away";
+            while (watching.receive_line(line)) {
+                if (line.compare(0, 6, "event ") != 0) {
+                    why_not = "it sent what is not an event";
                     break;
                 }
+                reporter_.hand([](Report& waiting) { waiting.due = true; });
+            }
+            if (why_not.empty()) {
+                why_not = watching.failure().empty() ? "it went away" : watching.failure();
             }
         }
-        if (stopping_) {
-            return;
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            watching_ = nullptr;
+            if (stopping_) {
+                return;
+            }
         }
         outputs_.available(false);
         if (!away) {

@@ -5,6 +5,7 @@
 // gives way to its latest.
 #pragma once
 
+#include "endpoint.h"
 #include "latest_work.h"
 #include "light.h"
 
@@ -59,6 +60,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
+    endpoint::Connection* watching_ = nullptr;  // the watch's connection, while there is one (under mutex_)
     std::thread watcher_;
     protocol::LatestWork<Report> reporter_{[this](Report&) { report(); }};
     protocol::LatestWork<Commands> commands_{[this](Commands& work) { run(*work.latest); }};

@@ -15,8 +15,11 @@
 namespace bridge {
 
 // Whoever started the bridge: told once it runs, with what stops it (callable from any thread).
+// A service manager stops it; a console, by signals (Ctrl-C, SIGTERM), which a service manager's
+// process takes no heed of.
 struct Supervisor {
     std::function<void(std::function<void()> stop)> running;
+    bool stops_by_signal = true;
 };
 using Run = std::function<int(const Settings& settings, const std::string& settings_file, const Supervisor&)>;
 

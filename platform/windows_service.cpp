@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace platform {
@@ -88,6 +89,77 @@ bool run_as_windows_service(const std::wstring& name, ServiceBody body) {
     running().body = std::move(body);
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(running().name.c_str()), service_main}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) != 0;
+}
+
+bool start_windows_service(const std::wstring& name, std::string& why_not) {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service =
+        manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+    DWORD error = service != nullptr ? ERROR_SUCCESS : GetLastError();
+    // One that is still stopping (an installer stopped it a moment ago) is let stop first; then it
+    // is started, and seen to run (or to stop, having failed).
+    const ULONGLONG deadline = GetTickCount64() + kStartHintMs + kStopHintMs;
+    bool running = false;
+    bool asked = false;
+    SERVICE_STATUS status{};
+    while (service != nullptr && !running && error == ERROR_SUCCESS && GetTickCount64() < deadline) {
+        if (!QueryServiceStatus(service, &status)) {
+            error = GetLastError();
+        } else if (status.dwCurrentState == SERVICE_RUNNING) {
+            running = true;
+        } else if (status.dwCurrentState == SERVICE_STOPPED && asked) {
+            error = status.dwWin32ExitCode != NO_ERROR ? status.dwWin32ExitCode : ERROR_SERVICE_NOT_ACTIVE;
+        } else if (status.dwCurrentState == SERVICE_STOPPED) {
+            asked = true;
+            if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+                error = GetLastError();
+            }
+        } else {
+            Sleep(100);
+        }
+    }
+    why_not = running ? "" : system_message(error == ERROR_SUCCESS ? ERROR_SERVICE_REQUEST_TIMEOUT : error);
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return running;
+}
+
+bool stop_windows_service(const std::wstring& name, std::string& why_not) {
+    why_not.clear();
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service =
+        manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD size = 0;
+    if (service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                   sizeof status, &size) &&
+        status.dwCurrentState != SERVICE_STOPPED) {
+        // Its process, to see it end: a service reported stopped may still be exiting.
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+        SERVICE_STATUS stopping{};
+        if (!ControlService(service, SERVICE_CONTROL_STOP, &stopping) &&
+            GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
+            why_not = system_message(GetLastError());
+        } else if (process != nullptr && WaitForSingleObject(process, kStopHintMs) != WAIT_OBJECT_0) {
+            why_not = "its process did not end within " + std::to_string(kStopHintMs / 1000) + " s";
+        }
+        if (process != nullptr) {
+            CloseHandle(process);
+        }
+    } else if (service == nullptr && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+        why_not = system_message(GetLastError());
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return why_not.empty();
 }
 
 void write_to_event_log(const std::wstring& name, const std::string& line) {

@@ -17,6 +17,16 @@ using ServiceBody = std::function<int(const std::function<void(std::function<voi
 // Service Control Manager did not start this process.
 bool run_as_windows_service(const std::wstring& name, ServiceBody body);
 
+// Asks the Service Control Manager to start the installed service `name`, once one that is still
+// stopping has stopped, and waits until it runs (one that runs already counts as started); false,
+// with what the system said, when it could not or it stopped again.
+bool start_windows_service(const std::wstring& name, std::string& why_not);
+
+// Asks the Service Control Manager to stop the service `name` and waits until its process has
+// ended, so that its files may be replaced or removed (a stopped or absent service is stopped);
+// false, with what the system said, when it could not.
+bool stop_windows_service(const std::wstring& name, std::string& why_not);
+
 // Writes one line to the Application event log, under the source `name`.
 void write_to_event_log(const std::wstring& name, const std::string& line);
 

@@ -25,9 +25,21 @@ long long milliseconds_until(Deadline deadline, long long most) {
     return std::clamp<long long>(left.count(), 0, most);
 }
 
+void Connection::interrupt() {
+    interrupted_ = true;
+    const std::lock_guard<std::mutex> guard(channel_mutex_);
+    if (channel_) {
+        interrupt_channel();
+    }
+}
+
 bool Connection::send(std::string_view bytes, Deadline deadline) {
     timed_out_ = false;
+    failure_.clear();
     while (!bytes.empty()) {
+        if (interrupted_) {
+            return false;
+        }
         const std::size_t sent = write_some(bytes.data(), bytes.size(), deadline);
         if (sent == 0) {
             return false;
@@ -39,6 +51,7 @@ bool Connection::send(std::string_view bytes, Deadline deadline) {
 
 bool Connection::receive_line(std::string& line, Deadline deadline) {
     timed_out_ = false;
+    failure_.clear();
     for (;;) {
         const std::size_t end = received_.find('\n');
         if (end != std::string::npos) {
@@ -47,7 +60,8 @@ bool Connection::receive_line(std::string& line, Deadline deadline) {
             return true;
         }
         char buffer[4096];
-        const std::size_t got = received_.size() < kMaxReplyBytes ? read_some(buffer, sizeof buffer, deadline) : 0;
+        const std::size_t got =
+            received_.size() < kMaxReplyBytes && !interrupted_ ? read_some(buffer, sizeof buffer, deadline) : 0;
         if (got == 0) {
             return false;
         }

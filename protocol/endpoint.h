@@ -2,9 +2,11 @@
 // a UNIX socket on POSIX, a named pipe on Windows.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -55,6 +57,12 @@ public:
     bool receive_line(std::string& line, Deadline deadline = kNoDeadline);
     // Whether the last send or receive_line failed because its deadline passed.
     bool timed_out() const { return timed_out_; }
+    // What the system said when the last send or receive_line failed of an error of its own; empty
+    // when it did not (the deadline passed, or the service closed the connection).
+    const std::string& failure() const { return failure_; }
+    // From another thread: ends what send or receive_line waits for, now and from then on (they
+    // return false), so that a thread that waits with no deadline can be stopped.
+    void interrupt();
     void close();
 
 private:
@@ -64,9 +72,15 @@ private:
     std::size_t write_some(const char* bytes, std::size_t size, Deadline deadline);
 
     struct Channel;  // the system's descriptor or handle
+    // Ends the system's wait on the channel, from another thread.
+    void interrupt_channel();
+
     std::unique_ptr<Channel> channel_;
+    std::mutex channel_mutex_;  // the channel's making and closing, beside interrupt()
+    std::atomic<bool> interrupted_{false};
     std::string received_;
     bool timed_out_ = false;
+    std::string failure_;
 };
 
 // Milliseconds left until a deadline, for the system's waits: at least 0, at most `most`.

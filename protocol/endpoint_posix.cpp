@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -54,16 +55,21 @@ std::string who_may_use(const std::string& path) {
            " may use it; ask an administrator to add you ('usermod -aG " + name + " YOUR_NAME'), then log in again";
 }
 
-// Waits until the descriptor is ready for `events`, or the deadline passes (false).
-bool wait_for(int fd, short events, Deadline deadline) {
+enum class Waited { ready, timed_out, failed };
+
+// Waits until the descriptor is ready for `events`, the deadline passes, or the system fails.
+Waited wait_for(int fd, short events, Deadline deadline) {
     for (;;) {
         pollfd watched{fd, events, 0};
         const int ready = poll(&watched, 1, static_cast<int>(milliseconds_until(deadline, INT_MAX)));
         if (ready > 0) {
-            return true;
+            return Waited::ready;
         }
-        if (ready == 0 || errno != EINTR) {
-            return false;
+        if (ready == 0) {
+            return Waited::timed_out;
+        }
+        if (errno != EINTR) {
+            return Waited::failed;
         }
     }
 }
@@ -84,8 +90,9 @@ Opened Connection::open(const std::string& name, std::string& why_not, Deadline 
         why_not = std::strerror(errno);
         return Opened::failed;
     }
-    // A UNIX socket's connect waits while the service's backlog is full, for at most this long.
-    const long long wait_ms = milliseconds_until(deadline, 24LL * 3600 * 1000);
+    // A UNIX socket's connect waits while the service's backlog is full, for at most this long; at
+    // least a millisecond, as none at all would mean for ever.
+    const long long wait_ms = std::max(1LL, milliseconds_until(deadline, 24LL * 3600 * 1000));
     const timeval wait{static_cast<time_t>(wait_ms / 1000), static_cast<suseconds_t>(wait_ms % 1000 * 1000)};
     if (deadline != kNoDeadline) {
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
@@ -115,8 +122,13 @@ Opened Connection::open(const std::string& name, std::string& why_not, Deadline 
                 return Opened::failed;
         }
     }
+    const std::lock_guard<std::mutex> guard(channel_mutex_);
     channel_ = std::make_unique<Channel>(Channel{fd});
     return Opened::yes;
+}
+
+void Connection::interrupt_channel() {
+    ::shutdown(channel_->fd, SHUT_RDWR);  // a poll or recv waiting on it returns at once
 }
 
 std::size_t Connection::write_some(const char* bytes, std::size_t size, Deadline deadline) {
@@ -126,30 +138,37 @@ std::size_t Connection::write_some(const char* bytes, std::size_t size, Deadline
             return static_cast<std::size_t>(sent);
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_for(channel_->fd, POLLOUT, deadline)) {
-                timed_out_ = true;
+            const Waited waited = wait_for(channel_->fd, POLLOUT, deadline);
+            if (waited != Waited::ready) {
+                timed_out_ = waited == Waited::timed_out;
+                failure_ = timed_out_ ? "" : std::strerror(errno);
                 return 0;
             }
         } else if (sent == 0 || errno != EINTR) {
+            failure_ = sent == 0 ? "" : std::strerror(errno);
             return 0;
         }
     }
 }
 
 std::size_t Connection::read_some(char* buffer, std::size_t size, Deadline deadline) {
-    if (!wait_for(channel_->fd, POLLIN, deadline)) {
-        timed_out_ = true;
+    const Waited waited = wait_for(channel_->fd, POLLIN, deadline);
+    if (waited != Waited::ready) {
+        timed_out_ = waited == Waited::timed_out;
+        failure_ = timed_out_ ? "" : std::strerror(errno);
         return 0;
     }
     for (;;) {
         const ssize_t got = ::recv(channel_->fd, buffer, size, 0);
         if (got >= 0 || errno != EINTR) {
+            failure_ = got < 0 ? std::strerror(errno) : "";
             return got > 0 ? static_cast<std::size_t>(got) : 0;
         }
     }
 }
 
 void Connection::close() {
+    const std::lock_guard<std::mutex> guard(channel_mutex_);
     if (channel_) {
         ::close(channel_->fd);
         channel_.reset();

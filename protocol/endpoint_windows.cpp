@@ -45,6 +45,7 @@ Opened Connection::open(const std::string& name, std::string& why_not, Deadline 
                 CloseHandle(handle);
                 return Opened::failed;
             }
+            const std::lock_guard<std::mutex> guard(channel_mutex_);
             channel_ = std::make_unique<Channel>(Channel{handle, done});
             return Opened::yes;
         }
@@ -68,11 +69,21 @@ Opened Connection::open(const std::string& name, std::string& why_not, Deadline 
 
 namespace {
 
+// What the system said of a failed read or write, unless it only says the service closed the pipe.
+std::string failure_of(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA
+               ? std::string()
+               : platform::system_message(error);
+}
+
 // Waits for an overlapped read or write until the deadline: the bytes it moved, 0 when the pipe is
-// gone or the deadline passed first (then the operation is cancelled, and `timed_out` set).
-std::size_t finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, Deadline deadline, bool& timed_out) {
+// gone or the deadline passed first (then the operation is cancelled, and `timed_out` set) or the
+// system failed (`failure` says how).
+std::size_t finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, Deadline deadline, bool& timed_out,
+                   std::string& failure) {
     DWORD moved = 0;
     if (!started && GetLastError() != ERROR_IO_PENDING) {
+        failure = failure_of(GetLastError());
         return 0;
     }
     const DWORD wait_ms = static_cast<DWORD>(milliseconds_until(deadline, kLongestWaitMs));
@@ -80,7 +91,11 @@ std::size_t finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, Deadline d
         CancelIoEx(pipe, &overlapped);
         timed_out = true;
     }
-    return GetOverlappedResult(pipe, &overlapped, &moved, TRUE) ? moved : 0;
+    if (!GetOverlappedResult(pipe, &overlapped, &moved, TRUE)) {
+        failure = timed_out ? std::string() : failure_of(GetLastError());
+        return 0;
+    }
+    return moved;
 }
 
 }  // namespace
@@ -90,7 +105,7 @@ std::size_t Connection::write_some(const char* bytes, std::size_t size, Deadline
     overlapped.hEvent = channel_->done;
     ResetEvent(channel_->done);
     const BOOL started = WriteFile(channel_->pipe, bytes, static_cast<DWORD>(size), nullptr, &overlapped);
-    return finish(channel_->pipe, overlapped, started, deadline, timed_out_);
+    return finish(channel_->pipe, overlapped, started, deadline, timed_out_, failure_);
 }
 
 std::size_t Connection::read_some(char* buffer, std::size_t size, Deadline deadline) {
@@ -98,10 +113,15 @@ std::size_t Connection::read_some(char* buffer, std::size_t size, Deadline deadl
     overlapped.hEvent = channel_->done;
     ResetEvent(channel_->done);
     const BOOL started = ReadFile(channel_->pipe, buffer, static_cast<DWORD>(size), nullptr, &overlapped);
-    return finish(channel_->pipe, overlapped, started, deadline, timed_out_);
+    return finish(channel_->pipe, overlapped, started, deadline, timed_out_, failure_);
+}
+
+void Connection::interrupt_channel() {
+    CancelIoEx(channel_->pipe, nullptr);  // a read or write waiting on it ends at once
 }
 
 void Connection::close() {
+    const std::lock_guard<std::mutex> guard(channel_mutex_);
     if (channel_) {
         CloseHandle(channel_->pipe);
         CloseHandle(channel_->done);

@@ -1,5 +1,6 @@
-// A sample of the LED service's .NET client: builds with the client's source or its DLL.
-//   csc Sample.cs KavMorvLed.cs        (or: mcs Sample.cs KavMorvLed.cs -r:System.Core.dll)
+// A sample of the LED service's .NET client, from its NuGet package (lib/net46/KavMorvLed.dll):
+//   mcs -r:KavMorvLed.dll Sample.cs         with Mono
+//   csc /r:KavMorvLed.dll Sample.cs         on Windows; or a project with the package, dotnet build
 using System;
 using KavMorvLed;
 

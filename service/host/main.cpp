@@ -6,6 +6,7 @@
 #include "led_thread.h"
 #include "listener.h"
 #include "log.h"
+#include "platform.h"
 #include "program_entry.h"
 #include "server.h"
 #include "state_file.h"
@@ -13,8 +14,12 @@
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,10 +52,10 @@ void restore(service::Server& server, const service::StateFile& state) {
 
 // The signals that would end the service by default are all caught, so that none can end it
 // between the four lines of a change or without DeInit: these stop it as it should stop...
-void stop_on(asio::signal_set& stops, asio::io_context& io) {
-    stops.async_wait([&io](const asio::error_code& error, int) {
+void stop_on(asio::signal_set& stops, const std::function<void()>& stop) {
+    stops.async_wait([stop](const asio::error_code& error, int) {
         if (!error) {
-            io.stop();
+            stop();
         }
     });
 }
@@ -78,6 +83,53 @@ void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
     }
 }
 
+// How often a service told to wait for its LED tries again.
+constexpr std::chrono::seconds kLedRetry{10};
+
+// Starts the LED. With --wait-for-led, a LED that cannot be driven yet (its driver libraries not
+// installed) is tried again every kLedRetry, saying once what is missing and where it goes, until
+// it starts (true) or the service is stopped meanwhile (false, nothing said).
+bool start_led(service::LedThread& led, const service::Settings& settings, const service::Supervisor& supervisor,
+               asio::io_context& io, const std::function<void()>& stop, const std::atomic<bool>& stopping,
+               std::string& refusal) {
+    refusal.clear();
+    std::string why_not;
+    if (led.start(why_not)) {
+        return true;
+    }
+    if (!settings.wait_for_led) {
+        refusal = why_not + service::kWithoutHardware;
+        return false;
+    }
+    supervisor.serving(stop);  // waiting is running, as far as its manager knows
+    service::log("the LED cannot be driven yet (" + why_not + "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
+                 platform::own_module_folder() + ": the service tries again every " +
+                 std::to_string(kLedRetry.count()) + " s, and serves once they are there");
+    bool started = false;
+    asio::steady_timer retry(io);
+    std::function<void()> try_again = [&] {
+        retry.expires_after(kLedRetry);
+        retry.async_wait([&](const asio::error_code& error) {
+            if (!error && !(started = led.start(why_not))) {
+                try_again();
+            } else if (started) {
+                io.stop();
+            }
+        });
+    };
+    try_again();
+    io.run();
+    io.restart();
+    if (started && stopping) {
+        led.stop();  // asked to stop while the LED started: its Init is undone
+        return false;
+    }
+    if (started) {
+        service::log("the LED can be driven now");
+    }
+    return started;
+}
+
 int serve(const service::Settings& settings, const service::Supervisor& supervisor) {
     const std::string address = endpoint::address(settings.endpoint);
     asio::io_context io;
@@ -100,9 +152,16 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     if (!unusable.empty()) {
         return refuse("the state file " + settings.state_file + " cannot be used", unusable);
     }
+    // Whoever asks the service to stop (a signal, the service manager), at any moment.
+    std::atomic<bool> stopping{false};
+    const std::function<void()> stop = [&io, &stopping] {
+        stopping = true;
+        io.stop();
+    };
     service::LedThread led;
-    if (!led.start(why_not)) {
-        return refuse("the LED cannot be driven", why_not + service::kWithoutHardware);
+    stop_on(stops, stop);
+    if (!start_led(led, settings, supervisor, io, stop, stopping, why_not)) {
+        return why_not.empty() ? 0 : refuse("the LED cannot be driven", why_not);
     }
     service::Server server(
         io, {[&led](LedColorCode code, service::Server::Shown shown) { led.show(code, std::move(shown)); },
@@ -112,15 +171,16 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
              }});
     restore(server, state);
     state.start();
-    stop_on(stops, io);
     ignore(ignored);
     // Clients are served once the LED shows what the service says, not before.
     server.start([&] {
         listener->serve(server);
         service::log("serving on " + address);
-        supervisor.serving([&io] { io.stop(); });
+        supervisor.serving(stop);
     });
-    io.run();
+    if (!stopping) {
+        io.run();
+    }
     // Every connection is closed before the server goes; what their handlers still hold is let go
     // with the event loop, and refers to nothing else.
     listener->close();
@@ -150,6 +210,9 @@ int program_main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--state", settings.state_file, "The file that keeps what is asked across restarts")
         ->capture_default_str();
+    app.add_flag("--wait-for-led", settings.wait_for_led,
+                 "When the LED cannot be driven yet (its driver libraries not installed), try again every 10 s "
+                 "rather than refuse to start");
     service::add_system_options(app, settings);
     if (const std::optional<int> status = command_line::parse(app, argc, argv)) {
         return *status;

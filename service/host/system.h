@@ -16,6 +16,7 @@ struct Settings {
     std::string endpoint;    // a socket path on POSIX, a pipe name on Windows
     std::string state_file;  // what is asked, kept across restarts
     std::string group;       // POSIX: whose members may use the socket, beside root
+    bool wait_for_led = false;  // a LED that cannot be driven yet is tried again, not refused
 };
 
 // The settings unless the command line says otherwise: the endpoint KAV_MORV_LED_ENDPOINT names

@@ -171,6 +171,8 @@ std::vector<std::string> installed_arguments(const CLI::App& app, const Settings
     if (app.count("--state") > 0) {
         arguments.insert(arguments.end(), {"--state", settings.state_file});
     }
+    // Installed before its driver libraries, it waits for them rather than fail.
+    arguments.emplace_back("--wait-for-led");
     return arguments;
 }
 
@@ -196,6 +198,8 @@ void add_system_options(CLI::App& app, Settings&) {
     app.add_flag("--service", "How the service manager starts it")->group("");  // not for people
     app.add_subcommand("install", "Install it as a Windows service that starts at boot");
     app.add_subcommand("uninstall", "Stop the installed Windows service and remove it");
+    app.add_subcommand("start", "Start the installed Windows service, as net start kav_morv_led does");
+    app.add_subcommand("stop", "Stop the installed Windows service, and wait until its process has ended");
     app.require_subcommand(0, 1);
 }
 
@@ -210,6 +214,17 @@ std::optional<int> run_system_choice(const CLI::App& app, const Settings& settin
     }
     if (app.got_subcommand("uninstall")) {
         return uninstall_service();
+    }
+    if (app.got_subcommand("start") || app.got_subcommand("stop")) {
+        const bool starting = app.got_subcommand("start");
+        std::string why_not;
+        if (starting ? platform::start_windows_service(kServiceName, why_not)
+                     : platform::stop_windows_service(kServiceName, why_not)) {
+            return 0;
+        }
+        static_cast<void>(std::fprintf(stderr, "kav_morv_led_service: cannot %s the service kav_morv_led: %s\n",
+                                       starting ? "start" : "stop", why_not.c_str()));
+        return 1;
     }
     if (app.count("--service") > 0) {
         return run_under_service_manager(serve);

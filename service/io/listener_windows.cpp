@@ -25,18 +25,22 @@ namespace {
 
 using Pipe = asio::windows::stream_handle;
 
-// Who may use the pipe: SYSTEM and Administrators everything; interactive users may read and
-// write, that is connect and send requests, but not make instances of the pipe (which would let
-// them serve its name themselves).
-constexpr const wchar_t* kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)";
+// Who may use the pipe: SYSTEM and Administrators everything; interactive users and the MQTT
+// bridge's service account may read and write, that is connect and send requests, but not make
+// instances of the pipe (which would let them serve its name themselves).
+std::wstring pipe_security_text() {
+    const std::wstring ask = L"0x12008b";
+    return L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;" + ask + L";;;IU)(A;;" + ask + L";;;" +
+           platform::to_wide(endpoint::kBridgeServiceSid) + L")";
+}
 
 // The pipe's security descriptor, made once.
 SECURITY_ATTRIBUTES* pipe_security() {
     static SECURITY_ATTRIBUTES attributes = [] {
         SECURITY_ATTRIBUTES made{};
         made.nLength = sizeof made;
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &made.lpSecurityDescriptor,
-                                                             nullptr);
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(pipe_security_text().c_str(), SDDL_REVISION_1,
+                                                             &made.lpSecurityDescriptor, nullptr);
         return made;
     }();
     return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;

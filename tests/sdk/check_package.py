@@ -14,19 +14,19 @@ import zipfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from verdict import report  # noqa: E402
 
-SHIPPED = {
-    "README.txt", "LICENSE.txt", "CHANGELOG.txt", "protocol.md",
-    "bin/kav_morv_led_dll_64.dll", "bin/kav_rv5520_led.dll", "bin/KAV_MORV_LED_ConsoleTester.exe",
-    "bin/kav_morv_led_service.exe", "bin/kav_morv_ledctl.exe",
-    "include/kav_morv_led.h",
-    "lib/kav_morv_led_dll_64.lib", "lib/libkav_morv_led_dll_64.dll.a", "lib/kav_morv_led_dll_64.def",
-    "lib/cmake/kav_morv_led/kav_morv_led-config.cmake", "lib/cmake/kav_morv_led/kav_morv_led-config-version.cmake",
-    "examples/CMakeLists.txt", "examples/link_import_library.c", "examples/load_at_run_time.c",
-    "examples/SetLed.cs", "examples/set_led.py",
-    "clients/python/pyproject.toml", "clients/python/kav_morv_led/__init__.py", "clients/python/kav_morv_led/client.py",
-    "clients/python/kav_morv_led/_transport.py", "clients/python/kav_morv_led/mqtt.py",
-    "clients/python/kav_morv_led/py.typed", "clients/dotnet/KavMorvLed.cs", "clients/dotnet/Sample.cs",
-}
+def shipped(version):
+    return {
+        "README.txt", "LICENSE.txt", "CHANGELOG.txt", "protocol.md",
+        "bin/kav_morv_led_dll_64.dll", "bin/kav_rv5520_led.dll", "bin/KAV_MORV_LED_ConsoleTester.exe",
+        "bin/kav_morv_led_service.exe", "bin/kav_morv_ledctl.exe", "bin/kav_morv_led_mqtt.exe",
+        "include/kav_morv_led.h",
+        "lib/kav_morv_led_dll_64.lib", "lib/libkav_morv_led_dll_64.dll.a", "lib/kav_morv_led_dll_64.def",
+        "lib/cmake/kav_morv_led/kav_morv_led-config.cmake", "lib/cmake/kav_morv_led/kav_morv_led-config-version.cmake",
+        "examples/CMakeLists.txt", "examples/link_import_library.c", "examples/load_at_run_time.c",
+        "examples/SetLed.cs", "examples/set_led.py",
+        f"clients/dotnet/KavMorvLed.{version}.nupkg", "clients/dotnet/Sample.cs",
+        f"clients/python/kav_morv_led-{version}-py3-none-any.whl", f"clients/python/kav_morv_led-{version}.tar.gz",
+    }
 
 
 def main():
@@ -35,6 +35,8 @@ def main():
     parser.add_argument("--config", required=True, help="the build's CPackConfig.cmake")
     parser.add_argument("--name", required=True, help="expected zip file name")
     parser.add_argument("--into", required=True, help="the folder that receives the zip (emptied first)")
+    parser.add_argument("--version", required=True, help="the product's version")
+    parser.add_argument("--msi", help="the MSI, whose files must be the zip's")
     options = parser.parse_args()
 
     shutil.rmtree(options.into, ignore_errors=True)
@@ -48,12 +50,24 @@ def main():
     with open(package + ".sha256") as sums:
         written_sum = sums.read()
 
+    expected = shipped(options.version)
     checks = [
-        (f"{options.name} holds exactly what ships", contents == SHIPPED,
-         f"missing {sorted(SHIPPED - contents)}, unexpected {sorted(contents - SHIPPED)}"),
+        (f"{options.name} holds exactly what ships", contents == expected,
+         f"missing {sorted(expected - contents)}, unexpected {sorted(contents - expected)}"),
         (f"{options.name}.sha256 is what sha256sum -c reads", written_sum == expected_sum, repr(written_sum)),
     ]
+    if options.msi:
+        installed = msi_files(options.msi)
+        checks.append(("the MSI installs the zip's files", installed == {os.path.basename(name) for name in expected},
+                       f"missing {sorted({os.path.basename(name) for name in expected} - installed)}, "
+                       f"unexpected {sorted(installed - {os.path.basename(name) for name in expected})}"))
     return report(checks)
+
+
+def msi_files(msi):
+    """The names of the files the MSI installs, from its File table."""
+    table = subprocess.run(["msiinfo", "export", msi, "File"], capture_output=True, text=True, check=True).stdout
+    return {row.split("\t")[2].split("|")[-1] for row in table.splitlines()[3:] if row}
 
 
 if __name__ == "__main__":

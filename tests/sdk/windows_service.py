@@ -22,10 +22,14 @@ import zipfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from staging import clean_environment  # noqa: E402
 from verdict import report  # noqa: E402
+from waiting import wait_until  # noqa: E402
 
 SERVICE = "kav_morv_led"
 REGISTRY_KEY = rf"HKLM\System\CurrentControlSet\Services\{SERVICE}"
 WAIT_S = 20
+
+
+ENDPOINT = 'led "q'
 
 
 class Wine:
@@ -34,7 +38,8 @@ class Wine:
         self.folder = folder
 
     def run(self, *command):
-        return subprocess.run(self.launcher + list(command), cwd=self.folder, env=clean_environment(),
+        return subprocess.run(self.launcher + list(command), cwd=self.folder,
+                              env=clean_environment(KAV_MORV_LED_ENDPOINT=ENDPOINT),
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
 
     def state(self):
@@ -80,14 +85,16 @@ def main():
             checks.append(("install refuses an endpoint that is no pipe name of its own",
                            refused.returncode == 1 and "may hold no backslash" in refused.stderr and wine.state() is None,
                            f"{refused.returncode} {refused.stderr!r}"))
-            installed = wine.run("kav_morv_led_service.exe", "--state", state_file, "install")
+            # An endpoint with a quote and a space: the command line it is installed with must escape both.
+            installed = wine.run("kav_morv_led_service.exe", "--state", state_file, "--endpoint", ENDPOINT, "install")
             checks.append(("install", installed.returncode == 0, installed.stderr))
             registry = wine.run("reg", "query", REGISTRY_KEY).stdout
             for what, pattern in (("starts at boot", r"Start\s+REG_DWORD\s+0x2\b"),
                                   ("runs as LocalSystem", r"ObjectName\s+REG_SZ\s+LocalSystem"),
                                   ("has a description", r"Description\s+REG_SZ\s+Owns the built-in"),
-                                  ("starts with its state file, quoted",
-                                   r'ImagePath\s+REG_SZ\s+"Z:\\[^"]*led windows service [^"]*" --service --state "Z:\\[^"]*"')):
+                                  ("starts with its endpoint and state file, quoted, waiting for its LED",
+                                   r'ImagePath\s+REG_SZ\s+"Z:\\[^"]*led windows service [^"]*" --service '
+                                   r'--endpoint "led \\"q" --state "Z:\\[^"]*" --wait-for-led')):
                 checks.append((f"the service manager records that it {what}", re.search(pattern, registry), registry))
             # Wine's service manager keeps no failure actions: then install must say so.
             checks.append(("the service manager records the restart after a failure, or install says it cannot",
@@ -117,16 +124,18 @@ def main():
             checks.append(("the state file keeps what was asked", "set purple name=installed" in kept, kept))
             checks.append(("the LED keeps its colour", "colour: purple" in wine.run("led_sim.exe", "show").stdout, ""))
 
-            # Without its driver library the service cannot start: the service manager is told it
-            # stopped with its own error, so that a failure's recovery acts on it.
+            # Installed before its driver library, the service runs and waits for it, and serves once
+            # it is there.
             os.rename(os.path.join(bin_folder, "WinIo64.dll"), os.path.join(scratch, "WinIo64.dll"))
             wine.run("net", "start", SERVICE)
-            seen = wine.wait_for("STOPPED")
-            query = wine.run("sc", "query", SERVICE).stdout
-            codes = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+).*SERVICE_EXIT_CODE\s*:\s*(\d+)", query, re.S)
-            checks.append(("without its driver it stops with its own error: exit codes 1066 and 1",
-                           seen[-1] == "STOPPED" and codes and codes.groups() == ("1066", "1"), query))
+            seen = wine.wait_for("RUNNING")
+            waiting = wine.run("kav_morv_ledctl.exe", "--timeout", "1000", "get").returncode == 1
             os.rename(os.path.join(scratch, "WinIo64.dll"), os.path.join(bin_folder, "WinIo64.dll"))
+            served = wait_until(lambda: wine.run("kav_morv_ledctl.exe", "get").returncode == 0, 30)
+            checks.append(("without its driver it runs, waiting for it, and serves once it is there",
+                           seen[-1] == "RUNNING" and waiting and served, seen))
+            wine.run("net", "stop", SERVICE)
+            wine.wait_for("STOPPED")
         finally:
             removed = wine.run("kav_morv_led_service.exe", "uninstall")
         checks.append(("uninstall, and sc query knows it no more", removed.returncode == 0 and wine.state() is None,

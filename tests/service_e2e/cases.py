@@ -168,6 +168,11 @@ class DeafWatcher:
 
 
 @dataclass
+class DriverArrives:
+    """The driver library the service waits for is put in its folder."""
+
+
+@dataclass
 class Signal:
     """A signal sent to the service, which goes on."""
     name: str
@@ -183,8 +188,15 @@ class HoldLock:
 @dataclass
 class Impostor:
     """A program in the service's place at its endpoint that answers each request with `reply` (or
-    never, for None)."""
+    never, for None), and with `then_close` closes the connection after it."""
     reply: bytes = None
+    then_close: bool = False
+
+
+@dataclass
+class ReaderGone:
+    """kav_morv_ledctl watch whose standard output's reader goes away after the first event (as
+    with | head -n1): at the next event it ends, with status 1, and gives its watcher's place back."""
 
 
 @dataclass
@@ -250,7 +262,8 @@ class Case:
     name: str
     steps: list
     faults: str = ""            # LED_SIM_FAULTS for the service
-    service: str = "runs"       # or "refuses" (to start: start_err is a part of what it says), or "absent"
+    service: str = "runs"       # or "refuses" (to start: start_err is a part of what it says), "absent", or
+    #                             "waits": without its driver library, until DriverArrives
     start_err: str = None
     native_only: bool = False   # POSIX only: signals, users and groups, file modes, resource limits
     windows_only: bool = False  # Windows only: the pipe's security
@@ -287,6 +300,11 @@ def send(data):
 # 250 blinking indications of each of four users (root the last): a board nearly as full as it may be.
 FOUR_USERS_BOARD = [Probe(lines(*[f"pattern red:5 blue:5 name=n{index}" for index in range(250)]), user=user,
                           counts={"reply ok": 250}) for user in ("nobody", "daemon", "bin", None)]
+
+# A watch's reply and event, from a program in the service's place, with a terminal's title
+# (ESC ] 0 ; ... BEL) in a name and a C1 control (CSI) in an owner.
+WATCHED_CONTROLS = ('ok\nevent {"seq":1,"event":"set","name":"a\\u001b]0;x\\u0007","owner":"\\u009b2J",'
+                    '"owner_id":"1","showing":null,"showing_owner":null,"color":"red"}\n').encode()
 
 NOT_YOURS = "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= " \
             "to clear your own"
@@ -387,10 +405,20 @@ CASES = [
         SecondService("a pipe name may hold no backslash", spelled=lambda name: ".\\" + name),
         Ctl(["get"], out=["purple"]),
     ], windows_only=True),
+    Case("the pipe lets SYSTEM and Administrators do anything, interactive users and the MQTT bridge's service "
+         "connect and ask, nobody else anything", [
+             PipeAccess("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)"
+                        "(A;;0x12008b;;;S-1-5-80-268555096-3922470978-246415607-221344110-2252042298)"),
+         ], windows_only=True),
     Case("another program that holds the pipe's name first keeps the service from serving it", [],
          service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
     Case("a service whose LED cannot be started refuses to start, having undone its Init", [DeInitCalled()],
          faults="init", service="refuses", start_err="the LED cannot be driven: Hardware access did not start"),
+    Case("with --wait-for-led, a service whose driver library is not there yet says where it goes, and serves "
+         "once it is", [
+             Said("Put WinIo64.dll, with its driver, and inpoutx64.dll in "), DriverArrives(), Said("serving on"),
+             Ctl(["set", "green"]), Led("green"),
+         ], service="waits", args=["--wait-for-led"]),
     Case("with no service, the client says so and how to start one", [
         Ctl(["get"], status=1, err="cannot reach the LED service at"),
         Ctl(["set", "red"], status=1, err="kav_morv_led_service --foreground"),
@@ -415,6 +443,16 @@ CASES = [
     Case("a program in the service's place that never answers", [
         Impostor(None),
         Ctl(["--timeout", "300", "get"], status=1, err="did not answer within 300 ms (--timeout)", within_s=10),
+    ], service="absent", native_only=True),
+    Case("a program that holds the pipe and never answers is not waited for beyond --timeout", [
+        Ctl(["--timeout", "300", "get"], status=1, err="did not answer within 300 ms (--timeout)", within_s=10),
+    ], service="absent", squatted=True, windows_only=True),
+    Case("a watch escapes every control character a program in the service's place sends", [
+        Impostor(WATCHED_CONTROLS, then_close=True),
+        Ctl(["watch"], status=1, out=["#1 set a\\x1B]0;x\\x07 (\\u009B2J): the LED shows red"]),
+        Ctl(["watch", "--json"], status=1, out=['{"color":"red","event":"set","name":"a\\u001b]0;x\\u0007",'
+                                                 '"owner":"\\u009b2J","owner_id":"1","seq":1,"showing":null,'
+                                                 '"showing_owner":null}']),
     ], service="absent", native_only=True),
     Case("asked to stop, the service calls DeInit; the LED keeps a steady colour", [
         Ctl(["set", "yellow"]), Stop(connected=1), Led("yellow"),
@@ -441,6 +479,9 @@ CASES = [
         Ctl(["blink", "red", "60000", "20", "--name", "alarm", "--priority", "200", "--for", "300"]),
         Events(["set alarm red", "set hidden red", "cleared hidden red", "set alarm red", "expired alarm blue"]),
         StopWatch(0),
+    ], native_only=True),
+    Case("a watch whose reader has gone ends at the next event, and gives its place back", [
+        ReaderGone(), Probe(b"watch\n", connections=64, counts={"reply ok": 64}, eventually=True),
     ], native_only=True),
     Case("a watch ends with status 1 when the service goes away", [
         Watch(), Ctl(["set", "red"]), Events(["set default red"]), Kill(), StopWatch(1, interrupt=False),
@@ -569,7 +610,7 @@ CASES = [
     ], native_only=True),
 ] + [
     Case(f"a {kind} where the state file is written first is replaced, never opened", [
-        Ctl(["set", "red"]), StateFile(text="set red"), Stop(), Restart(), Ctl(["get"], out=["red"]),
+        Ctl(["set", "red"]), StateFile(text="set red"), Kill(), Restart(), Ctl(["get"], out=["red"]),
     ], state_new=planted, native_only=native_only)
     for kind, planted, native_only in (("FIFO", "<fifo>", True), ("link", "<link>", True),
                                        ("folder", "<folder>", False))

@@ -29,9 +29,9 @@ import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
-from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, Events, EverySignal, Flood,  # noqa: E402
-                   HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, Restart, Said, SecondService, Signal,
-                   StateFile, StatusFlood, Stop, StopWatch, Tester, Transitions, Watch)
+from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, DriverArrives, Events,  # noqa: E402
+                   EverySignal, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, ReaderGone, Restart, Said, SecondService,
+                   Signal, StateFile, StatusFlood, Stop, StopWatch, Tester, Transitions, Watch)
 from journal import transitions_in  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
@@ -112,13 +112,14 @@ class Service:
                               env=self.environment,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT_S, **options)
 
-    def start(self, prefix=()):
-        """Starts the service; returns None once it serves, else what it wrote before it ended."""
+    def start(self, prefix=(), until="serving on"):
+        """Starts the service; returns None once it serves (or says `until`), else what it wrote
+        before it ended."""
         environment = dict(self.environment, **({"LED_SIM_FAULTS": self.faults} if self.faults else {}))
         started = time.monotonic()
         self.process, said, serving = start_service(
             [*self.locked, *prefix, *self.runner.service_prefix,
-             *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment, self.umask)
+             *self.runner.command(self.bin, "kav_morv_led_service", self.args)], environment, self.umask, until)
         self.started_in = time.monotonic() - started
         self.outputs.append(said)
         return None if serving else "".join(said)
@@ -206,7 +207,12 @@ class Runner:
             service.helpers.append(squatter)
             if squatter.stdout.readline().strip() != "held":
                 return ["the other program could not make the pipe"]
-        if case.service != "absent":
+        if case.service == "waits":
+            os.rename(os.path.join(service.bin, "WinIo64.dll"), service.bin + ".WinIo64.dll")
+            refused = service.start(until="cannot be driven yet")
+            if refused is not None:
+                return [f"the service did not wait for its LED: {refused!r}"]
+        elif case.service != "absent":
             refused = service.start()
             if case.service == "refuses":
                 if refused is None or case.start_err not in refused or service.process.returncode != 1:
@@ -284,6 +290,9 @@ class Runner:
         if isinstance(step, Tester):
             tester = service.run("KAV_MORV_LED_ConsoleTester", [step.keyword], locked=True, text=True)
             return [] if tester.returncode == 0 else [f"the tester: status {tester.returncode}, {tester.stderr!r}"]
+        if isinstance(step, DriverArrives):
+            os.rename(service.bin + ".WinIo64.dll", os.path.join(service.bin, "WinIo64.dll"))
+            return []
         if isinstance(step, Signal):
             service.process.send_signal(getattr(signal, step.name))
             return []
@@ -315,8 +324,10 @@ class Runner:
             service.helpers.append(holder)
             return [] if holder.stdout.readline().strip() == "held" else ["the lock holder did not take the lock"]
         if isinstance(step, Impostor):
-            service.helpers.append(impostor(service.endpoint, step.reply))
+            service.helpers.append(impostor(service.endpoint, step.reply, step.then_close))
             return []
+        if isinstance(step, ReaderGone):
+            return self.reader_gone_problems(service)
         if isinstance(step, PipeAccess):
             result = subprocess.run(self.launcher + [self.pipe_access, service.endpoint], env=service.environment,
                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT_S)
@@ -432,6 +443,25 @@ class Runner:
                 return [f"after {name}: " + problem for problem in problems]
         return []
 
+    def reader_gone_problems(self, service):
+        watch = subprocess.Popen(self.command(service.bin, "kav_morv_ledctl", ["watch"]), env=service.environment,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        service.helpers.append(watch)
+        if "watching" not in watch.stderr.readline():
+            return ["the watch did not begin"]
+        problems = self.take(Ctl(["set", "red", "--name", "first"]), service, 0)
+        first = watch.stdout.readline()
+        watch.stdout.close()  # the reader goes, as head does after its line
+        problems += self.take(Ctl(["set", "blue", "--name", "second"]), service, 0)
+        try:
+            status = watch.wait(DEADLINE_S)
+        except subprocess.TimeoutExpired:
+            return problems + [f"the watch went on after its reader had gone (it printed {first!r})"]
+        said = watch.stderr.read()
+        if status != 1 or "standard output was closed" not in said:
+            problems.append(f"the watch ended with {status}, saying {said!r}")
+        return problems
+
     def crash_problems(self, service, step):
         asked = set()
         for round_number in range(step.rounds):
@@ -530,9 +560,10 @@ def keep_setting(endpoint, stop, asked):
             stop.wait(0.01)  # the service is restarting: try again soon
 
 
-def impostor(path, reply):
+def impostor(path, reply, then_close=False):
     """A socket at the service's endpoint that answers every line it reads with `reply` (or never,
-    for None), as a broken or hostile program in the service's place would."""
+    for None), as a broken or hostile program in the service's place would; with `then_close` it
+    closes the connection after it."""
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     listener.bind(path)
     listener.listen()
@@ -546,7 +577,8 @@ def impostor(path, reply):
             with client:
                 if client.recv(4096) and reply is not None:
                     client.sendall(reply)
-                client.recv(4096)  # until the client goes
+                if not then_close:
+                    client.recv(4096)  # until the client goes
     threading.Thread(target=serve, daemon=True).start()
     return listener
 

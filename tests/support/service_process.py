@@ -7,9 +7,9 @@ import threading
 START_DEADLINE_S = 60
 
 
-def start_service(command, env, umask=None):
-    """Starts the service; returns (process, its standard error lines so far, whether it serves).
-    With `umask`, it starts with that umask. Its standard error is read on in the background (into the same list), so that it never fills
+def start_service(command, env, umask=None, until="serving on"):
+    """Starts the service; returns (process, its standard error lines so far, whether it serves, or
+    has said `until` when given). With `umask`, it starts with that umask. Its standard error is read on in the background (into the same list), so that it never fills
     up and stops the service. A service that neither serves nor ends within the deadline is killed."""
     process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.PIPE, text=True, umask=-1 if umask is None else umask)
@@ -33,5 +33,5 @@ def start_service(command, env, umask=None):
         if line is None:
             process.wait()
             return process, said, False
-        if "serving on" in line:
+        if until in line:
             return process, said, True
