@@ -194,8 +194,9 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
                  now_and_then.say("a command on " + topic + " is ignored: " + why_ignored);
                  return;
              }
+             const std::string about_command = "a command on " + topic + ": ";
              for (const std::string& note : command->notes) {
-                 now_and_then.say("a command on " + topic + ": " + note);
+                 now_and_then.say(about_command + note);
              }
              led->carry_out(std::move(*command));
          },
