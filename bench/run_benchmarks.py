@@ -11,6 +11,7 @@ import json
 import os
 import pwd
 import re
+import socket
 import statistics
 import subprocess
 import sys
@@ -31,6 +32,8 @@ SET_ROUND_TRIPS = 2000
 # Alternating colours, so each step is a change of the LED; as many as one request line holds.
 PATTERN_STEPS, PATTERN_REPEAT, STEP_MS = 120, 2, 20
 IDLE_S = 5
+FLOOD_CONNECTIONS, FLOOD_MS = 32, 4000
+MQTT_COMMANDS, MQTT_SPACING_MS, MQTT_BURST = 300, 20, 2000
 UNFINISHED_LINE_S = 5  # how long the service waits for the rest of a line
 
 
@@ -165,26 +168,152 @@ def measure_full_board(table, bench_folder, bin_folder, env):
         raise RuntimeError(f"the service did not start: {''.join(said)}")
     try:
         empty = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
-        # Three users' 256 and one user's 255, of 4 steps each: with the benchmark's own, every
-        # indication and all but 3 steps the board may hold.
-        for user, count in (("nobody", 256), ("daemon", 256), ("bin", 256), ("sys", 255)):
-            subprocess.run(["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
-                            f"--groups={grp.getgrnam('nogroup').gr_gid}", *bench, "fill", str(count), "4"],
-                           env=env, check=True, capture_output=True)
+        measure_durable_sets(table, bench, os.path.join(bin_folder, "full"), env)
+        fill_board(bench, env)
         full = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
         empty_us = table.row("5. set round trip, empty board (floor), median, native", [statistics.median(empty)], "µs")
         full_us = table.row("5. set round trip, 1,024 indications in force, median, native",
                             [statistics.median(full)], "µs")
         table.ratio("5. set with the board full / empty, native", full_us, empty_us, 3)
+        load = [program(os.path.join(bench_folder, "..", "tests"), "load_clients")]
+        measure_floods(table, bench, load, env, service.pid)
     finally:
         service.terminate()
         service.wait()
 
 
+def as_user(user, command):
+    """A command run as another user, a member of the group that may use the service."""
+    return ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
+            f"--groups={grp.getgrnam('nogroup').gr_gid}", *command]
+
+
+def fill_board(bench, env):
+    """Every indication the board may hold, of four users, 4 steps each: three users' 256 and one
+    user's 255, so a benchmark's own may still be set."""
+    for user, count in (("nobody", 256), ("daemon", 256), ("bin", 256), ("sys", 255)):
+        subprocess.run(as_user(user, bench + ["fill", str(count), "4"]), env=env, check=True, capture_output=True)
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def measure_floods(table, bench, load, env, pid):
+    """Another user's get round trips while one user's 32 connections ask status over and over, with
+    the board full, beside the same while they ask get: a status reply is made once per period and
+    shared, and each user's requests take turns with everyone else's."""
+    idle = json_output(as_user("daemon", bench + ["round-trips", str(SET_ROUND_TRIPS)]), env)
+    table.row("6. another user's round trip, no flood (floor), median, native", [statistics.median(idle)], "µs")
+    p95 = {}
+    for word in ("get", "status"):
+        before = cpu_seconds(pid)
+        flood = subprocess.Popen(as_user("nobody", load + [f"{word}-flood", str(FLOOD_CONNECTIONS), str(FLOOD_MS)]),
+                                 env=env, stdout=subprocess.PIPE, text=True)
+        time.sleep(0.3)
+        trips = json_output(as_user("daemon", bench + ["round-trips", str(SET_ROUND_TRIPS)]), env)
+        answered = int(flood.communicate()[0].split()[1])
+        busy = (cpu_seconds(pid) - before) / (FLOOD_MS / 1000)
+        table.row(f"6. {word} flood of 32 connections: answered", [answered / (FLOOD_MS / 1000)], "/s")
+        table.row(f"6. {word} flood: the service's processor use", [busy * 100], "%")
+        table.row(f"6. {word} flood: another user's round trip, median", [statistics.median(trips)], "µs")
+        p95[word] = table.row(f"6. {word} flood: another user's round trip, p95", [percentile(trips, 0.95)], "µs")
+    table.ratio("6. status flood / get flood, another user's p95", p95["status"], p95["get"], 3)
+
+
+def measure_durable_sets(table, bench, folder, env):
+    """A set is answered once the state file holding it is written, flushed and renamed: its round
+    trip beside that write alone, and many clients' sets at once, which share their writes."""
+    sets = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
+    floor = json_output(bench + ["durable-writes", str(SET_ROUND_TRIPS), folder], env)
+    table.row("7. set round trip, answered once saved, median, native", [statistics.median(sets)], "µs")
+    table.row("7. set round trip, answered once saved, p99, native", [percentile(sets, 0.99)], "µs")
+    table.row("7. write + fsync + rename + fsync of the folder (floor), median", [statistics.median(floor)], "µs")
+    table.row("7. write + fsync + rename + fsync of the folder (floor), p99", [percentile(floor, 0.99)], "µs")
+
+
+def measure_bridge(table, bench_folder, bin_folder, env, set_median_us):
+    """The MQTT bridge on a mosquitto broker of its own: a command's publish to the LED showing it,
+    beside the broker's own publish to a subscriber and a set's round trip; and a burst, whose last
+    command must show within a second."""
+    folder = os.path.join(bin_folder, "mqtt")
+    os.makedirs(folder)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    config = os.path.join(folder, "mosquitto.conf")
+    with open(config, "w") as file:
+        file.write(f"listener {port} 127.0.0.1\npersistence false\nallow_anonymous true\n")
+    journal = os.path.join(folder, "journal.txt")
+    env = dict(env, KAV_MORV_LED_ENDPOINT=os.path.join(folder, "led.sock"))
+    mqtt = [os.path.join(bench_folder, "mqtt_bench")]
+    topic = "kav_morv_led/bench/set"
+    broker = subprocess.Popen(["/usr/sbin/mosquitto", "-c", config], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    service, said, serving = start_service(
+        [program(bin_folder, "kav_morv_led_service"), "--foreground", "--state", os.path.join(folder, "state.json")],
+        dict(env, LED_SIM_JOURNAL=journal))
+    bridge = subprocess.Popen([program(bin_folder, "kav_morv_led_mqtt"), "--machine", "bench", "--broker",
+                               f"mqtt://127.0.0.1:{port}"], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        if not serving:
+            raise RuntimeError(f"the service did not start: {''.join(said)}")
+
+        def shown():
+            return transitions_in(open(journal).read().splitlines()) if os.path.exists(journal) else []
+
+        # Until the bridge takes commands, one now and then.
+        deadline = time.monotonic() + 30
+        while not any(colour == "red" for _, colour in shown()):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the bridge took no command within 30 s")
+            json_output(mqtt + ["commands", str(port), topic, "1", "100"], env)
+        floor = json_output(mqtt + ["floor", str(port), str(MQTT_COMMANDS), str(MQTT_SPACING_MS)], env)
+        mark = len(shown())
+        sent = json_output(mqtt + ["commands", str(port), topic, str(MQTT_COMMANDS), str(MQTT_SPACING_MS)], env)
+        wait_for(lambda: len(shown()) >= mark + MQTT_COMMANDS - 1, 30)
+        changes = shown()[mark:]
+        latency = []
+        for index, stamp in enumerate(sent):
+            wanted = "red" if index % 2 == 0 else "blue"
+            came = next((at for at, colour in changes if at >= stamp and colour == wanted), None)
+            if came is not None:
+                latency.append(came - stamp)
+        floor_median = statistics.median(floor)
+        table.row("8. broker's publish to a subscriber (floor), median", [floor_median], "µs")
+        floor_p99 = table.row("8. broker's publish to a subscriber (floor), p99", [percentile(floor, 0.99)], "µs")
+        table.row(f"8. a command's publish to the LED showing it, median of {len(latency)}", [statistics.median(latency)],
+                  "µs", target="≤ 2× floor + a set", met=lambda m: m <= 2 * floor_median + set_median_us)
+        table.row("8. a command's publish to the LED showing it, p99", [percentile(latency, 0.99)], "µs",
+                  target="≤ 2× floor + a set", met=lambda m: m <= 2 * floor_p99 + set_median_us)
+
+        [last] = json_output(mqtt + ["burst", str(port), topic, str(MQTT_BURST)], env)
+        wait_for(lambda: shown()[-1][1] == "green", 30)
+        green = next(at for at, colour in reversed(shown()) if colour == "green")
+        table.row(f"8. {MQTT_BURST} commands in a burst: the last one's publish to the LED showing it",
+                  [(green - last) / 1000], "ms", target="≤ 1000 ms", met=lambda m: m <= 1000)
+    finally:
+        for process in (bridge, service, broker):
+            process.terminate()
+            process.wait()
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError("what the benchmark waited for did not come")
+        time.sleep(0.05)
+
+
 def measure_service(table, bench_folder, bin_folder, launcher, env, where):
     """The LED service's rows, natively or under Wine (a launcher): a client's set beside the tester,
     round trips beside an echo server, the pattern clock beside the system's own sleep, and the
-    service idle. Targets are judged natively; under Wine only the client's set has one."""
+    service idle. Targets are judged natively; under Wine only the client's set has one. Gives a
+    set's median round trip."""
     native = not launcher
     endpoint = os.path.join(bin_folder, "led.sock") if native else f"kav_morv_led_bench_{os.getpid()}"
     journal = os.path.join(bin_folder, "journal.txt")
@@ -218,7 +347,7 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
         # A change's event on another connection, beside the change's own round trip.
         sets = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
         events = json_output(bench + ["event-latency", str(SET_ROUND_TRIPS)], env)
-        table.row(f"5. set round trip (floor), median, {where}", [statistics.median(sets)], "µs")
+        set_median = table.row(f"5. set round trip (floor), median, {where}", [statistics.median(sets)], "µs")
         table.row(f"5. set round trip (floor), p99, {where}", [percentile(sets, 0.99)], "µs")
         table.row(f"5. from a set to its event on another connection, median, {where}", [statistics.median(events)], "µs")
         table.row(f"5. from a set to its event on another connection, p99, {where}", [percentile(events, 0.99)], "µs")
@@ -253,6 +382,7 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
                   target="0" if native else "", met=(lambda m: m == 0) if native else None)
         table.row(f"5. idle service: resident memory, {where}", [resident_kib(service.pid)], "MiB", 1 / 1024,
                   target="≤ 8 MiB" if native else "", met=(lambda m: m <= 8) if native else None)
+        return set_median
     finally:
         if native:
             service.terminate()
@@ -321,8 +451,9 @@ def main():
                 table.rows.append((f"4. {name}, stripped", f"{size:.0f} KiB", "", f"≤ {target} KiB" if target else "",
                                    ("yes" if size <= target else "NO") if target else ""))
 
-            measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
+            set_median = measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
             measure_full_board(table, f"{root}/build/native/bench", native_bin, env)
+            measure_bridge(table, f"{root}/build/native/bench", native_bin, env, set_median)
             measure_service(table, f"{root}/build/windows/bench", windows_bin, [WINE], env, "under Wine")
         finally:
             subprocess.run([WINESERVER, "-k"], env=env)

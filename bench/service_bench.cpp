@@ -15,9 +15,13 @@
 //   service_bench event-latency COUNT   COUNT "set"s of one name, red and blue in turn, on one
 //                                       connection, each timed from its sending to its event coming on
 //                                       another connection that watches
+//   service_bench durable-writes COUNT FOLDER  COUNT state files of a set's size written in FOLDER as
+//                                       the service writes its own: written, flushed, renamed into
+//                                       place, the folder flushed: the floor of a set answered once saved
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
 #include "endpoint.h"
+#include "platform.h"
 
 #include <chrono>
 #include <cstdio>
@@ -137,6 +141,21 @@ bool event_latency(long count, std::vector<double>& times) {
     return true;
 }
 
+bool durable_writes(long count, const std::string& folder, std::vector<double>& times) {
+    const std::string state = R"({"version":1,"indications":[{"request":"set red name=bench priority=100",)"
+                              R"("owner":"root","owner_id":"0","set_at_ms":1765000000000,"expires_at_ms":null}]})";
+    std::string why_not;
+    for (long done = 0; done < count; ++done) {
+        const Clock::time_point start = Clock::now();
+        if (!platform::replace_file(folder + "/durable.json", state, why_not)) {
+            std::fprintf(stderr, "service_bench: cannot write in %s: %s\n", folder.c_str(), why_not.c_str());
+            return false;
+        }
+        times.push_back(microseconds(Clock::now() - start));
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,13 +176,15 @@ int main(int argc, char** argv) {
         measured = set_round_trips(std::atol(argv[2]), times);
     } else if (mode == "event-latency" && argc == 3) {
         measured = event_latency(std::atol(argv[2]), times);
+    } else if (mode == "durable-writes" && argc == 4) {
+        measured = durable_writes(std::atol(argv[2]), argv[3], times);
     } else if (mode == "fill" && argc == 4) {
         measured = fill(std::atol(argv[2]), std::atol(argv[3]));
     } else {
         std::fprintf(stderr,
                      "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
                      "sleep-lateness PERIOD_MS COUNT | send LINE | set-round-trips COUNT | fill COUNT STEPS | "
-                     "event-latency COUNT\n");
+                     "event-latency COUNT | durable-writes COUNT FOLDER\n");
         return 2;
     }
     if (!measured) {

@@ -15,11 +15,18 @@ function(clang_tidy_product)
   set(toolchain --target=x86_64-w64-mingw32 -nostdinc++ -isystem${cxx_headers}
                 -isystem${cxx_headers}/x86_64-w64-mingw32 -isystem${CMAKE_FIND_ROOT_PATH}/include)
   list(TRANSFORM toolchain PREPEND --extra-arg=)
-  add_custom_target(clang_tidy_windows_sources ALL
+  # Read again only when they, the checks or what they build into changed (a header changed
+  # rebuilds the targets): not on every build, nor on every install and package made.
+  set(stamp ${CMAKE_BINARY_DIR}/clang_tidy_windows_sources.stamp)
+  list(TRANSFORM arg_WINDOWS_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE sources)
+  add_custom_command(OUTPUT ${stamp}
     COMMAND ${CLANG_TIDY} --quiet -p ${CMAKE_BINARY_DIR} ${toolchain} ${arg_WINDOWS_SOURCES}
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS ${sources} ${PROJECT_SOURCE_DIR}/.clang-tidy ${arg_TARGETS}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "clang-tidy over the Windows-only sources"
     VERBATIM)
+  add_custom_target(clang_tidy_windows_sources ALL DEPENDS ${stamp})
   # Read as they are compiled: their compile commands must be there first.
   add_dependencies(clang_tidy_windows_sources ${arg_TARGETS})
 endfunction()

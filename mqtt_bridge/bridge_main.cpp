@@ -211,13 +211,14 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
                                  },
                                  [](const std::string& line) { bridge::say(line); },
                                  [&now_and_then](const std::string& line) { now_and_then.say(line); }});
+    // Said first, so that the log reads in order: what it bridges, then each side's news.
+    bridge::say("bridging the LED service at " + endpoint::address(settings.endpoint) + " and the broker at " +
+                address.host + ":" + std::to_string(address.port) + " as " + topics.machine);
     if (!broker.start(why_not)) {
         bridge::say(why_not);
         return command_line::kUsageError;
     }
     led->start();
-    bridge::say("bridging the LED service at " + endpoint::address(settings.endpoint) + " and the broker at " +
-                address.host + ":" + std::to_string(address.port) + " as " + topics.machine);
     supervisor.running([&io] { asio::post(io, [&io] { io.stop(); }); });
     const auto keep = asio::make_work_guard(io);
     io.run();

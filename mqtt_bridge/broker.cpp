@@ -49,6 +49,8 @@ bool Broker::start(std::string& why_not) {
         return false;
     }
     mosquitto_int_option(session_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // A state is a small message that should leave at once, not wait for the last one's ack.
+    mosquitto_int_option(session_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!options_.user.empty()) {
         mosquitto_username_pw_set(session_, options_.user.c_str(),
                                   options_.password.empty() ? nullptr : options_.password.c_str());

@@ -9,6 +9,8 @@
 //   load_clients status-flood CONNECTIONS MILLISECONDS
 //       CONNECTIONS connections ask status over and over, each as soon as its last reply came,
 //       for MILLISECONDS: prints "statuses ANSWERED WRONG".
+//   load_clients get-flood CONNECTIONS MILLISECONDS
+//       The same with get: prints "gets ANSWERED WRONG".
 // The service is the one at KAV_MORV_LED_ENDPOINT.
 #include "endpoint.h"
 #include "words.h"
@@ -94,13 +96,16 @@ int flood(unsigned round_trips, unsigned requests) {
     return idle > 0 && flooded > 0 ? 0 : 1;
 }
 
-int status_flood(unsigned connections, unsigned milliseconds) {
+// `request` asked over and over on each of `connections`; its replies must begin with `answer`.
+// Prints "`counted` ANSWERED WRONG".
+int asking_flood(const std::string& request, const std::string& answer, const char* counted, unsigned connections,
+                 unsigned milliseconds) {
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(milliseconds);
     std::atomic<long> answered{0};
     std::atomic<long> wrong{0};
     std::vector<std::thread> threads;
     for (unsigned client = 0; client < connections; ++client) {
-        threads.emplace_back([until, &answered, &wrong] {
+        threads.emplace_back([&request, &answer, until, &answered, &wrong] {
             endpoint::Connection connection;
             std::string why_not;
             std::string reply;
@@ -109,8 +114,8 @@ int status_flood(unsigned connections, unsigned milliseconds) {
                 return;
             }
             while (Clock::now() < until) {
-                const bool ok = connection.send("status\n") && connection.receive_line(reply);
-                (ok && reply.compare(0, 4, "ok {") == 0 ? answered : wrong) += 1;
+                const bool ok = connection.send(request + "\n") && connection.receive_line(reply);
+                (ok && reply.compare(0, answer.size(), answer) == 0 ? answered : wrong) += 1;
                 if (!ok) {
                     return;
                 }
@@ -120,7 +125,7 @@ int status_flood(unsigned connections, unsigned milliseconds) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    std::printf("statuses %ld %ld\n", answered.load(), wrong.load());
+    std::printf("%s %ld %ld\n", counted, answered.load(), wrong.load());
     return wrong == 0 ? 0 : 1;
 }
 
@@ -136,9 +141,13 @@ int main(int argc, char** argv) {
         return flood(number(2), number(3));
     }
     if (mode == "status-flood") {
-        return status_flood(number(2), number(3));
+        return asking_flood("status", "ok {", "statuses", number(2), number(3));
     }
-    std::fputs("usage: load_clients many CLIENTS REQUESTS | flood ROUND_TRIPS FLOOD | status-flood CONNECTIONS MS\n",
+    if (mode == "get-flood") {
+        return asking_flood("get", "ok ", "gets", number(2), number(3));
+    }
+    std::fputs("usage: load_clients many CLIENTS REQUESTS | flood ROUND_TRIPS FLOOD | status-flood CONNECTIONS MS | "
+               "get-flood CONNECTIONS MS\n",
                stderr);
     return 2;
 }
