@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
-for preset in native asan tsan clang library-only windows; do
+for preset in native asan tsan library-only windows; do
   cmake --workflow --preset "$preset" --fresh
 done
 scripts/check-reproducible.sh

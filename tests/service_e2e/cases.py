@@ -550,6 +550,12 @@ CASES = [
         Probe(lines(*[" ".join(["pattern", *["red:5"] * 150, f"name=p{index}"]) for index in range(7)]),
               counts={"reply ok": 6, "reply error pattern your indications would hold 1050 steps, more than the 1024 "
                                      "one user may have; clear a blink or pattern of yours first": 1}),
+        # At the cap, a pattern replaced by one as long fits, by one a step longer does not.
+        Probe(lines(" ".join(["pattern", *["red:5"] * 124, "name=p6"]),
+                    " ".join(["pattern", *["cb:5"] * 150, "name=p0"]),
+                    " ".join(["pattern", *["red:5"] * 151, "name=p0"])),
+              counts={"reply ok": 2, "reply error pattern your indications would hold 1025 steps, more than the 1024 "
+                                     "one user may have; clear a blink or pattern of yours first": 1}),
     ]),
     Case("each change is logged with who asked it", [
         Ctl(["set", "green", "--name", "mine"]),
