@@ -226,6 +226,41 @@ TEST_F(DriverBindingTest, GetLEDErrorKeepsAtMost1023BytesOfWholeCharacters) {
     }
 }
 
+// A failure's sentence lasts only until the thread's next Init or DeInit that works.
+TEST_F(DriverBindingTest, GetLEDErrorIsEmptyAgainAfterALaterSuccess) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeWorld&)> break_it;
+        std::function<std::uint8_t()> failing;
+        std::function<std::uint8_t()> then_working;  // called with the world mended
+    };
+    const auto init = [] { return Init(); };
+    const auto deinit = [] { return DeInit(); };
+    const auto init_then_deinit = [] {
+        Init();
+        return DeInit();
+    };
+    const Case cases[] = {
+        {"a failed Init, then one that works", [](FakeWorld& w) { w.initialize_succeeds = false; }, init, init},
+        {"a failed Init, then a DeInit that works", [](FakeWorld& w) { w.initialize_succeeds = false; }, init,
+         deinit},
+        {"a failed DeInit, then an Init that works", [](FakeWorld& w) { w.failing_unloads = {"WinIo64.dll"}; },
+         init_then_deinit, init},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start_over();
+        c.break_it(fake_world());
+        ASSERT_EQ(c.failing(), 0);
+        ASSERT_STRNE(GetLEDError(), "");
+        fake_world().initialize_succeeds = true;
+        fake_world().failing_unloads = {};
+        EXPECT_EQ(c.then_working(), 1);
+        EXPECT_STREQ(GetLEDError(), "");
+        DeInit();
+    }
+}
+
 TEST_F(DriverBindingTest, GetLEDErrorBelongsToTheCallingThread) {
     ASSERT_NE(Init(), 0);  // this thread's last call succeeded
     fake_world().missing_libraries = {"WinIo64.dll"};
