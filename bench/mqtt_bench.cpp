@@ -9,6 +9,8 @@
 //                                              in turn, the last one green: when the last was published
 // Times of publishing are microseconds on the system's monotonic clock, which stamps the simulated
 // LED's journal too. Prints one JSON list.
+#include "print_times.h"
+
 #include <mosquitto.h>
 
 #include <atomic>
@@ -164,10 +166,6 @@ int main(int argc, char** argv) {
     if (!measured) {
         return 1;
     }
-    std::printf("[");
-    for (std::size_t index = 0; index < times.size(); ++index) {
-        std::printf("%s%.1f", index == 0 ? "" : ",", times[index]);
-    }
-    std::printf("]\n");
+    print_times(times);
     return 0;
 }

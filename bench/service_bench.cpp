@@ -22,6 +22,7 @@
 #include "echo_server.h"
 #include "endpoint.h"
 #include "platform.h"
+#include "print_times.h"
 
 #include <chrono>
 #include <cstdio>
@@ -190,10 +191,6 @@ int main(int argc, char** argv) {
     if (!measured) {
         return 1;
     }
-    std::printf("[");
-    for (std::size_t index = 0; index < times.size(); ++index) {
-        std::printf("%s%.1f", index == 0 ? "" : ",", times[index]);
-    }
-    std::printf("]\n");
+    print_times(times);
     return 0;
 }
