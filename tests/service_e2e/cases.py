@@ -215,7 +215,7 @@ class Load:
 @dataclass
 class Flood:
     """One client's median round trip while another floods the service without reading its
-    replies: at most `times` its idle median."""
+    replies: at most `times` its idle median, and a millisecond."""
     times: float
 
 

@@ -391,7 +391,9 @@ class Runner:
         if result.returncode != 0 or not found:
             return [f"flood: {result.stdout!r} {result.stderr!r}"]
         idle, flooded = float(found.group(1)), float(found.group(2))
-        return [] if flooded <= step.times * idle else [f"round trip {flooded} µs flooded, {idle} µs idle"]
+        # A millisecond beside: on an oversubscribed machine a median of microseconds is the
+        # scheduler's, while a client held up waits for the flood, many milliseconds.
+        return [] if flooded <= step.times * idle + 1000 else [f"round trip {flooded} µs flooded, {idle} µs idle"]
 
     def status_flood_problems(self, service, step, mark):
         """A status flood: every reply a status, the blink set before still blinking, memory bounded."""
