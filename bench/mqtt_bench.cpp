@@ -3,8 +3,9 @@
 //   mqtt_bench floor PORT COUNT SPACING_MS     COUNT messages published SPACING_MS apart on a topic
 //                                              another connection of this program subscribes to: each
 //                                              one's publish to its arrival, in microseconds
-//   mqtt_bench commands PORT TOPIC COUNT SPACING_MS   COUNT commands, red and blue in turn, published
-//                                              SPACING_MS apart: when each was published
+//   mqtt_bench commands PORT TOPIC COUNT SPACING_MS   COUNT commands in Home Assistant's JSON, red
+//                                              and blue in turn, published SPACING_MS apart: when each
+//                                              was published
 //   mqtt_bench burst PORT TOPIC COUNT          COUNT commands published as fast as they go, red and blue
 //                                              in turn, the last one green: when the last was published
 // Times of publishing are microseconds on the system's monotonic clock, which stamps the simulated
@@ -58,9 +59,12 @@ bool publish(mosquitto* client, const std::string& topic, const std::string& pay
                              false) == MOSQ_ERR_SUCCESS;
 }
 
+// As Home Assistant sends a colour: red and blue in turn, the last green.
 std::string command(long number, long last) {
-    const char* color = number == last ? "green" : number % 2 == 0 ? "red" : "blue";
-    return std::string(R"({"state":"ON","color":")") + color + "\"}";
+    const char* color = number == last ? R"({"r":0,"g":255,"b":0})"
+                        : number % 2 == 0 ? R"({"r":255,"g":0,"b":0})"
+                                          : R"({"r":0,"g":0,"b":255})";
+    return std::string(R"({"state":"ON","color":)") + color + "}";
 }
 
 struct Arrivals {
