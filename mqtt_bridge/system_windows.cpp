@@ -8,9 +8,7 @@
 #include <windows.h>
 // These need windows.h first.
 #include <aclapi.h>
-#include <knownfolders.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <csignal>
 #include <cstdio>
@@ -25,16 +23,6 @@ const std::wstring kServiceName = platform::to_wide(endpoint::kBridgeServiceName
 // read it, and nobody else may do either, whatever the folder would hand down.
 std::wstring settings_security() {
     return L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kBridgeServiceSid) + L")";
-}
-
-std::string program_data() {
-    wchar_t* folder = nullptr;
-    std::wstring data = L"C:\\ProgramData";
-    if (SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &folder) == S_OK) {
-        data = folder;
-    }
-    CoTaskMemFree(folder);
-    return platform::to_utf8(data);
 }
 
 // Who a SID is, when it is one of the groups that hold every user (or nobody in particular).
@@ -53,7 +41,7 @@ const char* everyone_of(PSID sid) {
 }
 
 int configure(const Settings& settings, const CLI::App& configuring) {
-    const std::string folder = program_data() + "\\kav_morv_led";
+    const std::string folder = platform::program_data_folder() + "\\kav_morv_led";
     const std::string path = system_settings_file();
     CreateDirectoryW(platform::to_wide(folder).c_str(), nullptr);
     std::string text = "# Written by kav_morv_led_mqtt configure; read by the service kav_morv_led_mqtt.\r\n";
@@ -109,7 +97,7 @@ int start_installed_service() {
 }  // namespace
 
 std::string system_settings_file() {
-    return program_data() + "\\kav_morv_led\\mqtt.conf";
+    return platform::program_data_folder() + "\\kav_morv_led\\mqtt.conf";
 }
 
 std::string host_name() {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <mutex>
 #include <string>
 #include <utility>
@@ -172,6 +174,16 @@ void write_to_event_log(const std::wstring& name, const std::string& line) {
     const std::wstring text = to_wide(line);
     const wchar_t* strings[] = {text.c_str()};
     ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+}
+
+std::string program_data_folder() {
+    wchar_t* folder = nullptr;
+    std::wstring data = L"C:\\ProgramData";
+    if (SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &folder) == S_OK) {
+        data = folder;
+    }
+    CoTaskMemFree(folder);
+    return to_utf8(data);
 }
 
 }  // namespace platform

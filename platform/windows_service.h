@@ -27,6 +27,11 @@ bool start_windows_service(const std::wstring& name, std::string& why_not);
 // false, with what the system said, when it could not.
 bool stop_windows_service(const std::wstring& name, std::string& why_not);
 
+// The machine's folder for programs' data (C:\ProgramData), as the system names it, not as the
+// environment of whoever started the service says; the services keep their files below it.
+// (The program links shell32 and ole32.)
+std::string program_data_folder();
+
 // Writes one line to the Application event log, under the source `name`.
 void write_to_event_log(const std::wstring& name, const std::string& line);
 

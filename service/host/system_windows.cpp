@@ -7,9 +7,6 @@
 #include "windows_text.h"
 
 #include <windows.h>
-// These need windows.h first.
-#include <knownfolders.h>
-#include <shlobj.h>
 
 #include <csignal>
 #include <cstdio>
@@ -65,16 +62,8 @@ int fail(const char* what) {
     return 1;
 }
 
-// The machine's folder for programs' data (C:\ProgramData), as the system names it, not as the
-// environment of whoever started the service says.
 std::string program_data_state_file() {
-    wchar_t* folder = nullptr;
-    std::wstring data = L"C:\\ProgramData";
-    if (SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &folder) == S_OK) {
-        data = folder;
-    }
-    CoTaskMemFree(folder);
-    return platform::to_utf8(data + L"\\kav_morv_led\\state.json");
+    return platform::program_data_folder() + "\\kav_morv_led\\state.json";
 }
 
 int run_under_service_manager(const Serve& serve) {
