@@ -119,7 +119,10 @@ def main():
             checks.append(("a silent install with a broker given",
                            *wine.msiexec("/i", previous, f"MQTT_BROKER=mqtt://127.0.0.1:{port}", "MQTT_MACHINE=pc9")))
             checks.append(("the programs are in Program Files", os.path.isfile(os.path.join(
-                wine.program_files, "bin", "kav_morv_led_mqtt.exe")), os.listdir(wine.program_files)))
+                wine.program_files, "bin", "kav_morv_led_mqtt.exe")),
+                os.listdir(wine.program_files) if os.path.isdir(wine.program_files) else "no such folder"))
+            if not checks[-1][1]:
+                return report(checks)  # the rest would only fail after it
             settings = os.path.join(wine.program_data, "mqtt.conf")
             text = open(settings).read() if os.path.exists(settings) else ""
             checks.append(("the bridge's settings come from the properties given",

@@ -54,6 +54,12 @@ class Probe:
 
 
 @dataclass
+class Together:
+    """Probes taken at the same time, each judged as it would be alone."""
+    probes: list
+
+
+@dataclass
 class Led:
     """The colour the simulated LED's viewer sees: now, or with `eventually`, within the deadline."""
     colour: str
@@ -297,9 +303,9 @@ def send(data):
     return f"send:{data.hex()}"
 
 
-# 250 blinking indications of each of four users (root the last): a board nearly as full as it may be.
-FOUR_USERS_BOARD = [Probe(lines(*[f"pattern red:5 blue:5 name=n{index}" for index in range(250)]), user=user,
-                          counts={"reply ok": 250}) for user in ("nobody", "daemon", "bin", None)]
+# 250 blinking indications of each of four users at once: a board nearly as full as it may be.
+FOUR_USERS_BOARD = Together([Probe(lines(*[f"pattern red:5 blue:5 name=n{index}" for index in range(250)]), user=user,
+                                   counts={"reply ok": 250}) for user in ("nobody", "daemon", "bin", None)])
 
 # A watch's reply and event, from a program in the service's place, with a terminal's title
 # (ESC ] 0 ; ... BEL) in a name and a C1 control (CSI) in an owner.
@@ -631,13 +637,13 @@ CASES = [
          [Flood(times=10)]),
     Case("one user's 32 connections asking status over and over, with 1000 indications in force, never stall "
          "a blink nor another user", [
-             *FOUR_USERS_BOARD,
+             FOUR_USERS_BOARD,
              Ctl(["blink", "cb", "100", "100", "--priority", "255"]),
              StatusFlood(connections=32, ms=3000, user="nobody", blink_ms=100),
              Ctl(["status", "--json"], user="daemon", member=True, json={"showing": "default"}),
          ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
     Case("a program holding the register lock and a status flood leave the service's memory as it was", [
-        *FOUR_USERS_BOARD,
+        FOUR_USERS_BOARD,
         HoldLock(ms=30000), StatusFlood(connections=32, ms=3000, user="nobody", memory_mib=32),
     ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
     Case("a program holding the register lock delays the LED, never status, get or a line left unfinished", [

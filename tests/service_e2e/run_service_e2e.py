@@ -7,7 +7,8 @@
 Each case gets a fresh copy of the bin folder, a simulated LED reset to power-on, an endpoint of
 its own and a service started on it; then its steps run in order against the real client, the
 protocol probe and the simulated LED's viewer and timestamped journal. The cases in which another
-program holds the machine-wide register lock run only with --holding-lock, one at a time.
+program holds the register lock run only with --holding-lock: under Wine, where that lock is the
+whole machine's, one at a time.
 """
 import argparse
 import concurrent.futures
@@ -31,7 +32,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, DriverArrives, Events,  # noqa: E402
                    EverySignal, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, ReaderGone, Restart, Said, SecondService,
-                   Signal, StateFile, StatusFlood, Stop, StopWatch, Tester, Transitions, Watch)
+                   Signal, StateFile, StatusFlood, Stop, StopWatch, Tester, Together, Transitions, Watch)
 from journal import transitions_in  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
@@ -229,8 +230,9 @@ class Runner:
                 if problems:
                     break
         finally:
-            problems += service.stop()
+            # Helpers first: a lock holder left holding would keep the stopping service's DeInit waiting.
             service.end_helpers()
+            problems += service.stop()
         return problems
 
     def take(self, step, service, mark):
@@ -239,6 +241,10 @@ class Runner:
             return self.ctl_problems(step, service)
         if isinstance(step, Probe):
             return self.probe_problems(step, service)
+        if isinstance(step, Together):
+            with concurrent.futures.ThreadPoolExecutor(len(step.probes)) as pool:
+                return [problem for problems in pool.map(lambda probe: self.probe_problems(probe, service), step.probes)
+                        for problem in problems]
         if isinstance(step, Led):
             if step.eventually:
                 wait_until(lambda: service.led() == step.colour, DEADLINE_S)
@@ -429,9 +435,13 @@ class Runner:
                 continue  # kept by the debugger the service runs under, as the service said
             name = signal.strsignal(number) or f"signal {number}"
             said_before = len(service.said())
+            # Only these two may be discarded without a word: writes then fail instead.
+            discarded = number in signals_ignored_by(service.process.pid)
+            if discarded and number not in (signal.SIGPIPE, signal.SIGXFSZ):
+                return [f"{name} is discarded, neither stopping the service nor said to be ignored"]
             service.process.send_signal(number)
-            # It either ends, or says it ignores the signal.
-            wait_until(lambda: service.process.poll() is not None or
+            # It either ends, or says it ignores the signal, or the system discards it.
+            wait_until(lambda: discarded or service.process.poll() is not None or
                        f"signal {number} ignored" in service.said()[said_before:], DEADLINE_S)
             status = service.process.poll()
             if status is None:
@@ -649,6 +659,13 @@ def sent_signals():
             if number in signal.valid_signals() and number not in faults | ignored_by_default]
 
 
+def signals_ignored_by(pid):
+    """The signals the process has set to be discarded (its SigIgn mask)."""
+    with open(f"/proc/{pid}/status") as status:
+        mask = next(int(line.split()[1], 16) for line in status if line.startswith("SigIgn:"))
+    return {number for number in range(1, 65) if mask >> (number - 1) & 1}
+
+
 def deinit_problems(service):
     """Whether DeInit was called: ShutdownWinIo, which only it calls, is the driver's last call."""
     lines = service.journal_lines()
@@ -775,7 +792,8 @@ def main():
         os.chmod(scratch, 0o755)
         services = [Service(runner, os.path.join(scratch, str(index)), index, case)
                     for index, case in enumerate(cases)]
-        with concurrent.futures.ThreadPoolExecutor(1 if options.holding_lock else options.jobs) as pool:
+        one_at_a_time = options.holding_lock and runner.under_emulator
+        with concurrent.futures.ThreadPoolExecutor(1 if one_at_a_time else options.jobs) as pool:
             outcomes = [pool.submit(runner.check, case, service) for case, service in zip(cases, services)]
             for case, outcome in zip(cases, outcomes):
                 problems, took = outcome.result()
