@@ -51,6 +51,8 @@ class Probe:
     eventually: bool = False
     # Left running once it has printed its replies, holding its connections until the case ends.
     background: bool = False
+    # How long it may run before it is given up on, when more than the runner's usual minute.
+    deadline_s: float = None
 
 
 @dataclass
@@ -304,8 +306,11 @@ def send(data):
 
 
 # 250 blinking indications of each of four users at once: a board nearly as full as it may be.
+# Each change is answered once a state file holding it is written and flushed: a thousand of them
+# under a sanitizer on a machine oversubscribed many times over have taken 40 s and more.
 FOUR_USERS_BOARD = Together([Probe(lines(*[f"pattern red:5 blue:5 name=n{index}" for index in range(250)]), user=user,
-                                   counts={"reply ok": 250}) for user in ("nobody", "daemon", "bin", None)])
+                                   counts={"reply ok": 250}, deadline_s=600)
+                             for user in ("nobody", "daemon", "bin", None)])
 
 # A watch's reply and event, from a program in the service's place, with a terminal's title
 # (ESC ] 0 ; ... BEL) in a name and a C1 control (CSI) in an owner.

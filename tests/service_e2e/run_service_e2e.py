@@ -518,13 +518,17 @@ class Runner:
             actions = [f"send:{step.data.hex()}"] + ([f"pause:{step.hold_ms}"] if step.hold_ms else []) + \
                       (["hangup"] if step.hang_up else [f"read:{replies}"])
         started = time.monotonic()
-        result = subprocess.run(as_user(step.user, service.group if step.user else None) + self.launcher +
-                                [self.probe, "--connections", str(step.connections), *actions],
-                                env=service.environment, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                timeout=TIMEOUT_S)
+        what = f"probe {(step.data or ' '.join(actions).encode())[:40]!r}"
+        deadline_s = step.deadline_s or TIMEOUT_S
+        try:
+            result = subprocess.run(as_user(step.user, service.group if step.user else None) + self.launcher +
+                                    [self.probe, "--connections", str(step.connections), *actions],
+                                    env=service.environment, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                    timeout=deadline_s)
+        except subprocess.TimeoutExpired:
+            return [f"{what}: not done after {deadline_s} s"]
         took = time.monotonic() - started
         printed = result.stdout.replace("\r\n", "\n").splitlines()
-        what = f"probe {(step.data or ' '.join(actions).encode())[:40]!r}"
         problems = [] if result.returncode == 0 else [f"{what}: status {result.returncode}: {result.stderr!r}"]
         if step.counts is not None:
             counts = {line: printed.count(line) for line in set(printed)}
