@@ -25,12 +25,12 @@ import threading
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import CASES, CONCURRENT_CASES, GOOD_RUN, LONGEST_ARGUMENT, SEEN  # noqa: E402
+from register_lock import private_locks_possible, sharing_lock_file  # noqa: E402
 from status_lines import INIT_LINES, LIBRARY_LINES  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
 from waiting import wait_until  # noqa: E402
 
 TIMEOUT_S = 120
-PRIVATE_LOCK = os.path.join(here, "..", "support", "private_register_lock.sh")
 
 # Linux: one argument may hold 128 KiB with its terminating zero. Windows: the whole command line
 # holds 32767 characters, the program's path and the quoting included.
@@ -57,8 +57,7 @@ class Runner:
         # Natively, where mount namespaces may be made, each group of concurrent testers shares a
         # register lock of its own. Otherwise every tester shares one (under Wine the wineserver's),
         # held for up to 240 ms by a "slow" run: one group at a time keeps every wait inside its 2 s.
-        self.own_locks = not self.under_emulator and subprocess.run(
-            ["unshare", "--mount", "--propagation", "private", "true"], stderr=subprocess.DEVNULL).returncode == 0
+        self.own_locks = not self.under_emulator and private_locks_possible()
         self.one_group_at_a_time = contextlib.nullcontext() if self.own_locks else threading.Lock()
 
     @property
@@ -193,7 +192,7 @@ class Runner:
         return problems + register_problems(before, after)
 
     def run_together(self, case, stage, work):
-        own_lock = ["sh", PRIVATE_LOCK, "--file", os.path.join(work, "register.lock")] if self.own_locks else []
+        own_lock = sharing_lock_file(os.path.join(work, "register.lock")) if self.own_locks else []
         testers = [subprocess.Popen(own_lock + self.command(stage, "KAV_MORV_LED_ConsoleTester", [keyword]), cwd=work,
                                     env=self.environment(case.faults), stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)

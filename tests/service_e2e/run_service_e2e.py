@@ -34,12 +34,12 @@ from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, Drive
                    EverySignal, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, ReaderGone, Restart, Said, SecondService,
                    Signal, StateFile, StatusFlood, Stop, StopWatch, Tester, Together, Transitions, Watch)
 from journal import transitions_in  # noqa: E402
+from register_lock import sharing_lock_file  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
 from waiting import wait_until  # noqa: E402
 
 TIMEOUT_S = 60
-PRIVATE_LOCK = os.path.join(here, "..", "support", "private_register_lock.sh")
 # How long a step waits for what it expects to come about (the LED to change, a line in the log,
 # the state file to be written) before it fails: far more than it ever takes.
 DEADLINE_S = 20
@@ -72,7 +72,7 @@ class Service:
         # Natively each case has a register lock of its own, which its service, testers and lock
         # holders share: a case that sets the LED without pause never starves another's blink of
         # it. Under Wine the lock is the wineserver's.
-        self.locked = [] if runner.under_emulator else ["sh", PRIVATE_LOCK, "--file", os.path.join(root, "register.lock")]
+        self.locked = [] if runner.under_emulator else sharing_lock_file(os.path.join(root, "register.lock"))
         self.group = case.args[case.args.index("--group") + 1] if "--group" in case.args else None
         if case.state is not None:
             os.mkdir(os.path.dirname(self.state))
