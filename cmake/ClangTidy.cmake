@@ -7,7 +7,8 @@ function(clang_tidy_product)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "" "TARGETS;WINDOWS_SOURCES")
   find_program(CLANG_TIDY NAMES clang-tidy-14 clang-tidy REQUIRED)
   if(NOT MINGW)
-    set_target_properties(${arg_TARGETS} PROPERTIES CXX_CLANG_TIDY ${CLANG_TIDY})
+    # Each file on its own, as it is: a unity build's merged file would hide what one file lacks.
+    set_target_properties(${arg_TARGETS} PROPERTIES CXX_CLANG_TIDY ${CLANG_TIDY} UNITY_BUILD OFF)
     return()
   endif()
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include/c++
