@@ -283,6 +283,7 @@ class Case:
     socket_path_bytes: int = None  # the socket's path padded to this length
     umask: int = None           # the service's umask
     squatted: bool = False      # another program makes the service's pipe first (Windows)
+    slow: bool = False          # ten seconds and more: started first, not left to the table's end
 
 
 def pattern_of(steps):
@@ -429,7 +430,7 @@ CASES = [
          "once it is", [
              Said("Put WinIo64.dll, with its driver, and inpoutx64.dll in "), DriverArrives(), Said("serving on"),
              Ctl(["set", "green"]), Led("green"),
-         ], service="waits", args=["--wait-for-led"]),
+         ], service="waits", args=["--wait-for-led"], slow=True),
     Case("with no service, the client says so and how to start one", [
         Ctl(["get"], status=1, err="cannot reach the LED service at"),
         Ctl(["set", "red"], status=1, err="kav_morv_led_service --foreground"),
@@ -512,7 +513,7 @@ CASES = [
     ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
     Case("a watcher that reads nothing is cut off, and never holds up another", [
         DeafWatcher(changes=6000), Said("a watcher that reads nothing is cut off"), Ctl(["get"], within_s=5),
-    ], native_only=True),
+    ], native_only=True, slow=True),
     Case("a change the LED does not take is an error, and the log says so", [
         Ctl(["set", "red"], status=1, err="error set the LED did not take it: it reads back unknown, not red"),
         Said("the LED reads back unknown after being set to"),
@@ -637,7 +638,7 @@ CASES = [
     # 64 x 16 + 64 x 1547 = 100,032 requests: memory after them against memory after the first 1,024.
     Case("64 clients at once, 1547 requests each: every reply right, the right indication shows, and "
          "memory after 100,000 requests within 1 MiB of memory after 1,000",
-         [Load(clients=64, requests=1547, memory_kib=1024)]),
+         [Load(clients=64, requests=1547, memory_kib=1024)], slow=True),
     Case("a client that floods without reading does not hold up another",
          [Flood(times=10)]),
     Case("one user's 32 connections asking status over and over, with 1000 indications in force, never stall "
@@ -646,7 +647,7 @@ CASES = [
              Ctl(["blink", "cb", "100", "100", "--priority", "255"]),
              StatusFlood(connections=32, ms=3000, user="nobody", blink_ms=100),
              Ctl(["status", "--json"], user="daemon", member=True, json={"showing": "default"}),
-         ], args=["--group", "nogroup"], socket_folder=True, native_only=True),
+         ], args=["--group", "nogroup"], socket_folder=True, native_only=True, slow=True),
     Case("a program holding the register lock and a status flood leave the service's memory as it was", [
         FOUR_USERS_BOARD,
         HoldLock(ms=30000), StatusFlood(connections=32, ms=3000, user="nobody", memory_mib=32),

@@ -788,6 +788,7 @@ def main():
              and not (case.windows_only and not runner.under_emulator)
              and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock
              and re.search(options.cases, case.name)]
+    cases.sort(key=lambda case: not case.slow)
     failed = 0
     with tempfile.TemporaryDirectory(prefix="led_service_e2e_") as scratch:
         # Every folder is staged before any process starts: one started while a program is being
