@@ -5,12 +5,16 @@
 
 #include "settings.h"
 
-#include <CLI/CLI.hpp>
-
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+// The command line's parser, declared only: parsing it all is the program's, and only the files
+// that add options read CLI11's headers.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace bridge {
 

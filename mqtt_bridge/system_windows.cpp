@@ -5,6 +5,7 @@
 #include "windows_service.h"
 #include "windows_text.h"
 
+#include <CLI/CLI.hpp>
 #include <windows.h>
 // These need windows.h first.
 #include <aclapi.h>

@@ -213,6 +213,10 @@ int program_main(int argc, char** argv) {
     app.add_flag("--wait-for-led", settings.wait_for_led,
                  "When the LED cannot be driven yet (its driver libraries not installed), try again every 10 s "
                  "rather than refuse to start");
+    if (service::kEndpointHasGroup) {
+        app.add_option("--group", settings.group, "The group whose members may use the socket, beside root")
+            ->capture_default_str();
+    }
     service::add_system_options(app, settings);
     if (const std::optional<int> status = command_line::parse(app, argc, argv)) {
         return *status;

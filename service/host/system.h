@@ -3,12 +3,16 @@
 // which offers on the command line only what its system has.
 #pragma once
 
-#include "command_line.h"
-
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+// The command line's parser, declared only: parsing it all is the program's, and only the files
+// that add options read CLI11's headers.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace service {
 
@@ -42,8 +46,8 @@ struct Supervisor {
 };
 using Serve = std::function<int(const Supervisor&)>;
 
-// Adds what this system offers on the command line: --group on POSIX; install, uninstall and the
-// service manager's own --service on Windows.
+// Adds what this system offers on the command line: on Windows, install, uninstall, start, stop
+// and the service manager's own --service; nothing on POSIX.
 void add_system_options(CLI::App& app, Settings& settings);
 
 // Carries out what the command line chose of those, when it is other than serving in the console

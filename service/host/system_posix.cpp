@@ -35,10 +35,7 @@ std::vector<int> ignored_signals() {
     return signals;
 }
 
-void add_system_options(CLI::App& app, Settings& settings) {
-    app.add_option("--group", settings.group, "The group whose members may use the socket, beside root")
-        ->capture_default_str();
-}
+void add_system_options(CLI::App&, Settings&) {}
 
 // systemd, or any init system, runs the service in the foreground.
 std::optional<int> run_system_choice(const CLI::App&, const Settings&, const Serve&) {

@@ -6,6 +6,7 @@
 #include "windows_service.h"
 #include "windows_text.h"
 
+#include <CLI/CLI.hpp>
 #include <windows.h>
 
 #include <csignal>

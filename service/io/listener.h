@@ -20,11 +20,9 @@ public:
     virtual void close() = 0;
 };
 
-// Whether clients are let in by a group (POSIX: the socket's folder and file belong to it), and
-// which one unless told otherwise. Windows' pipe lets in SYSTEM, Administrators and interactive
-// users, whatever is asked.
+// Whether clients are let in by a group (POSIX: the socket's folder and file belong to it), which
+// the command line then names. Windows' pipe lets in SYSTEM, Administrators and interactive users.
 extern const bool kEndpointHasGroup;
-extern const char* const kDefaultEndpointGroup;
 
 // Why a name cannot be an endpoint on this system; empty when it can.
 std::string unfit_endpoint(const std::string& name);

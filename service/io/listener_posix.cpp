@@ -22,7 +22,6 @@
 namespace service {
 
 const bool kEndpointHasGroup = true;
-const char* const kDefaultEndpointGroup = "kav_morv_led";
 
 namespace {
 

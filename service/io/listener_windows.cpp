@@ -19,7 +19,6 @@
 namespace service {
 
 const bool kEndpointHasGroup = false;
-const char* const kDefaultEndpointGroup = "";
 
 namespace {
 
