@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-// The command line's parser, declared only: parsing it all is the program's, and only the files
-// that add options read CLI11's headers.
+// CLI11's parser, declared only: the files that add options or read what was chosen include CLI11
+// themselves, and the others need not compile it.
 namespace CLI {
 class App;
 }  // namespace CLI
