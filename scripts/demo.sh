@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Builds the native preset and shows the simulated LED:
+# Builds what it needs (the demo preset, into build/demo) and shows the simulated LED:
 #   demo.sh red             sets it from a keyword with the console tester, and shows it; exits
 #                           with the tester's status (no keyword: red; an empty one is passed on)
 #   demo.sh blink [COLOUR]  starts the LED service, asks it to blink (green), and shows the LED
 #                           every 200 ms while it blinks
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
-bin=build/native/bin
+bin=build/demo/bin
 
-scripts/install-dependencies.sh native
-cmake --preset native >/dev/null
-cmake --build --preset native >/dev/null
+# Only what it runs: the library, the tester and the simulated LED; the service and its client to blink.
+scripts/install-dependencies.sh demo
+targets=(kav_morv_led_dll_64 KAV_MORV_LED_ConsoleTester winio_standin port_io_standin led_sim)
+[[ ${1-} == blink ]] && targets+=(kav_morv_led_service kav_morv_ledctl)
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target "${targets[@]}" >/dev/null
 
 if [[ ${1-} == blink ]]; then
   scratch=$(mktemp -d)

@@ -1,17 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages a build needs, if any are missing. Needs root (or sudo) only when
-# something is missing.
-#   install-dependencies.sh          everything: every preset, every test
-#   install-dependencies.sh native   just enough to build the native preset
+# Installs the Debian 12 packages a build needs, if any are missing: every package named here,
+# none of their recommended ones, so that the lists hold all that is used, whatever the machine
+# already has (scripts/check-fresh-machine.sh proves them on a bare root). Needs root, or sudo,
+# only when something is missing.
+#   install-dependencies.sh          everything scripts/test.sh builds and runs
+#   install-dependencies.sh demo     just what scripts/demo.sh builds and runs
 set -euo pipefail
 
-packages=(cmake make g++ python3 python3-pip python3-setuptools googletest libgtest-dev libbenchmark-dev valgrind
-          libasio-dev libcli11-dev nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients
-          python3-venv python3-build python3-wheel mono-mcs mono-xbuild nuget)
-if [[ ${1:-all} != native ]]; then
-  packages+=(clang-14 clang-tidy-14 clang-tools-14 lld-14 llvm-14 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-             wine64 strip-nondeterminism hyperfine time systemd util-linux wixl dpkg-dev)
-fi
+# The library, the tester, the simulated LED, the service and its client.
+packages=(cmake make g++ libasio-dev libcli11-dev nlohmann-json3-dev)
+case ${1:-all} in
+  demo) ;;
+  all)
+    packages+=(
+      # The MQTT bridge, and the broker and clients its tests and benchmarks talk to.
+      libmosquitto-dev mosquitto mosquitto-clients
+      # Unit tests, benchmarks, memcheck; GoogleTest's sources for the Windows build's unit tests.
+      googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
+      # The test runners, the Python client's wheel and a virtual environment to install it in.
+      python3 python3-venv python3-build python3-setuptools python3-wheel
+      # The .NET client's package, its test and the C# example: compiler, framework, runtime, packer.
+      mono-mcs mono-xbuild mono-devel mono-runtime nuget
+      # The tsan preset: clang, its ThreadSanitizer runtime, clang-tidy.
+      clang-14 libclang-rt-14-dev clang-tidy-14
+      # The Windows build: MinGW-w64, clang-cl, lld-link and llvm-dlltool for Visual Studio's ABI,
+      # Wine to run it, the MSI's tools, Debian's source of libmosquitto and a way to unpack it.
+      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 clang-tools-14 lld-14 llvm-14 wine64 wixl msitools
+      dpkg-dev
+      # The systemd units' check, the processes the tests look for, the same bytes from every build.
+      systemd procps git strip-nondeterminism
+      # The benchmarks' timing of whole programs.
+      hyperfine time)
+    ;;
+  *) echo "usage: install-dependencies.sh [demo]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -24,5 +46,6 @@ if ((EUID != 0)); then
   command -v sudo >/dev/null || { echo "install-dependencies: run as root to install: ${missing[*]}" >&2; exit 1; }
   as_root=(sudo)
 fi
-"${as_root[@]}" apt-get update
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+echo "install-dependencies: installing ${missing[*]}" >&2
+"${as_root[@]}" apt-get -qq update
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -qq install -y --no-install-recommends "${missing[@]}" >/dev/null

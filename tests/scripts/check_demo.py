@@ -5,7 +5,7 @@ checks what it passes to the tester, what it shows and its exit status.
     check_demo.py --script scripts/demo.sh --bin build/native/bin
 
 The script is run in a scratch tree of its own whose build steps do nothing (a stub cmake and
-dependency installer) and whose build/native/bin is a copy of the given one, so this checks the
+dependency installer) and whose build/demo/bin is a copy of the given one, so this checks the
 script itself, not a rebuild.
 """
 import argparse
@@ -51,7 +51,7 @@ def main():
         shutil.copy2(options.script, os.path.join(tree, "scripts", "demo.sh"))
         os.chmod(os.path.join(tree, "scripts", "demo.sh"), 0o755)
         stub(os.path.join(tree, "scripts", "install-dependencies.sh"))
-        copy_bin(options.bin, os.path.join(tree, "build", "native", "bin"))
+        copy_bin(options.bin, os.path.join(tree, "build", "demo", "bin"))
         tools = os.path.join(scratch, "tools")
         os.mkdir(tools)
         stub(os.path.join(tools, "cmake"))
@@ -64,7 +64,7 @@ def main():
                         "LED_SIM_STATE": os.path.join(scratch, "state.bin")}
             if faults:
                 settings["LED_SIM_FAULTS"] = faults
-            subprocess.run([os.path.join(tree, "build", "native", "bin", "led_sim"), "reset"],
+            subprocess.run([os.path.join(tree, "build", "demo", "bin", "led_sim"), "reset"],
                            env=clean_environment(**settings), capture_output=True)
             run = subprocess.run(["./demo", *arguments], cwd=elsewhere, env=clean_environment(**settings),
                                  capture_output=True, text=True, timeout=60)

@@ -56,7 +56,9 @@ def main():
          f"missing {sorted(expected - contents)}, unexpected {sorted(contents - expected)}"),
         (f"{options.name}.sha256 is what sha256sum -c reads", written_sum == expected_sum, repr(written_sum)),
     ]
-    if options.msi:
+    if options.msi and not os.path.isfile(options.msi):
+        checks.append(("the MSI is there to compare with the zip", False, f"no file {options.msi}"))
+    elif options.msi:
         installed = msi_files(options.msi)
         checks.append(("the MSI installs the zip's files", installed == {os.path.basename(name) for name in expected},
                        f"missing {sorted({os.path.basename(name) for name in expected} - installed)}, "

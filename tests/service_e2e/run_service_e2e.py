@@ -34,7 +34,7 @@ from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, Drive
                    EverySignal, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, ReaderGone, Restart, Said, SecondService,
                    Signal, StateFile, StatusFlood, Stop, StopWatch, Tester, Together, Transitions, Watch)
 from journal import transitions_in  # noqa: E402
-from register_lock import sharing_lock_file  # noqa: E402
+from register_lock import private_locks_possible, sharing_lock_file  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
 from waiting import wait_until  # noqa: E402
@@ -764,6 +764,12 @@ def transition_problems(changes, expected):
     return [] if matches else [f"the LED changed as {rounded}, not {expected} (within {tolerance_ms} ms)"]
 
 
+def acts_as_others(case):
+    """Whether a case runs a program as another user, or gives the socket to a group."""
+    steps = [*case.steps, *[probe for step in case.steps if isinstance(step, Together) for probe in step.probes]]
+    return "--group" in case.args or any(getattr(step, "user", None) for step in steps)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", required=True, help="the build's bin folder")
@@ -789,6 +795,11 @@ def main():
              and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock
              and re.search(options.cases, case.name)]
     cases.sort(key=lambda case: not case.slow)
+    if hasattr(os, "geteuid") and os.geteuid() != 0:
+        # Only root may act as another user or give the socket to a group it is not in.
+        for case in [case for case in cases if acts_as_others(case)]:
+            print(f"skip {case.name} (it acts as other users: run as root)")
+        cases = [case for case in cases if not acts_as_others(case)]
     failed = 0
     with tempfile.TemporaryDirectory(prefix="led_service_e2e_") as scratch:
         # Every folder is staged before any process starts: one started while a program is being
@@ -797,7 +808,10 @@ def main():
         os.chmod(scratch, 0o755)
         services = [Service(runner, os.path.join(scratch, str(index)), index, case)
                     for index, case in enumerate(cases)]
-        one_at_a_time = options.holding_lock and runner.under_emulator
+        # Each case's programs share a register lock of their own where one can be had; else every
+        # case shares the machine's, and a case holding it would make another's wait too long.
+        one_at_a_time = (options.holding_lock and runner.under_emulator) or \
+            (not runner.under_emulator and not private_locks_possible())
         with concurrent.futures.ThreadPoolExecutor(1 if one_at_a_time else options.jobs) as pool:
             outcomes = [pool.submit(runner.check, case, service) for case, service in zip(cases, services)]
             for case, outcome in zip(cases, outcomes):

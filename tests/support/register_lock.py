@@ -11,7 +11,6 @@ def sharing_lock_file(lock_file):
 
 
 def private_locks_possible():
-    """Whether this system lets a test make the mount namespaces private locks need (else the
-    script runs programs with the machine's lock)."""
-    return subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
-                          stderr=subprocess.DEVNULL).returncode == 0
+    """Whether this system lets a test make the namespaces private locks need (else the script
+    runs programs with the machine's lock, and their callers must run them one group at a time)."""
+    return subprocess.run(["sh", _SCRIPT, "--possible"], stderr=subprocess.DEVNULL).returncode == 0
