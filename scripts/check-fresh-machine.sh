@@ -26,7 +26,7 @@ commit=$(git -C "$top" rev-parse --verify "$commit^{commit}")
 # Every mount below is made in a mount namespace of this script's own, so that none can outlive
 # it or reach the machine's, whatever happens to the script.
 if [[ ${KAV_MORV_LED_FRESH_NAMESPACE-} != private ]]; then
-  KAV_MORV_LED_FRESH_NAMESPACE=private exec unshare --mount --propagation private -- \
+  KAV_MORV_LED_FRESH_NAMESPACE=private exec unshare --mount --propagation private -- bash \
     "$0" --commit "$commit" ${only:+--only "$only"}
 fi
 
@@ -67,6 +67,7 @@ cleanup() {
   rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
+trap "exit 130" INT TERM
 tar -xf "$bare" -C "$root"
 
 # The root is a mount point of its own, or the tests could make no private mount namespace in it.
