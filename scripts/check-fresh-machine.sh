@@ -4,7 +4,7 @@
 # machine's own apt sources, as root, in a clone of one commit. Prints each command's time and
 # result, and exits 1 if one failed.
 #   check-fresh-machine.sh [--commit REV] [--only demo|test]
-# Needs root (mounts and chroot). The bare root is made once and kept as a tar file in a cache
+# Needs root (it mounts). The bare root is made once and kept as a tar file in a cache
 # outside the checkout (KAV_MORV_LED_FRESH_CACHE, default /var/cache/kav_morv_led/fresh-machine),
 # made again when the apt sources change; packages apt downloads are kept there too, and so are
 # the libraries the Windows build makes from Debian's sources. Installing the packages and
@@ -20,7 +20,7 @@ while (($#)); do
     *) echo "usage: check-fresh-machine.sh [--commit REV] [--only demo|test]" >&2; exit 2 ;;
   esac
 done
-((EUID == 0)) || { echo "check-fresh-machine: run it as root (it mounts and chroots)" >&2; exit 2; }
+((EUID == 0)) || { echo "check-fresh-machine: run it as root (it mounts)" >&2; exit 2; }
 commit=$(git -C "$top" rev-parse --verify "$commit^{commit}")
 
 # Every mount below is made in a mount namespace of this script's own, so that none can outlive
@@ -52,13 +52,7 @@ fi
 
 root=$(mktemp -d /var/tmp/kav_morv_led-fresh.XXXXXX)
 cleanup() {
-  # Whatever the commands left running in the root (a wineserver, a broker) ends first; then every
-  # mount under the root goes, and only then its files.
-  local process
-  for process in /proc/[0-9]*; do
-    [[ $(readlink "$process/root" 2>/dev/null) == "$root"* ]] && kill -KILL "${process#/proc/}" 2>/dev/null
-  done
-  sleep 0.5
+  # Every mount under the root goes first, and only then its files.
   umount --recursive --lazy "$root" 2>/dev/null || true
   if findmnt --list --noheadings --output TARGET | grep -q "^$root"; then
     echo "check-fresh-machine: $root is still mounted; left in place" >&2
@@ -80,16 +74,23 @@ done
 mount --bind "$cache/apt-archives" "$root/var/cache/apt/archives"
 mkdir -p "$root/root/.cache/kav_morv_led"
 mount --bind "$cache/built-sources" "$root/root/.cache/kav_morv_led"
+# What a machine's installer or a container's runtime gives it: its name servers, and localhost.
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+[[ -e $root/etc/hosts ]] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' > "$root/etc/hosts"
 
 git clone --quiet --no-hardlinks "$top" "$root/root/kav_morv_led"
 git -C "$root/root/kav_morv_led" checkout --quiet --detach "$commit"
 echo "commit $(git -C "$top" log -1 --format='%h %s' "$commit")"
 
 in_root() {  # runs a command line in the clone, as root, with a newcomer's environment
-  chroot "$root" /usr/bin/env -i HOME=/root USER=root LOGNAME=root TERM=dumb \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /bin/bash -c "cd /root/kav_morv_led && $1"
+  # The root becomes the root of a mount namespace of the command's own (pivot_root), not a
+  # chroot's: as on a machine, the tests can then make user namespaces of their own. In a PID
+  # namespace of its own too, so that whatever the command leaves running ends with it.
+  unshare --mount --propagation private --pid --fork -- /bin/sh -c '
+    cd "$1" && mkdir -p .machine && pivot_root . .machine && umount --lazy /.machine && rmdir /.machine &&
+    mount -t proc proc /proc && exec /usr/bin/env -i HOME=/root USER=root LOGNAME=root TERM=dumb \
+      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      /bin/bash -c "cd /root/kav_morv_led && $2"' in_root "$root" "$1"
 }
 
 failed=0

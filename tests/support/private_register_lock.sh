@@ -11,7 +11,8 @@
 #   private_register_lock.sh [--file FILE] COMMAND [ARGUMENT...]
 #   private_register_lock.sh --possible      exit status 0 if a lock of one's own can be had
 lock=/tmp/kav_morv_led_registers.lock
-turns=/tmp/kav_morv_led_registers.turns
+# (KAV_MORV_LED_TEST_TURNS: another file to take turns on, for this script's own test.)
+turns=${KAV_MORV_LED_TEST_TURNS:-/tmp/kav_morv_led_registers.turns}
 own=
 case $1 in
     --possible) possible=yes; shift ;;
