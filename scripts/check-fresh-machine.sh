@@ -46,7 +46,7 @@ key=$(cat "${sources[@]}" | sha256sum | cut -c1-12)
 bare=$cache/bookworm-apt-$key.tar
 if [[ ! -f $bare ]]; then
   echo "making a bare Debian 12 root from ${sources[*]}"
-  mmdebstrap --quiet --variant=apt bookworm "$bare.partial" "${sources[@]}"
+  mmdebstrap --quiet --variant=apt --format=tar bookworm "$bare.partial" "${sources[@]}"
   mv "$bare.partial" "$bare"
 fi
 
