@@ -66,7 +66,6 @@ tar -xf "$bare" -C "$root"
 
 # The root is a mount point of its own, or the tests could make no private mount namespace in it.
 mount --bind "$root" "$root"
-mount -t proc proc "$root/proc"
 for system in sys dev; do
   mount --rbind "/$system" "$root/$system"
   mount --make-rslave "$root/$system"
@@ -82,15 +81,23 @@ git clone --quiet --no-hardlinks "$top" "$root/root/kav_morv_led"
 git -C "$root/root/kav_morv_led" checkout --quiet --detach "$commit"
 echo "commit $(git -C "$top" log -1 --format='%h %s' "$commit")"
 
+# Makes its first argument the root of the mount namespace it runs in and execs the rest there,
+# with a /proc of its PID namespace: what a machine's own root is, where a chroot's is not (the
+# tests make user namespaces, which a chrooted process may not). Perl, which mmdebstrap runs on,
+# makes the system calls itself: the bare root has no umount.
+pivot='require "syscall.ph"; my ($root, @command) = @ARGV;
+  chdir $root or die "$root: $!\n"; mkdir ".machine";
+  syscall(&SYS_pivot_root, ".", ".machine") == 0 or die "pivot_root: $!\n"; chdir "/";
+  syscall(&SYS_umount2, "/.machine", 2) == 0 or die "umount: $!\n"; rmdir "/.machine";
+  syscall(&SYS_mount, "proc", "/proc", "proc", 0, 0) == 0 or die "/proc: $!\n";
+  exec @command or die "$command[0]: $!\n";'
+
 in_root() {  # runs a command line in the clone, as root, with a newcomer's environment
-  # The root becomes the root of a mount namespace of the command's own (pivot_root), not a
-  # chroot's: as on a machine, the tests can then make user namespaces of their own. In a PID
-  # namespace of its own too, so that whatever the command leaves running ends with it.
-  unshare --mount --propagation private --pid --fork -- /bin/sh -c '
-    cd "$1" && mkdir -p .machine && pivot_root . .machine && umount --lazy /.machine && rmdir /.machine &&
-    mount -t proc proc /proc && exec /usr/bin/env -i HOME=/root USER=root LOGNAME=root TERM=dumb \
-      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      /bin/bash -c "cd /root/kav_morv_led && $2"' in_root "$root" "$1"
+  # PID and mount namespaces of the command's own: whatever it leaves running ends with it.
+  unshare --mount --propagation private --pid --fork -- perl -e "$pivot" "$root" \
+    /usr/bin/env -i HOME=/root USER=root LOGNAME=root TERM=dumb \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    /bin/bash -c "cd /root/kav_morv_led && $1"
 }
 
 failed=0
