@@ -86,10 +86,11 @@ echo "commit $(git -C "$top" log -1 --format='%h %s' "$commit")"
 # tests make user namespaces, which a chrooted process may not). Perl, which mmdebstrap runs on,
 # makes the system calls itself: the bare root has no umount.
 pivot='require "syscall.ph"; my ($root, @command) = @ARGV;
-  chdir $root or die "$root: $!\n"; mkdir ".machine";
-  syscall(&SYS_pivot_root, ".", ".machine") == 0 or die "pivot_root: $!\n"; chdir "/";
-  syscall(&SYS_umount2, "/.machine", 2) == 0 or die "umount: $!\n"; rmdir "/.machine";
-  syscall(&SYS_mount, "proc", "/proc", "proc", 0, 0) == 0 or die "/proc: $!\n";
+  my ($here, $old, $gone, $proc, $at) = (".", ".machine", "/.machine", "proc", "/proc");
+  chdir $root or die "$root: $!\n"; mkdir $old;
+  syscall(&SYS_pivot_root, $here, $old) == 0 or die "pivot_root: $!\n"; chdir "/";
+  syscall(&SYS_umount2, $gone, 2) == 0 or die "umount: $!\n"; rmdir $gone;
+  syscall(&SYS_mount, $proc, $at, $proc, 0, 0) == 0 or die "/proc: $!\n";
   exec @command or die "$command[0]: $!\n";'
 
 in_root() {  # runs a command line in the clone, as root, with a newcomer's environment
