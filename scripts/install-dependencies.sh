@@ -27,8 +27,9 @@ case ${1:-all} in
       # Wine to run it, the MSI's tools, Debian's source of libmosquitto and a way to unpack it.
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 clang-tools-14 lld-14 llvm-14 wine64 wixl msitools
       dpkg-dev
-      # The systemd units' check, the processes the tests look for, the same bytes from every build.
-      systemd procps git strip-nondeterminism
+      # The systemd units' check, the processes the tests look for, the same bytes from every build,
+      # the man pages.
+      systemd procps git strip-nondeterminism help2man
       # The benchmarks' timing of whole programs.
       hyperfine time)
     ;;
