@@ -1,6 +1,7 @@
 # Run by cmake --install: writes the systemd units with the paths of this install, where systemd
-# looks for units and groups under the prefix.
-set(prefix "${CMAKE_INSTALL_PREFIX}")
+# looks for units under the prefix (lib/, whatever the system's library folder is called).
+set(bindir "${CMAKE_INSTALL_PREFIX}/${bindir}")
+set(docdir "${CMAKE_INSTALL_PREFIX}/${docdir}")
 foreach(unit IN LISTS units)
   set(installed "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}.service")
   configure_file("${units_source}/${unit}.service.in" "${installed}" @ONLY)

@@ -23,8 +23,8 @@ LOCK = "/tmp/kav_morv_led_registers.lock"
 SEEN = f"stat -c %i {LOCK}; id -u"
 
 
-def run(prefix, *options, env=None):
-    result = subprocess.run(prefix + ["sh", _SCRIPT, *options, "sh", "-c", SEEN], capture_output=True, text=True,
+def run(prefix, script, *options, env=None):
+    result = subprocess.run(prefix + ["sh", script, *options, "sh", "-c", SEEN], capture_output=True, text=True,
                             env=env, timeout=60)
     inode, uid = (result.stdout.split() + ["?", "?"])[:2]
     return inode, uid, result.stderr.strip()
@@ -39,13 +39,15 @@ def main():
                                              "--clear-groups"], str(nobody.pw_uid)))
     with tempfile.TemporaryDirectory(prefix="led_private_lock_") as scratch:
         os.chmod(scratch, 0o777)
+        # A copy another user may read, wherever the checkout is (/root is not).
+        script = shutil.copy(_SCRIPT, scratch)
         for who, prefix, uid in callers:
             machine = str(os.stat(LOCK).st_ino)
-            own = run(prefix)
+            own = run(prefix, script)
             checks.append((f"as {who}: a lock of its own, run as that user",
                            own[0] != machine and own[1] == uid and not own[2], own))
             shared = os.path.join(scratch, f"shared_by_{uid}.lock")
-            first, second = run(prefix, "--file", shared), run(prefix, "--file", shared)
+            first, second = run(prefix, script, "--file", shared), run(prefix, script, "--file", shared)
             checks.append((f"as {who}: commands given one --file share its lock, and only theirs",
                            first == second and os.path.exists(shared) and first[0] == str(os.stat(shared).st_ino)
                            and first[1] == uid,
@@ -59,9 +61,9 @@ def main():
         turns = os.path.join(scratch, "turns")
         without = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"], KAV_MORV_LED_TEST_TURNS=turns)
         checks.append(("no namespace possible: --possible says so", subprocess.run(
-            ["sh", _SCRIPT, "--possible"], env=without).returncode != 0, "exit status 0"))
+            ["sh", script, "--possible"], env=without).returncode != 0, "exit status 0"))
         inside, release = os.path.join(scratch, "inside"), os.path.join(scratch, "release")
-        holder = subprocess.Popen(["sh", _SCRIPT, "sh", "-c", f": > {inside}; while [ ! -e {release} ]; do sleep 0.05; done"],
+        holder = subprocess.Popen(["sh", script, "sh", "-c", f": > {inside}; while [ ! -e {release} ]; do sleep 0.05; done"],
                                   env=without, stderr=subprocess.PIPE, text=True)
         taken = wait_until(lambda: os.path.exists(inside), 30) and \
             subprocess.run(["flock", "--nonblock", turns, "true"]).returncode != 0
@@ -71,7 +73,8 @@ def main():
                        taken and "takes its turn" in said and holder.returncode == 0, (taken, said)))
         machine = str(os.stat(LOCK).st_ino)
         checks.append(("no namespace possible: --file shares the machine's lock",
-                       run([], "--file", os.path.join(scratch, "any.lock"), env=without)[0] == machine, machine))
+                       run([], script, "--file", os.path.join(scratch, "any.lock"), env=without)[0] == machine,
+                       machine))
     return report(checks)
 
 
