@@ -4,8 +4,8 @@ service over a simulated LED of its own, and a bridge), and mosquitto_pub and mo
 other side, as Home Assistant and a hostile publisher would be. Discovery (and again on Home
 Assistant's birth), availability and state, commands to one machine and to the fleet, what Home
 Assistant sends (flash, brightness, transition, hs), a change made locally, hostile and retained
-payloads, a burst, the broker restarted, refusing or gone, a service restarted, credentials that
-others may read.
+payloads, a burst, the broker restarted, refusing or gone, a service restarted, settings and
+credentials files of every kind (links, FIFOs, devices, Notepad's, malformed around a secret).
 
     mqtt_bridge.py --bin BUILD/bin [--mosquitto PROGRAM]
 """
@@ -334,39 +334,103 @@ def main():
     return status
 
 
+SECRET = "s3cretLEAK"  # in every file the bridge must refuse: never in its log
+
+
+def file_rows(folder):
+    """The settings and credentials files a bridge may be given: (what, the options naming them,
+    None if it must connect, else what its refusal says). Each is made here."""
+    def made(name, text, mode=0o640):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as file:
+            file.write(text.encode() if isinstance(text, str) else text)
+        os.chmod(path, mode)
+        return path
+
+    def linked(name, target):
+        path = os.path.join(folder, name)
+        os.symlink(target, path)
+        return path
+
+    fifo = os.path.join(folder, "fifo")
+    os.mkfifo(fifo, 0o600)
+    foreign = made("foreign.conf", "password = secret\n")
+    os.chown(foreign, 65534, 65534)
+    secret_first = made("first_lines", f"{SECRET}\n{SECRET}\n", 0o600)
+    return [
+        ("settings with CRLF line ends and a byte order mark",
+         ["--settings", made("notepad.conf", "\ufeffuser = led\r\npassword = secret\r\n")], None),
+        ("credentials with CRLF line ends and a byte order mark",
+         ["--credentials", made("notepad.credentials", "\ufeffled\r\nsecret\r\n")], None),
+        ("a password with spaces around it, quoted in the settings file",
+         ["--settings", made("spaced.conf", 'user = spaced\npassword = " s p "\n')], None),
+        ("a settings file that is a link to another file", ["--settings", linked("link.conf", secret_first)],
+         "is a symbolic link"),
+        ("a credentials file that is a link to another file", ["--credentials", linked("link.credentials", secret_first)],
+         "is a symbolic link"),
+        ("a settings file that is a FIFO", ["--settings", fifo], "is a FIFO, not a regular file"),
+        ("settings from /dev/zero", ["--settings", "/dev/zero"], "is a device, not a regular file"),
+        ("effects from /dev/zero", ["--effects", "/dev/zero"], "is a device, not a regular file"),
+        ("a settings file of more than 64 KiB", ["--settings", made("big.conf", "#" * 65536 + "\n")],
+         "holds more than 65536 bytes"),
+        ("a malformed line holding a secret", ["--settings", made("malformed.conf", f"user = led\n{SECRET}\n")],
+         "line 2 is not \"NAME = VALUE\": it has no ="),
+        ("a value holding a carriage return",
+         ["--settings", made("return.conf", f"password = secret\rbroker = {SECRET}\n")],
+         "line 1 (password): its value holds a control character"),
+        ("a settings file that another user owns", ["--settings", foreign], "is owned by user 65534"),
+        ("a settings file that others may change", ["--settings", made("writable.conf", "user = led\n", 0o660)],
+         "may be changed by others than its owner (mode 0660)"),
+        ("a credentials file that others may read", ["--credentials", made("open.credentials", "led\nsecret\n", 0o644)],
+         "holds a secret, but others may read it (mode 0644); make it its owner's and the bridge's group's alone: "
+         "chmod 640"),
+    ]
+
+
+def ended(process):
+    """Its exit status, or None (and it is ended) when it is still running after the deadline."""
+    try:
+        return process.wait(DEADLINE_S)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return None
+
+
 def credential_checks(scratch, options, machine):
-    """A broker that asks for a password: refused and said so with a wrong one; a credentials file
-    that others may read is refused; one of its owner's alone is used."""
+    """A broker that asks for a password: refused and said so with a wrong one; each settings or
+    credentials file of file_rows used or refused as it should be, and no secret in the log."""
     passwords = os.path.join(scratch, "passwords")
-    subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "led", "secret"], check=True, capture_output=True)
+    for user, password in (("led", "secret"), ("spaced", " s p ")):
+        subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == "led" else []), passwords, user, password],
+                       check=True, capture_output=True)
     # mosquitto started as root reads it as its own user.
     os.chmod(scratch, 0o755)
     os.chmod(passwords, 0o644)
     locked = Broker(scratch, options.mosquitto, passwords)
     checks = [("a broker that asks for a password starts", locked.start(), locked.port)]
-    credentials = os.path.join(scratch, "credentials")
+    files = os.path.join(scratch, "files")
+    os.mkdir(files)
     try:
-        with open(credentials, "w") as file:
+        wrong = os.path.join(files, "wrong.credentials")
+        with open(wrong, "w") as file:
             file.write("led\nwrong\n")
-        os.chmod(credentials, 0o600)
-        machine.start_bridge("--credentials", credentials, port=locked.port)
+        os.chmod(wrong, 0o600)
+        machine.start_bridge("--credentials", wrong, port=locked.port)
         checks.append(("a wrong password: the broker's refusal is said, with what to check",
                        machine.says("refused the connection") and machine.says("check the user and password"),
                        machine.said[-3:]))
         machine.stop_bridge()
-        os.chmod(credentials, 0o644)
-        machine.start_bridge("--credentials", credentials, port=locked.port)
-        status = machine.bridge.wait(DEADLINE_S)
-        checks.append(("a credentials file that others may read is refused, saying why and how to mend it",
-                       status == 2 and machine.says("others may read it") and machine.says("chmod 640"),
-                       machine.said[-2:]))
-        with open(credentials, "w") as file:
-            file.write("led\nsecret\n")
-        os.chmod(credentials, 0o640)
-        machine.start_bridge("--credentials", credentials, port=locked.port)
-        checks.append(("the right password, in a file of its owner's and group's alone, is used",
-                       machine.says(f"connected to the broker at 127.0.0.1:{locked.port}"), machine.said[-3:]))
-        machine.stop_bridge()
+        for what, given, refusal in file_rows(files):
+            said = len(machine.said)
+            machine.start_bridge(*given, port=locked.port)
+            if refusal is None:
+                held = machine.says(f"connected to the broker at 127.0.0.1:{locked.port}")
+                machine.stop_bridge()
+            else:
+                held = ended(machine.bridge) == 2 and machine.says(refusal)
+            checks.append((f"{what}: " + ("used" if refusal is None else "refused, saying why"),
+                           held and not any(SECRET in line for line in machine.said[said:]), machine.said[said:]))
         machine.start_bridge(port=free_port())
         checks.append(("an unreachable broker is said, and tried again", machine.says("cannot reach the broker"),
                        machine.said[-2:]))
