@@ -77,6 +77,11 @@ bool complete(bridge::Settings& settings, const std::string& settings_file, cons
         settings.endpoint = endpoint::configured();
     }
     why_not = bridge::unfit(settings);
+    if (why_not.empty() && !bridge::kSystemAuthorities && settings.ca_file.empty() &&
+        settings.broker.rfind("mqtts://", 0) == 0) {
+        why_not = "mqtts:// needs --ca-file here: the authority that signed the broker's certificate, as a PEM file "
+                  "(this system's own authorities are in a store OpenSSL does not read)";
+    }
     return why_not.empty();
 }
 

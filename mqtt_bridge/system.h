@@ -31,6 +31,10 @@ using Run = std::function<int(const Settings& settings, const std::string& setti
 // the machine's program-data folder.
 std::string system_settings_file();
 
+// Whether OpenSSL finds the system's certificate authorities by itself: not on Windows, which keeps
+// them in its certificate store, so that mqtts:// there needs --ca-file.
+extern const bool kSystemAuthorities;
+
 std::string host_name();
 // The system's own id of this machine; empty when it has none.
 std::string machine_id();

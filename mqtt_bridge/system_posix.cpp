@@ -12,6 +12,8 @@ std::string system_settings_file() {
     return "/etc/kav_morv_led/mqtt.conf";
 }
 
+const bool kSystemAuthorities = true;
+
 std::string host_name() {
     char name[HOST_NAME_MAX + 1] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "";

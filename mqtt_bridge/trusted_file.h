@@ -11,7 +11,13 @@
 
 namespace bridge {
 
-enum class Secrecy { kPublic, kSecret };
+enum class Secrecy {
+    kPublic,
+    kSecret,
+    // About to be written anew with access of its own: who may read or change it now is not looked
+    // at, only who owns it.
+    kRewritten,
+};
 
 // The text of the file at `path`; none, with why (which names the path, never what it holds), when
 // it is not such a file or holds more than `most_bytes`.
