@@ -38,12 +38,12 @@ def free_port():
 class Broker:
     """mosquitto on a loopback port, and a subscriber that keeps every message it sees."""
 
-    def __init__(self, scratch, mosquitto, passwords=None):
+    def __init__(self, scratch, mosquitto, passwords=None, tls=""):
         self.mosquitto = mosquitto
         self.port = free_port()
         self.config = os.path.join(scratch, f"mosquitto{self.port}.conf")
         with open(self.config, "w") as config:
-            config.write(f"listener {self.port} 127.0.0.1\npersistence false\n" +
+            config.write(f"listener {self.port} 127.0.0.1\n{tls}persistence false\n" +
                          (f"allow_anonymous false\npassword_file {passwords}\n" if passwords else
                           "allow_anonymous true\n"))
         self.messages = []  # (topic, payload), in order
@@ -132,8 +132,8 @@ class Machine:
         self.service.terminate()
         self.service.wait()
 
-    def start_bridge(self, *more, port=None):
-        broker = ["--broker", f"mqtt://127.0.0.1:{port or self.broker_port}"]
+    def start_bridge(self, *more, port=None, scheme="mqtt"):
+        broker = ["--broker", f"{scheme}://127.0.0.1:{port or self.broker_port}"]
         self.bridge = subprocess.Popen(self.bridge_command + broker + list(more), env=self.environment,
                                        stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -316,6 +316,7 @@ def main():
                 "kav_morv_led/pc2/availability", lambda payload: payload == "offline", mark)[0], pc2.bridge.returncode))
 
             checks += credential_checks(scratch, options, pc2)
+            checks += tls_checks(scratch, options, pc2)
         finally:
             for machine in machines:
                 machine.stop()
@@ -385,6 +386,58 @@ def file_rows(folder):
          "holds a secret, but others may read it (mode 0644); make it its owner's and the bridge's group's alone: "
          "chmod 640"),
     ]
+
+
+def tls_checks(scratch, options, machine):
+    """Brokers on TLS with certificates made here: the bridge takes one that its CA signed for the
+    broker's address, with a client certificate when asked; it refuses one that another CA signed or
+    that names another host, saying OpenSSL's reason."""
+    folder = os.path.join(scratch, "tls")
+    os.mkdir(folder)
+
+    def openssl(*arguments):
+        subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
+
+    for authority in ("ca", "other_ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{authority}.key", "-out",
+                f"{authority}.pem", "-days", "2", "-subj", f"/CN={authority}")
+    for name, authority, names in (("broker", "ca", "IP:127.0.0.1"), ("stranger", "other_ca", "IP:127.0.0.1"),
+                                   ("elsewhere", "ca", "DNS:elsewhere.example"), ("client", "ca", "DNS:client")):
+        with open(os.path.join(folder, f"{name}.ext"), "w") as extensions:
+            extensions.write(f"subjectAltName={names}\n")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj",
+                f"/CN={name}")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{authority}.pem", "-CAkey", f"{authority}.key",
+                "-CAcreateserial", "-out", f"{name}.pem", "-days", "2", "-extfile", f"{name}.ext")
+        # The broker's, read by mosquitto as its own user; the bridge's, its own alone.
+        os.chmod(os.path.join(folder, f"{name}.key"), 0o600 if name == "client" else 0o644)
+    os.chmod(folder, 0o755)
+    ca = os.path.join(folder, "ca.pem")
+    client = ["--certificate", os.path.join(folder, "client.pem"), "--key", os.path.join(folder, "client.key")]
+    rows = [  # what, the broker's certificate, whether it asks for the client's, the bridge's options, its refusal
+        ("a broker whose certificate the CA given signed for its address", "broker", False, ["--ca-file", ca], None),
+        ("a broker that asks for a client certificate, given one", "broker", True, ["--ca-file", ca, *client], None),
+        ("a broker whose certificate another CA signed", "stranger", False, ["--ca-file", ca],
+         "certificate verify failed"),
+        ("a broker whose certificate names another host", "elsewhere", False, ["--ca-file", ca],
+         "certificate verify failed"),
+    ]
+    checks = []
+    for what, certificate, asks, given, refusal in rows:
+        broker = Broker(scratch, options.mosquitto, tls=f"cafile {ca}\ncertfile {folder}/{certificate}.pem\n"
+                                                          f"keyfile {folder}/{certificate}.key\n"
+                                                          f"require_certificate {str(asks).lower()}\n")
+        said = len(machine.said)
+        try:
+            broker.start()
+            machine.start_bridge(*given, port=broker.port, scheme="mqtts")
+            held = machine.says(f"connected to the broker at 127.0.0.1:{broker.port}" if refusal is None else refusal)
+            machine.stop_bridge()
+        finally:
+            broker.stop()
+        checks.append((f"TLS, {what}: " + ("connected" if refusal is None else "refused, saying why"), held,
+                       machine.said[said:]))
+    return checks
 
 
 def ended(process):
