@@ -144,8 +144,9 @@ class Machine:
         self.bridge.terminate()
         return self.bridge.wait()
 
-    def says(self, text):
-        return wait_until(lambda: any(text in line for line in self.said), DEADLINE_S)
+    def says(self, text, since=0):
+        """Whether a line holding `text` is said, among those from the `since`th on."""
+        return wait_until(lambda: any(text in line for line in self.said[since:]), DEADLINE_S)
 
     def ctl(self, *args):
         return subprocess.run([program(self.bin, "kav_morv_ledctl"), *args], env=self.environment,
@@ -431,7 +432,7 @@ def tls_checks(scratch, options, machine):
         try:
             broker.start()
             machine.start_bridge(*given, port=broker.port, scheme="mqtts")
-            held = machine.says(f"connected to the broker at 127.0.0.1:{broker.port}" if refusal is None else refusal)
+            held = machine.says(f"connected to the broker at 127.0.0.1:{broker.port}" if refusal is None else refusal, said)
             machine.stop_bridge()
         finally:
             broker.stop()
@@ -476,12 +477,17 @@ def credential_checks(scratch, options, machine):
         machine.stop_bridge()
         for what, given, refusal in file_rows(files):
             said = len(machine.said)
+            command = machine.bridge_command
+            if given[0] == "--effects":  # the row's in place of the machine's own
+                at = command.index("--effects")
+                machine.bridge_command = command[:at] + command[at + 2:]
             machine.start_bridge(*given, port=locked.port)
+            machine.bridge_command = command
             if refusal is None:
-                held = machine.says(f"connected to the broker at 127.0.0.1:{locked.port}")
+                held = machine.says(f"connected to the broker at 127.0.0.1:{locked.port}", said)
                 machine.stop_bridge()
             else:
-                held = ended(machine.bridge) == 2 and machine.says(refusal)
+                held = ended(machine.bridge) == 2 and machine.says(refusal, said)
             checks.append((f"{what}: " + ("used" if refusal is None else "refused, saying why"),
                            held and not any(SECRET in line for line in machine.said[said:]), machine.said[said:]))
         machine.start_bridge(port=free_port())
