@@ -14,17 +14,16 @@
 #include "program_entry.h"
 #include "settings.h"
 #include "system.h"
+#include "trusted_file.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,45 +32,42 @@ namespace {
 constexpr const char* kProgram = "kav_morv_led_mqtt";
 constexpr int kLastWordWaitMs = 5000;
 
-std::optional<std::string> file_text(const std::string& path, std::string& why_not) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        why_not = "cannot read " + path;
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // Fills in what was not given: the settings file's, the credentials' and the system's.
 // `named`: whether the machine's name was given rather than taken from the host's.
 bool complete(bridge::Settings& settings, const std::string& settings_file, const std::vector<std::string>& given,
               bool& named, std::string& why_not) {
     if (!settings_file.empty()) {
-        const std::optional<std::string> text = file_text(settings_file, why_not);
-        if (!text || !bridge::read_settings(*text, given, settings, why_not)) {
-            why_not = "the settings file " + settings_file + ": " + why_not;
+        // Read as a secret whatever it holds: it may hold a password now or after the next configure.
+        const std::optional<std::string> text =
+            bridge::read_trusted_file(settings_file, bridge::Secrecy::kSecret, bridge::kMostFileBytes, why_not);
+        if (!text) {
             return false;
         }
-        if (!settings.password.empty() && !(why_not = bridge::readable_by_others(settings_file)).empty()) {
+        if (!bridge::read_settings(*text, given, settings, why_not)) {
+            why_not = "the settings file " + settings_file + ": " + why_not;
             return false;
         }
     }
     if (!settings.credentials.empty()) {
-        why_not = bridge::readable_by_others(settings.credentials);
-        const std::optional<std::string> text = why_not.empty() ? file_text(settings.credentials, why_not) : std::nullopt;
+        const std::optional<std::string> text =
+            bridge::read_trusted_file(settings.credentials, bridge::Secrecy::kSecret, bridge::kMostFileBytes, why_not);
         if (!text) {
             return false;
         }
-        std::istringstream lines(*text);
-        std::getline(lines, settings.user);
-        std::getline(lines, settings.password);
+        if (!bridge::read_credentials(*text, settings.user, settings.password, why_not)) {
+            why_not = "the credentials file " + settings.credentials + ": " + why_not;
+            return false;
+        }
     } else if (settings.user.empty()) {
         const char* user = std::getenv("KAV_MORV_LED_MQTT_USER");
         const char* password = std::getenv("KAV_MORV_LED_MQTT_PASSWORD");
         settings.user = user != nullptr ? user : "";
         settings.password = password != nullptr ? password : "";
+    }
+    // libmosquitto reads the key itself; it is looked at first as any secret is.
+    if (!settings.key.empty() &&
+        !bridge::read_trusted_file(settings.key, bridge::Secrecy::kSecret, bridge::kMostFileBytes, why_not)) {
+        return false;
     }
     named = !settings.machine.empty();
     if (!named) {
@@ -81,6 +77,11 @@ bool complete(bridge::Settings& settings, const std::string& settings_file, cons
         settings.endpoint = endpoint::configured();
     }
     why_not = bridge::unfit(settings);
+    if (why_not.empty() && !bridge::kSystemAuthorities && settings.ca_file.empty() &&
+        settings.broker.rfind("mqtts://", 0) == 0) {
+        why_not = "mqtts:// needs --ca-file here: the authority that signed the broker's certificate, as a PEM file "
+                  "(this system's own authorities are in a store OpenSSL does not read)";
+    }
     return why_not.empty();
 }
 
@@ -123,7 +124,8 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     }
     light::Effects effects;
     if (!settings.effects.empty()) {
-        const std::optional<std::string> text = file_text(settings.effects, why_not);
+        const std::optional<std::string> text =
+            bridge::read_trusted_file(settings.effects, bridge::Secrecy::kPublic, bridge::kMostFileBytes, why_not);
         const std::optional<light::Effects> read = text ? light::read_effects(*text, why_not) : std::nullopt;
         if (!read) {
             bridge::say("--effects " + settings.effects + ": " + why_not);
@@ -163,8 +165,8 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     light::Commands commands(effects, static_cast<std::uint8_t>(std::stoi(settings.priority)));
     std::unique_ptr<bridge::LedLink> led;
     bridge::Broker broker(
-        {address.host, address.port, address.tls, settings.ca_file, settings.user, settings.password,
-         topics.unique_id, topics.availability},
+        {address.host, address.port, address.tls, {settings.ca_file, settings.certificate, settings.key}, settings.user,
+         settings.password, topics.unique_id, topics.availability},
         {[&] {
              for (const std::string& topic : {topics.command, topics.fleet_command, topics.birth}) {
                  broker.subscribe(topic);

@@ -1,5 +1,7 @@
 #include "broker.h"
 
+#include "broker_tls.h"
+
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -55,26 +57,15 @@ bool Broker::start(std::string& why_not) {
         mosquitto_username_pw_set(session_, options_.user.c_str(),
                                   options_.password.empty() ? nullptr : options_.password.c_str());
     }
-    if (options_.tls) {
-        // With no authority named, the system's: those that OpenSSL trusts by default.
-        mosquitto_int_option(session_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        const int result = mosquitto_tls_set(session_, options_.ca_file.empty() ? nullptr : options_.ca_file.c_str(),
-                                             nullptr, nullptr, nullptr, nullptr);
-        if (result == MOSQ_ERR_NOT_SUPPORTED) {
-            why_not = "mqtts:// is not offered by this build, whose MQTT library has no TLS: use mqtt:// on a "
-                      "network you trust, or a broker on this machine that bridges to yours over TLS";
-            return false;
-        }
-        if (result != MOSQ_ERR_SUCCESS) {
-            why_not = "--ca-file \"" + options_.ca_file + "\" cannot be used: " + said(result);
-            return false;
-        }
+    if (options_.tls && !use_tls(session_, options_.tls_files, why_not)) {
+        return false;
     }
     mosquitto_will_set(session_, options_.will_topic.c_str(), 7, "offline", 1, true);
     mosquitto_connect_callback_set(session_, on_connect);
     mosquitto_disconnect_callback_set(session_, on_disconnect);
     mosquitto_message_callback_set(session_, on_message);
     mosquitto_publish_callback_set(session_, on_publish);
+    mosquitto_log_callback_set(session_, on_log);
     thread_ = std::thread([this] { loop(); });
     return true;
 }
@@ -213,6 +204,13 @@ void Broker::on_message(mosquitto*, void* self, const mosquitto_message* message
                               std::string_view(static_cast<const char*>(message->payload),
                                                static_cast<std::size_t>(std::max(message->payloadlen, 0))),
                               message->retain);
+}
+
+void Broker::on_log(mosquitto*, void* self, int level, const char* line) {
+    // Its errors say what the result codes do not: why a TLS handshake failed.
+    if (level == MOSQ_LOG_ERR) {
+        static_cast<Broker*>(self)->callbacks_.say(std::string("the MQTT library: ") + line);
+    }
 }
 
 void Broker::on_publish(mosquitto*, void* self, int message_id) {

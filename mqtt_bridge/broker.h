@@ -5,6 +5,8 @@
 // (at most 100 ms); a topic's later message replaces an earlier one not yet sent.
 #pragma once
 
+#include "broker_tls.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -28,7 +30,7 @@ public:
         std::string host;
         int port = 1883;
         bool tls = false;
-        std::string ca_file;  // empty: the system's authorities
+        TlsFiles tls_files;
         std::string user, password;
         std::string client_id;
         std::string will_topic;  // gets "offline", retained, when the broker loses the bridge
@@ -71,6 +73,7 @@ private:
     static void on_disconnect(mosquitto*, void* self, int result);
     static void on_message(mosquitto*, void* self, const mosquitto_message* message);
     static void on_publish(mosquitto*, void* self, int message_id);
+    static void on_log(mosquitto*, void* self, int level, const char* line);
 
     Options options_;
     Callbacks callbacks_;

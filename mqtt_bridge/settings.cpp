@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <sstream>
 
 namespace bridge {
 namespace {
@@ -21,10 +20,88 @@ bool is_topic_prefix(const std::string& text) {
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return c > ' ' && c < 0x7F && c != '+' && c != '#'; });
 }
 
-std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    const auto last = text.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+bool has_control_character(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    const auto last = text.find_last_not_of(" \t");
+    return first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
+}
+
+// The text's lines, without a byte order mark before the first or a CR before each LF.
+std::vector<std::string_view> lines_of(std::string_view text) {
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const auto end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        lines.push_back(line);
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return lines;
+}
+
+// A value as a settings file holds it: in double quotes when trimming would change it.
+std::string written(const std::string& value) {
+    const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
+    return quoted || trimmed(value) != value ? "\"" + value + "\"" : value;
+}
+
+// What a line says of itself in a message: its number and, if it is one, its name.
+std::string about_line(std::size_t number, std::string_view name) {
+    const bool sayable = !name.empty() && name.size() <= 40 && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || c == '_' || c == '-';
+    });
+    return "line " + std::to_string(number) + (sayable ? " (" + std::string(name) + ")" : "");
+}
+
+const Field* field_named(std::string_view name) {
+    const auto field = std::find_if(fields().begin(), fields().end(), [&name](const Field& known) { return name == known.name; });
+    return field == fields().end() ? nullptr : &*field;
+}
+
+// A parsed line, and where it is in the text.
+struct Line {
+    std::size_t index;
+    Setting setting;
+};
+
+std::optional<std::vector<Line>> parse_lines(const std::vector<std::string_view>& lines, std::string& why_not) {
+    std::vector<Line> parsed;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        const std::string_view line = trimmed(lines[index]);
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        const auto equals = line.find('=');
+        const std::string_view name = equals == std::string_view::npos ? std::string_view() : trimmed(line.substr(0, equals));
+        if (equals == std::string_view::npos) {
+            why_not = about_line(index + 1, name) + " is not \"NAME = VALUE\": it has no =";
+            return std::nullopt;
+        }
+        if (field_named(name) == nullptr) {
+            why_not = about_line(index + 1, name) + " is not \"NAME = VALUE\" of a setting: no setting has its name";
+            return std::nullopt;
+        }
+        std::string_view value = trimmed(line.substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        if (has_control_character(value)) {
+            why_not = about_line(index + 1, name) + ": its value holds a control character";
+            return std::nullopt;
+        }
+        parsed.push_back({index, {std::string(name), std::string(value)}});
+    }
+    return parsed;
 }
 
 }  // namespace
@@ -39,6 +116,9 @@ const std::vector<Field>& fields() {
         {"ca-file", "For mqtts: the certificate authority the broker's certificate is checked against (else the "
                     "system's)",
          &Settings::ca_file, true},
+        {"certificate", "For mqtts: this client's certificate (PEM), for a broker that asks for one", &Settings::certificate,
+         true},
+        {"key", "For mqtts: the private key of --certificate (PEM), readable by no one else", &Settings::key, true},
         {"machine", "This machine's name in the topics (its host name's letters and digits)", &Settings::machine, true},
         {"fleet", "The fleet's name: commands to PREFIX/FLEET/set reach every machine of it", &Settings::fleet, true},
         {"priority", "The priority of the broker's indications, 0 to 255", &Settings::priority, true},
@@ -54,27 +134,78 @@ const std::vector<Field>& fields() {
     return known;
 }
 
-bool read_settings(const std::string& text, const std::vector<std::string>& given, Settings& settings,
+std::optional<std::vector<Setting>> parse_settings(std::string_view text, std::string& why_not) {
+    const std::optional<std::vector<Line>> lines = parse_lines(lines_of(text), why_not);
+    if (!lines) {
+        return std::nullopt;
+    }
+    std::vector<Setting> settings;
+    for (const Line& line : *lines) {
+        settings.push_back(line.setting);
+    }
+    return settings;
+}
+
+bool read_settings(std::string_view text, const std::vector<std::string>& given, Settings& settings,
                    std::string& why_not) {
-    std::istringstream lines(text);
-    int number = 0;
-    for (std::string line; std::getline(lines, line);) {
-        ++number;
-        line = trimmed(line);
-        if (line.empty() || line.front() == '#') {
-            continue;
+    const std::optional<std::vector<Setting>> read = parse_settings(text, why_not);
+    if (!read) {
+        return false;
+    }
+    for (const Setting& setting : *read) {
+        if (std::find(given.begin(), given.end(), setting.name) == given.end()) {
+            settings.*(field_named(setting.name)->value) = setting.value;
         }
-        const auto equals = line.find('=');
-        const std::string key = equals == std::string::npos ? line : trimmed(line.substr(0, equals));
-        const auto field = std::find_if(fields().begin(), fields().end(),
-                                        [&key](const Field& known) { return key == known.name; });
-        if (equals == std::string::npos || field == fields().end()) {
-            why_not = "line " + std::to_string(number) + " is not \"NAME = VALUE\" of a setting (" + key.substr(0, 40) + ")";
-            return false;
+    }
+    return true;
+}
+
+std::optional<std::string> changed_settings(std::string_view text, const std::vector<Setting>& changes,
+                                            const std::string& line_end, std::string& why_not) {
+    const std::vector<std::string_view> lines = lines_of(text);
+    const std::optional<std::vector<Line>> parsed = parse_lines(lines, why_not);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    std::vector<std::optional<std::string>> out(lines.begin(), lines.end());
+    std::vector<std::string> added;
+    for (const Setting& change : changes) {
+        const std::optional<std::string> line =
+            change.value.empty() ? std::nullopt : std::optional<std::string>(change.name + " = " + written(change.value));
+        bool placed = false;
+        for (const Line& old : *parsed) {
+            if (old.setting.name == change.name) {
+                out[old.index] = placed ? std::nullopt : line;
+                placed = true;
+            }
         }
-        if (std::find(given.begin(), given.end(), key) == given.end()) {
-            settings.*(field->value) = trimmed(line.substr(equals + 1));
+        if (!placed && line) {
+            added.push_back(*line);
         }
+    }
+    std::string result;
+    for (const std::optional<std::string>& line : out) {
+        if (line) {
+            result += *line + line_end;
+        }
+    }
+    for (const std::string& line : added) {
+        result += line + line_end;
+    }
+    return result;
+}
+
+bool read_credentials(std::string_view text, std::string& user, std::string& password, std::string& why_not) {
+    const std::vector<std::string_view> lines = lines_of(text);
+    if (lines.size() > 2 && std::any_of(lines.begin() + 2, lines.end(), [](std::string_view line) { return !line.empty(); })) {
+        why_not = "it holds more than two lines (the user, then the password)";
+        return false;
+    }
+    user = lines.empty() ? "" : std::string(lines[0]);
+    password = lines.size() < 2 ? "" : std::string(lines[1]);
+    if (has_control_character(user) || has_control_character(password)) {
+        why_not = std::string("its ") + (has_control_character(user) ? "user" : "password") + " holds a control character";
+        return false;
     }
     return true;
 }
@@ -106,21 +237,36 @@ std::optional<BrokerAddress> broker_address(const std::string& url, std::string&
     return address;
 }
 
-std::string unfit(const Settings& settings) {
+std::string unfit_setting(const std::string& name, const std::string& value) {
+    if (has_control_character(value)) {
+        return "the setting " + name + " holds a control character";
+    }
     std::string why_not;
-    if (!broker_address(settings.broker, why_not)) {
+    if (name == "broker" && value.find('@') != std::string::npos) {
+        return "--broker holds a user or password: give them in the settings or credentials file";
+    }
+    if (name == "broker" && !broker_address(value, why_not)) {
         return why_not;
     }
-    if (!is_name(settings.machine) || !is_name(settings.fleet)) {
+    if ((name == "machine" || name == "fleet") && !is_name(value)) {
         return "--machine and --fleet are 1 to 64 letters, digits, '_' and '-'";
     }
-    const std::string& priority = settings.priority;
-    if (priority.empty() || priority.size() > 3 || !std::all_of(priority.begin(), priority.end(), ::isdigit) ||
-        std::stoi(priority) > 255) {
-        return "--priority \"" + priority.substr(0, 20) + "\" is not a whole number from 0 to 255";
+    if (name == "priority" && (value.empty() || value.size() > 3 || !std::all_of(value.begin(), value.end(), ::isdigit) ||
+                               std::stoi(value) > 255)) {
+        return "--priority \"" + value.substr(0, 20) + "\" is not a whole number from 0 to 255";
     }
-    if (!is_topic_prefix(settings.topic_prefix) || !is_topic_prefix(settings.discovery_prefix)) {
+    if ((name == "topic-prefix" || name == "discovery-prefix") && !is_topic_prefix(value)) {
         return "--topic-prefix and --discovery-prefix are topic levels of printable characters without + or #";
+    }
+    return "";
+}
+
+std::string unfit(const Settings& settings) {
+    for (const Field& field : fields()) {
+        const std::string why_not = unfit_setting(field.name, settings.*(field.value));
+        if (!why_not.empty()) {
+            return why_not;
+        }
     }
     return "";
 }

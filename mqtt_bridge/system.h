@@ -1,6 +1,6 @@
 // What differs between systems in running the bridge: where its settings are, this machine's
-// names, who may read a file that holds a password, and the service manager. One implementation
-// per system, which offers on the command line only what its system has.
+// names, and the service manager. One implementation per system, which offers on the command line
+// only what its system has.
 #pragma once
 
 #include "settings.h"
@@ -31,12 +31,13 @@ using Run = std::function<int(const Settings& settings, const std::string& setti
 // the machine's program-data folder.
 std::string system_settings_file();
 
+// Whether OpenSSL finds the system's certificate authorities by itself: not on Windows, which keeps
+// them in its certificate store, so that mqtts:// there needs --ca-file.
+extern const bool kSystemAuthorities;
+
 std::string host_name();
 // The system's own id of this machine; empty when it has none.
 std::string machine_id();
-// Who else than the file's owner (and, on POSIX, its group) may read the file at `path`, and how to
-// mend it, for a file that holds a password; empty when no one else may.
-std::string readable_by_others(const std::string& path);
 
 // The signals that stop the bridge.
 std::vector<int> stop_signals();

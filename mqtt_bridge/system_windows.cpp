@@ -1,15 +1,13 @@
 #include "system.h"
 
 #include "bridge_log.h"
+#include "configure.h"
 #include "endpoint.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
 #include <CLI/CLI.hpp>
 #include <windows.h>
-// These need windows.h first.
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <csignal>
 #include <cstdio>
@@ -19,65 +17,6 @@ namespace bridge {
 namespace {
 
 const std::wstring kServiceName = platform::to_wide(endpoint::kBridgeServiceName);
-
-// The settings file: administrators and SYSTEM may change it, the bridge's service account may
-// read it, and nobody else may do either, whatever the folder would hand down.
-std::wstring settings_security() {
-    return L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kBridgeServiceSid) + L")";
-}
-
-// Who a SID is, when it is one of the groups that hold every user (or nobody in particular).
-const char* everyone_of(PSID sid) {
-    const std::pair<WELL_KNOWN_SID_TYPE, const char*> groups[] = {
-        {WinWorldSid, "Everyone"},         {WinAuthenticatedUserSid, "Authenticated Users"},
-        {WinBuiltinUsersSid, "Users"},     {WinInteractiveSid, "INTERACTIVE"},
-        {WinBuiltinGuestsSid, "Guests"},   {WinAnonymousSid, "ANONYMOUS LOGON"},
-    };
-    for (const auto& [kind, name] : groups) {
-        if (IsWellKnownSid(sid, kind)) {
-            return name;
-        }
-    }
-    return nullptr;
-}
-
-int configure(const Settings& settings, const CLI::App& configuring) {
-    const std::string folder = platform::program_data_folder() + "\\kav_morv_led";
-    const std::string path = system_settings_file();
-    CreateDirectoryW(platform::to_wide(folder).c_str(), nullptr);
-    std::string text = "# Written by kav_morv_led_mqtt configure; read by the service kav_morv_led_mqtt.\r\n";
-    for (const Field& field : fields()) {
-        const std::string& value = settings.*(field.value);
-        if (configuring.count(std::string("--") + field.name) > 0 && !value.empty()) {
-            text += std::string(field.name) + " = " + value + "\r\n";
-        }
-    }
-    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(settings_security().c_str(), SDDL_REVISION_1,
-                                                              &security.lpSecurityDescriptor, nullptr)) {
-        say("cannot make the settings file's security: " + platform::system_message(GetLastError()));
-        return 1;
-    }
-    // Made anew, so that it has this security and not an old file's.
-    DeleteFileW(platform::to_wide(path).c_str());
-    const HANDLE file = CreateFileW(platform::to_wide(path).c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    LocalFree(security.lpSecurityDescriptor);
-    DWORD wrote = 0;
-    const bool written = file != INVALID_HANDLE_VALUE &&
-                         WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) &&
-                         wrote == text.size();
-    const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    if (!written) {
-        say("cannot write " + path + ": " + platform::system_message(error) + " (run it as administrator)");
-        return 1;
-    }
-    say("wrote " + path + "; the service kav_morv_led_mqtt reads it when it starts");
-    return 0;
-}
 
 // Starts the installed service, when it has settings to start with.
 int start_installed_service() {
@@ -101,6 +40,8 @@ std::string system_settings_file() {
     return platform::program_data_folder() + "\\kav_morv_led\\mqtt.conf";
 }
 
+const bool kSystemAuthorities = false;
+
 std::string host_name() {
     wchar_t name[256];
     DWORD size = 256;
@@ -115,33 +56,6 @@ std::string machine_id() {
     return read == ERROR_SUCCESS ? platform::to_utf8(id) : "";
 }
 
-std::string readable_by_others(const std::string& path) {
-    PACL access = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(platform::to_wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &access, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return "";  // reading it says why not
-    }
-    const char* who = access == nullptr ? "Everyone" : nullptr;
-    for (DWORD index = 0; access != nullptr && who == nullptr && index < access->AceCount; ++index) {
-        void* entry = nullptr;
-        if (GetAce(access, index, &entry) && static_cast<ACE_HEADER*>(entry)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-            const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-            const DWORD reading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
-            if ((allowed->Mask & reading) != 0) {
-                who = everyone_of(const_cast<DWORD*>(&allowed->SidStart));
-            }
-        }
-    }
-    LocalFree(descriptor);
-    if (who == nullptr) {
-        return "";
-    }
-    return path + " holds a password, but " + who + " may read it; make it administrators' and the service's "
-           "alone: kav_morv_led_mqtt configure writes it so, or icacls \"" + path +
-           "\" /inheritance:r /grant:r Administrators:F SYSTEM:F \"NT SERVICE\\kav_morv_led_mqtt\":R";
-}
-
 std::vector<int> stop_signals() {
     return {SIGINT, SIGTERM, SIGBREAK};
 }
@@ -149,13 +63,16 @@ std::vector<int> stop_signals() {
 void add_system_options(CLI::App& app, Settings& settings) {
     app.add_flag("--service", "How the service manager starts it")->group("");  // not for people
     CLI::App* configuring = app.add_subcommand(
-        "configure", "Write the settings the Windows service kav_morv_led_mqtt starts with (" + system_settings_file() +
-                         "), readable by administrators and the service alone: the options given, and the broker's "
-                         "--user and --password");
+        "configure", "Change the settings the Windows service kav_morv_led_mqtt starts with (" + system_settings_file() +
+                         "), readable by administrators and the service alone: only those given, as options or, with "
+                         "--stdin, as NAME = VALUE lines (user and password among them); an empty value takes one out");
     for (const Field& field : fields()) {
-        configuring->add_option(std::string("--") + field.name, settings.*(field.value),
-                                field.on_command_line ? field.help : "The broker's " + std::string(field.name));
+        if (field.on_command_line) {
+            configuring->add_option(std::string("--") + field.name, settings.*(field.value), field.help);
+        }
     }
+    configuring->add_flag("--stdin", "Read more settings from standard input, as the settings file's NAME = VALUE "
+                                     "lines: how the broker's user and password are given");
     app.add_subcommand("start", "Start the Windows service kav_morv_led_mqtt, if it has settings to start with");
     app.add_subcommand("stop", "Stop the Windows service kav_morv_led_mqtt, and wait until its process has ended");
     app.require_subcommand(0, 1);
@@ -163,7 +80,14 @@ void add_system_options(CLI::App& app, Settings& settings) {
 
 std::optional<int> run_system_choice(const CLI::App& app, const Settings& settings, const Run& run) {
     if (app.got_subcommand("configure")) {
-        return configure(settings, *app.get_subcommand("configure"));
+        const CLI::App& configuring = *app.get_subcommand("configure");
+        std::vector<Setting> changes;
+        for (const Field& field : fields()) {
+            if (field.on_command_line && configuring.count(std::string("--") + field.name) > 0) {
+                changes.push_back({field.name, settings.*(field.value)});
+            }
+        }
+        return configure(changes, configuring.count("--stdin") > 0);
     }
     if (app.got_subcommand("start")) {
         return start_installed_service();

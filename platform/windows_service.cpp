@@ -5,8 +5,12 @@
 #include <windows.h>
 
 #include <shlobj.h>
+// These need windows.h first.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <mutex>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -174,6 +178,171 @@ void write_to_event_log(const std::wstring& name, const std::string& line) {
     const std::wstring text = to_wide(line);
     const wchar_t* strings[] = {text.c_str()};
     ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+}
+
+bool is_administration(void* sid) {
+    static const std::vector<unsigned char> own = [] {
+        HANDLE token = nullptr;
+        std::vector<unsigned char> user(256);
+        DWORD size = 0;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+            !GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size)) {
+            user.clear();
+        }
+        if (token != nullptr) {
+            CloseHandle(token);
+        }
+        return user;
+    }();
+    return sid != nullptr &&
+           (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+            (!own.empty() && EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(own.data())->User.Sid)));
+}
+
+std::string account_name(void* sid) {
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
+        return to_utf8(domain_size > 0 ? std::wstring(domain) + L"\\" + name : std::wstring(name));
+    }
+    wchar_t* text = nullptr;
+    std::string said = "an unknown account";
+    if (ConvertSidToStringSidW(sid, &text)) {
+        said = to_utf8(text);
+        LocalFree(text);
+    }
+    return said;
+}
+
+namespace {
+
+// SYSTEM and Administrators: full control of the folder and, handed down, of what is made in it.
+constexpr const wchar_t* kDataFolderSecurity = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// The owner and DACL of the file or folder at `path`, itself and not what a link leads to.
+struct Security {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner = nullptr;
+    PACL access = nullptr;
+    bool is_link = false;
+    bool is_folder = false;
+    DWORD error = ERROR_SUCCESS;
+    explicit Security(const std::wstring& path) {
+        const HANDLE file = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr);
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information)) {
+            error = GetLastError();
+        } else {
+            is_link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            is_folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &access, nullptr, &descriptor);
+        }
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    ~Security() { LocalFree(descriptor); }
+    Security(const Security&) = delete;
+    Security& operator=(const Security&) = delete;
+
+    // Whether only SYSTEM and Administrators are let in (whatever is handed down from above).
+    bool theirs_alone() const {
+        if (access == nullptr) {
+            return false;
+        }
+        for (DWORD index = 0; index < access->AceCount; ++index) {
+            void* entry = nullptr;
+            if (!GetAce(access, index, &entry) || static_cast<ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+                !is_administration(&static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart)) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// Sets aside each file of `folder` that someone else owns; what was set aside, for the news.
+std::string set_aside_foreign_files(const std::wstring& folder) {
+    std::string set_aside;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        const Security file(path);
+        if (file.error == ERROR_SUCCESS && !is_administration(file.owner)) {
+            const std::string owner = account_name(file.owner);
+            const bool moved = MoveFileExW(path.c_str(), (path + L".untrusted").c_str(), MOVEFILE_REPLACE_EXISTING);
+            set_aside += "; " + to_utf8(found.cFileName) + " (" + owner + "'s) " +
+                         (moved ? "set aside as " + to_utf8(found.cFileName) + ".untrusted"
+                                : "could not be set aside: " + system_message(GetLastError()));
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    return set_aside;
+}
+
+}  // namespace
+
+std::string secured_data_folder(std::string& news, std::string& why_not) {
+    news.clear();
+    const std::string folder = program_data_folder() + "\\kav_morv_led";
+    const std::wstring wide = to_wide(folder);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataFolderSecurity, SDDL_REVISION_1,
+                                                              &attributes.lpSecurityDescriptor, nullptr)) {
+        why_not = "cannot make the security of " + folder + ": " + system_message(GetLastError());
+        return "";
+    }
+    const bool made = CreateDirectoryW(wide.c_str(), &attributes);
+    const DWORD error = made ? ERROR_SUCCESS : GetLastError();
+    std::string result = folder;
+    if (!made && error != ERROR_ALREADY_EXISTS) {
+        why_not = "cannot make " + folder + ": " + system_message(error) + " (run it as administrator)";
+        result.clear();
+    } else if (!made) {
+        const Security there(wide);
+        if (there.error != ERROR_SUCCESS) {
+            why_not = "cannot read the security of " + folder + ": " + system_message(there.error);
+            result.clear();
+        } else if (there.is_link || !there.is_folder) {
+            why_not = folder + " is " + (there.is_link ? "a link" : "not a folder") +
+                      ": someone else made it; remove it, and try again";
+            result.clear();
+        } else if (!is_administration(there.owner)) {
+            why_not = folder + " is owned by " + account_name(there.owner) +
+                      ", not SYSTEM or Administrators: someone else made it, and may have put files in it; see what "
+                      "it holds, remove it, and try again";
+            result.clear();
+        } else if (!there.theirs_alone()) {
+            BOOL present = FALSE;
+            BOOL defaulted = FALSE;
+            PACL access = nullptr;
+            GetSecurityDescriptorDacl(attributes.lpSecurityDescriptor, &present, &access, &defaulted);
+            const DWORD set = SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
+                                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                    nullptr, nullptr, access, nullptr);
+            if (set != ERROR_SUCCESS) {
+                why_not = folder + " lets others in, and its ACL cannot be mended: " + system_message(set);
+                result.clear();
+            } else {
+                news = folder + " let others than SYSTEM and Administrators in: its ACL is now theirs alone" +
+                       set_aside_foreign_files(wide);
+            }
+        }
+    }
+    LocalFree(attributes.lpSecurityDescriptor);
+    return result;
 }
 
 std::string program_data_folder() {

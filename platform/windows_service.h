@@ -32,6 +32,20 @@ bool stop_windows_service(const std::wstring& name, std::string& why_not);
 // (The program links shell32 and ole32.)
 std::string program_data_folder();
 
+// The product's own folder below it (C:\ProgramData\kav_morv_led), where the services keep their
+// files: made when it is not there with an explicit, protected ACL (SYSTEM and Administrators
+// alone, handed down to what is made in it), never the one ProgramData hands down, which lets any
+// user create files. One that is there and lets anyone else in is given this one, and each file in
+// it that someone else owns is set aside as NAME.untrusted; `news` says what was done. One that is
+// a link, or that someone else owns, is refused: empty, with why.
+std::string secured_data_folder(std::string& news, std::string& why_not);
+
+// Whether `sid` (a PSID) is SYSTEM, the Administrators group or the account this process runs as:
+// those who may own and change the product's files.
+bool is_administration(void* sid);
+// Who `sid` is, as the system names it (BUILTIN\Users), else its S-1-... string.
+std::string account_name(void* sid);
+
 // Writes one line to the Application event log, under the source `name`.
 void write_to_event_log(const std::wstring& name, const std::string& line);
 

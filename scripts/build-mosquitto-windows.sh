@@ -1,42 +1,57 @@
 #!/usr/bin/env bash
 # Builds the MQTT bridge's library for the Windows build: libmosquitto's static library, from
 # Debian's own source package of mosquitto (with Debian's patches), cross-compiled with MinGW-w64,
-# without TLS (its Windows build would want OpenSSL for Windows) and without its threads (the bridge
-# runs the library on one thread of its own). apt fetches the source through a list of Debian's
-# source archives given in its options: the machine's own sources are left as they are.
+# with TLS on OpenSSL's static libraries (build-openssl-windows.sh) and without its threads (the
+# bridge runs the library on one thread of its own). Built once per version of both source packages,
+# into the build cache outside any checkout, then copied into FOLDER.
 #   build-mosquitto-windows.sh FOLDER TOOLCHAIN_FILE
-# leaves FOLDER/include/mosquitto.h and FOLDER/lib/libmosquitto_static.a.
+# leaves FOLDER/include/mosquitto.h, FOLDER/include/openssl/ and FOLDER/lib/libmosquitto_static.a,
+# libssl.a, libcrypto.a.
 set -euo pipefail
 folder=$1
 toolchain=$2
-work=$folder/work
-mkdir -p "$work/lists/partial"
+here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
+openssl=$("$here/build-openssl-windows.sh")
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/kav_morv_led
+work=$(mktemp -d "${TMPDIR:-/tmp}/kav_morv_led-mosquitto.XXXXXX")
+trap 'rm -rf "$work"' EXIT
 
-if ! ls "$work"/mosquitto_*.dsc >/dev/null 2>&1; then
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  cat > "$work/sources.list" <<LIST
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $codename main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $codename-updates main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security $codename-security main
-LIST
-  apt=(apt-get -o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
-       -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
-  "${apt[@]}" -qq update
-  (cd "$work" && "${apt[@]}" -qq source --download-only mosquitto)
+built=
+for version in $("$here/debian-source.sh" versions mosquitto); do
+  candidate=$cache/mosquitto-mingw64-$version-tls-${openssl##*/openssl-mingw64-}
+  if [[ -f $candidate/lib/libmosquitto_static.a ]]; then
+    built=$candidate
+    break
+  fi
+  if "$here/debian-source.sh" unpack mosquitto "$version" "$work/source" 2>>"$work/fetch.log"; then
+    built=$candidate
+    break
+  fi
+done
+[[ -n $built ]] || { cat "$work/fetch.log" >&2; echo "build-mosquitto-windows: no version of mosquitto could be fetched" >&2; exit 1; }
+
+if [[ ! -f $built/lib/libmosquitto_static.a ]]; then
+  echo "building libmosquitto $version with TLS for Windows from Debian's source (once)" >&2
+  # Only the static library: its shared one looks for a pthreads-win32 of its own. Paths of this
+  # build are kept out of the objects, so that the program linked with them is the same from any folder.
+  {
+    cmake -S "$work/source" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+          -DWITH_STATIC_LIBRARIES=ON -DWITH_TLS=ON -DOPENSSL_INCLUDE_DIR="$openssl/include" \
+          -DOPENSSL_SSL_LIBRARY="$openssl/lib/libssl.a" -DOPENSSL_CRYPTO_LIBRARY="$openssl/lib/libcrypto.a" \
+          -DLIB_EAY="$openssl/lib/libcrypto.a" -DSSL_EAY="$openssl/lib/libssl.a" -DWITH_THREADING=OFF -DWITH_CJSON=OFF -DWITH_SRV=OFF \
+          -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF -DWITH_CLIENTS=OFF -DDOCUMENTATION=OFF \
+          -DCMAKE_C_FLAGS="-ffile-prefix-map=$work/source=mosquitto -ffile-prefix-map=$openssl=openssl" &&
+    cmake --build "$work/build" --target libmosquitto_static -j 2
+  } > "$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+  rm -rf "$built.partial"
+  mkdir -p "$built.partial/include" "$built.partial/lib"
+  cp "$work/source/include/mosquitto.h" "$work/source/include/mqtt_protocol.h" "$built.partial/include/"
+  cp "$work/build/lib/libmosquitto_static.a" "$built.partial/lib/"
+  mv "$built.partial" "$built"
 fi
-rm -rf "$work/source" "$work/build"
-dpkg-source --no-check -x "$(ls "$work"/mosquitto_*.dsc | tail -n 1)" "$work/source" >/dev/null
-
-# Only the static library: its shared one looks for a pthreads-win32 of its own. Paths of this
-# build are kept out of the objects, so that the program linked with them is the same from any folder.
-{
-  cmake -S "$work/source" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-        -DWITH_STATIC_LIBRARIES=ON -DWITH_TLS=OFF -DWITH_THREADING=OFF -DWITH_CJSON=OFF -DWITH_SRV=OFF \
-        -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF -DWITH_CLIENTS=OFF -DDOCUMENTATION=OFF \
-        -DCMAKE_C_FLAGS="-ffile-prefix-map=$work/source=mosquitto"
-  cmake --build "$work/build" --target libmosquitto_static -j 2
-} > "$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
-mkdir -p "$folder/include" "$folder/lib"
-cp "$work/source/include/mosquitto.h" "$work/source/include/mqtt_protocol.h" "$folder/include/"
-cp "$work/build/lib/libmosquitto_static.a" "$folder/lib/"
-echo "libmosquitto for Windows: $folder/lib/libmosquitto_static.a"
+rm -rf "$folder"
+mkdir -p "$folder"
+cp -r "$built/include" "$built/lib" "$folder/"
+cp -r "$openssl/include/openssl" "$folder/include/"
+cp "$openssl/lib/libssl.a" "$openssl/lib/libcrypto.a" "$folder/lib/"
+echo "libmosquitto for Windows, with TLS: $folder/lib/libmosquitto_static.a" >&2

@@ -70,6 +70,16 @@ std::string program_data_state_file() {
 int run_under_service_manager(const Serve& serve) {
     const bool ran = platform::run_as_windows_service(kServiceName, [&serve](const auto& running) {
         log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
+        // Made, or mended, before the state file is written in it.
+        std::string news;
+        std::string why_not;
+        if (platform::secured_data_folder(news, why_not).empty()) {
+            log(why_not);
+            return 1;
+        }
+        if (!news.empty()) {
+            log(news);
+        }
         return serve(Supervisor{running});
     });
     return ran ? 0 : fail("--service is for the Service Control Manager, which did not start it");

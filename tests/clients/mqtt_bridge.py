@@ -4,8 +4,8 @@ service over a simulated LED of its own, and a bridge), and mosquitto_pub and mo
 other side, as Home Assistant and a hostile publisher would be. Discovery (and again on Home
 Assistant's birth), availability and state, commands to one machine and to the fleet, what Home
 Assistant sends (flash, brightness, transition, hs), a change made locally, hostile and retained
-payloads, a burst, the broker restarted, refusing or gone, a service restarted, credentials that
-others may read.
+payloads, a burst, the broker restarted, refusing or gone, a service restarted, settings and
+credentials files of every kind (links, FIFOs, devices, Notepad's, malformed around a secret).
 
     mqtt_bridge.py --bin BUILD/bin [--mosquitto PROGRAM]
 """
@@ -38,12 +38,12 @@ def free_port():
 class Broker:
     """mosquitto on a loopback port, and a subscriber that keeps every message it sees."""
 
-    def __init__(self, scratch, mosquitto, passwords=None):
+    def __init__(self, scratch, mosquitto, passwords=None, tls=""):
         self.mosquitto = mosquitto
         self.port = free_port()
         self.config = os.path.join(scratch, f"mosquitto{self.port}.conf")
         with open(self.config, "w") as config:
-            config.write(f"listener {self.port} 127.0.0.1\npersistence false\n" +
+            config.write(f"listener {self.port} 127.0.0.1\n{tls}persistence false\n" +
                          (f"allow_anonymous false\npassword_file {passwords}\n" if passwords else
                           "allow_anonymous true\n"))
         self.messages = []  # (topic, payload), in order
@@ -132,8 +132,8 @@ class Machine:
         self.service.terminate()
         self.service.wait()
 
-    def start_bridge(self, *more, port=None):
-        broker = ["--broker", f"mqtt://127.0.0.1:{port or self.broker_port}"]
+    def start_bridge(self, *more, port=None, scheme="mqtt"):
+        broker = ["--broker", f"{scheme}://127.0.0.1:{port or self.broker_port}"]
         self.bridge = subprocess.Popen(self.bridge_command + broker + list(more), env=self.environment,
                                        stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -144,8 +144,9 @@ class Machine:
         self.bridge.terminate()
         return self.bridge.wait()
 
-    def says(self, text):
-        return wait_until(lambda: any(text in line for line in self.said), DEADLINE_S)
+    def says(self, text, since=0):
+        """Whether a line holding `text` is said, among those from the `since`th on."""
+        return wait_until(lambda: any(text in line for line in self.said[since:]), DEADLINE_S)
 
     def ctl(self, *args):
         return subprocess.run([program(self.bin, "kav_morv_ledctl"), *args], env=self.environment,
@@ -316,6 +317,7 @@ def main():
                 "kav_morv_led/pc2/availability", lambda payload: payload == "offline", mark)[0], pc2.bridge.returncode))
 
             checks += credential_checks(scratch, options, pc2)
+            checks += tls_checks(scratch, options, pc2)
         finally:
             for machine in machines:
                 machine.stop()
@@ -334,39 +336,160 @@ def main():
     return status
 
 
+SECRET = "s3cretLEAK"  # in every file the bridge must refuse: never in its log
+
+
+def file_rows(folder):
+    """The settings and credentials files a bridge may be given: (what, the options naming them,
+    None if it must connect, else what its refusal says). Each is made here."""
+    def made(name, text, mode=0o640):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as file:
+            file.write(text.encode() if isinstance(text, str) else text)
+        os.chmod(path, mode)
+        return path
+
+    def linked(name, target):
+        path = os.path.join(folder, name)
+        os.symlink(target, path)
+        return path
+
+    fifo = os.path.join(folder, "fifo")
+    os.mkfifo(fifo, 0o600)
+    foreign = made("foreign.conf", "password = secret\n")
+    os.chown(foreign, 65534, 65534)
+    secret_first = made("first_lines", f"{SECRET}\n{SECRET}\n", 0o600)
+    return [
+        ("settings with CRLF line ends and a byte order mark",
+         ["--settings", made("notepad.conf", "\ufeffuser = led\r\npassword = secret\r\n")], None),
+        ("credentials with CRLF line ends and a byte order mark",
+         ["--credentials", made("notepad.credentials", "\ufeffled\r\nsecret\r\n")], None),
+        ("a password with spaces around it, quoted in the settings file",
+         ["--settings", made("spaced.conf", 'user = spaced\npassword = " s p "\n')], None),
+        ("a settings file that is a link to another file", ["--settings", linked("link.conf", secret_first)],
+         "is a symbolic link"),
+        ("a credentials file that is a link to another file", ["--credentials", linked("link.credentials", secret_first)],
+         "is a symbolic link"),
+        ("a settings file that is a FIFO", ["--settings", fifo], "is a FIFO, not a regular file"),
+        ("settings from /dev/zero", ["--settings", "/dev/zero"], "is a device, not a regular file"),
+        ("effects from /dev/zero", ["--effects", "/dev/zero"], "is a device, not a regular file"),
+        ("a settings file of more than 64 KiB", ["--settings", made("big.conf", "#" * 65536 + "\n")],
+         "holds more than 65536 bytes"),
+        ("a malformed line holding a secret", ["--settings", made("malformed.conf", f"user = led\n{SECRET}\n")],
+         "line 2 is not \"NAME = VALUE\": it has no ="),
+        ("a value holding a carriage return",
+         ["--settings", made("return.conf", f"password = secret\rbroker = {SECRET}\n")],
+         "line 1 (password): its value holds a control character"),
+        ("a settings file that another user owns", ["--settings", foreign], "is owned by user 65534"),
+        ("a settings file that others may change", ["--settings", made("writable.conf", "user = led\n", 0o660)],
+         "may be changed by others than its owner (mode 0660)"),
+        ("a credentials file that others may read", ["--credentials", made("open.credentials", "led\nsecret\n", 0o644)],
+         "holds a secret, but others may read it (mode 0644); make it its owner's and the bridge's group's alone: "
+         "chmod 640"),
+    ]
+
+
+def tls_checks(scratch, options, machine):
+    """Brokers on TLS with certificates made here: the bridge takes one that its CA signed for the
+    broker's address, with a client certificate when asked; it refuses one that another CA signed or
+    that names another host, saying OpenSSL's reason."""
+    folder = os.path.join(scratch, "tls")
+    os.mkdir(folder)
+
+    def openssl(*arguments):
+        subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
+
+    for authority in ("ca", "other_ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{authority}.key", "-out",
+                f"{authority}.pem", "-days", "2", "-subj", f"/CN={authority}")
+    for name, authority, names in (("broker", "ca", "IP:127.0.0.1"), ("stranger", "other_ca", "IP:127.0.0.1"),
+                                   ("elsewhere", "ca", "DNS:elsewhere.example"), ("client", "ca", "DNS:client")):
+        with open(os.path.join(folder, f"{name}.ext"), "w") as extensions:
+            extensions.write(f"subjectAltName={names}\n")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj",
+                f"/CN={name}")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{authority}.pem", "-CAkey", f"{authority}.key",
+                "-CAcreateserial", "-out", f"{name}.pem", "-days", "2", "-extfile", f"{name}.ext")
+        # The broker's, read by mosquitto as its own user; the bridge's, its own alone.
+        os.chmod(os.path.join(folder, f"{name}.key"), 0o600 if name == "client" else 0o644)
+    os.chmod(folder, 0o755)
+    ca = os.path.join(folder, "ca.pem")
+    client = ["--certificate", os.path.join(folder, "client.pem"), "--key", os.path.join(folder, "client.key")]
+    rows = [  # what, the broker's certificate, whether it asks for the client's, the bridge's options, its refusal
+        ("a broker whose certificate the CA given signed for its address", "broker", False, ["--ca-file", ca], None),
+        ("a broker that asks for a client certificate, given one", "broker", True, ["--ca-file", ca, *client], None),
+        ("a broker whose certificate another CA signed", "stranger", False, ["--ca-file", ca],
+         "certificate verify failed"),
+        ("a broker whose certificate names another host", "elsewhere", False, ["--ca-file", ca],
+         "certificate verify failed"),
+    ]
+    checks = []
+    for what, certificate, asks, given, refusal in rows:
+        broker = Broker(scratch, options.mosquitto, tls=f"cafile {ca}\ncertfile {folder}/{certificate}.pem\n"
+                                                          f"keyfile {folder}/{certificate}.key\n"
+                                                          f"require_certificate {str(asks).lower()}\n")
+        said = len(machine.said)
+        try:
+            broker.start()
+            machine.start_bridge(*given, port=broker.port, scheme="mqtts")
+            held = machine.says(f"connected to the broker at 127.0.0.1:{broker.port}" if refusal is None else refusal, said)
+            machine.stop_bridge()
+        finally:
+            broker.stop()
+        checks.append((f"TLS, {what}: " + ("connected" if refusal is None else "refused, saying why"), held,
+                       machine.said[said:]))
+    return checks
+
+
+def ended(process):
+    """Its exit status, or None (and it is ended) when it is still running after the deadline."""
+    try:
+        return process.wait(DEADLINE_S)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return None
+
+
 def credential_checks(scratch, options, machine):
-    """A broker that asks for a password: refused and said so with a wrong one; a credentials file
-    that others may read is refused; one of its owner's alone is used."""
+    """A broker that asks for a password: refused and said so with a wrong one; each settings or
+    credentials file of file_rows used or refused as it should be, and no secret in the log."""
     passwords = os.path.join(scratch, "passwords")
-    subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "led", "secret"], check=True, capture_output=True)
+    for user, password in (("led", "secret"), ("spaced", " s p ")):
+        subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == "led" else []), passwords, user, password],
+                       check=True, capture_output=True)
     # mosquitto started as root reads it as its own user.
     os.chmod(scratch, 0o755)
     os.chmod(passwords, 0o644)
     locked = Broker(scratch, options.mosquitto, passwords)
     checks = [("a broker that asks for a password starts", locked.start(), locked.port)]
-    credentials = os.path.join(scratch, "credentials")
+    files = os.path.join(scratch, "files")
+    os.mkdir(files)
     try:
-        with open(credentials, "w") as file:
+        wrong = os.path.join(files, "wrong.credentials")
+        with open(wrong, "w") as file:
             file.write("led\nwrong\n")
-        os.chmod(credentials, 0o600)
-        machine.start_bridge("--credentials", credentials, port=locked.port)
+        os.chmod(wrong, 0o600)
+        machine.start_bridge("--credentials", wrong, port=locked.port)
         checks.append(("a wrong password: the broker's refusal is said, with what to check",
                        machine.says("refused the connection") and machine.says("check the user and password"),
                        machine.said[-3:]))
         machine.stop_bridge()
-        os.chmod(credentials, 0o644)
-        machine.start_bridge("--credentials", credentials, port=locked.port)
-        status = machine.bridge.wait(DEADLINE_S)
-        checks.append(("a credentials file that others may read is refused, saying why and how to mend it",
-                       status == 2 and machine.says("others may read it") and machine.says("chmod 640"),
-                       machine.said[-2:]))
-        with open(credentials, "w") as file:
-            file.write("led\nsecret\n")
-        os.chmod(credentials, 0o640)
-        machine.start_bridge("--credentials", credentials, port=locked.port)
-        checks.append(("the right password, in a file of its owner's and group's alone, is used",
-                       machine.says(f"connected to the broker at 127.0.0.1:{locked.port}"), machine.said[-3:]))
-        machine.stop_bridge()
+        for what, given, refusal in file_rows(files):
+            said = len(machine.said)
+            command = machine.bridge_command
+            if given[0] == "--effects":  # the row's in place of the machine's own
+                at = command.index("--effects")
+                machine.bridge_command = command[:at] + command[at + 2:]
+            machine.start_bridge(*given, port=locked.port)
+            machine.bridge_command = command
+            if refusal is None:
+                held = machine.says(f"connected to the broker at 127.0.0.1:{locked.port}", said)
+                machine.stop_bridge()
+            else:
+                held = ended(machine.bridge) == 2 and machine.says(refusal, said)
+            checks.append((f"{what}: " + ("used" if refusal is None else "refused, saying why"),
+                           held and not any(SECRET in line for line in machine.said[said:]), machine.said[said:]))
         machine.start_bridge(port=free_port())
         checks.append(("an unreachable broker is said, and tried again", machine.says("cannot reach the broker"),
                        machine.said[-2:]))

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -138,8 +140,6 @@ TEST(LightTest, EffectsAndSettingsAreReadOrRefusedWithWhy) {
         << why_not;
     EXPECT_EQ(std::vector<std::string>({settings.broker, settings.machine, settings.password}),
               std::vector<std::string>({"mqtt://b", "given", "p w"}));
-    EXPECT_FALSE(bridge::read_settings("brokr = x\n", {}, settings, why_not));
-    EXPECT_EQ(why_not, "line 1 is not \"NAME = VALUE\" of a setting (brokr)");
     for (const auto& [priority, fit] : std::vector<std::pair<std::string, bool>>{
              {"0", true}, {"255", true}, {"256", false}, {"-1", false}, {"", false}, {"1e2", false}}) {
         settings.priority = priority;
@@ -151,6 +151,114 @@ TEST(LightTest, EffectsAndSettingsAreReadOrRefusedWithWhy) {
     EXPECT_EQ(bridge::machine_name_of("PC 7.example.org"), "pc_7");
     EXPECT_EQ(bridge::unique_id_of("a"), bridge::unique_id_of("a"));
     EXPECT_NE(bridge::unique_id_of("a"), bridge::unique_id_of("b"));
+}
+
+// A settings file's lines as written by hand or by Notepad: what each gives the password, or why it
+// is refused, which never quotes a value.
+TEST(SettingsTest, EachLineGivesItsValueOrIsRefusedWithoutQuotingIt) {
+    struct Case {
+        std::string text;
+        std::string password_or_why;
+    };
+    const Case cases[] = {
+        {"password = s3cret\n", "s3cret"},
+        {"password = s3cret\r\nuser = u\r\n", "s3cret"},
+        {"\xEF\xBB\xBFpassword = s3cret\n", "s3cret"},
+        {"password=\" s3cret \"\n", " s3cret "},
+        {"password = \"\"quoted\"\"", "\"quoted\""},
+        {"password = \"", "\""},
+        {"password = a\"b\\", "a\"b\\"},
+        {"password = p\xC3\xA4ss;word", "p\xC3\xA4ss;word"},
+        {"password = \t s3cret\t", "s3cret"},
+        {"password =", ""},
+        {"broker = x\ns3cretLEAK\n", "refused: line 2 is not \"NAME = VALUE\": it has no ="},
+        {"pasword = s3cretLEAK\n", "refused: line 1 (pasword) is not \"NAME = VALUE\" of a setting: no setting has its name"},
+        {"\xEF\xBB\xBF\xEF\xBB\xBFpassword = s3cretLEAK\n",
+         "refused: line 1 is not \"NAME = VALUE\" of a setting: no setting has its name"},
+        {"password = s3cret\x01LEAK\n", "refused: line 1 (password): its value holds a control character"},
+        {"password = s3cret\rLEAK\n", "refused: line 1 (password): its value holds a control character"},
+        {"password = s3cret\x7F\n", "refused: line 1 (password): its value holds a control character"},
+    };
+    for (const Case& c : cases) {
+        bridge::Settings settings;
+        std::string why_not;
+        const bool read = bridge::read_settings(c.text, {}, settings, why_not);
+        EXPECT_EQ(read ? settings.password : "refused: " + why_not, c.password_or_why) << c.text;
+    }
+}
+
+TEST(SettingsTest, ACredentialsFileGivesItsTwoLinesExactly) {
+    struct Case {
+        std::string text;
+        std::string seen;
+    };
+    const Case cases[] = {
+        {"led\n s3cret \n", "led| s3cret "},
+        {"\xEF\xBB\xBFled\r\ns3cret\r\n", "led|s3cret"},
+        {"led\ns3cret", "led|s3cret"},
+        {"led\n", "led|"},
+        {"led\ns3cret\n\n\n", "led|s3cret"},
+        {"led\ns3cret\nLEAK\n", "refused: it holds more than two lines (the user, then the password)"},
+        {"led\ns3cret\rLEAK\n", "refused: its password holds a control character"},
+        {"l\ted\ns3cret\n", "refused: its user holds a control character"},
+    };
+    for (const Case& c : cases) {
+        std::string user;
+        std::string password;
+        std::string why_not;
+        EXPECT_EQ(bridge::read_credentials(c.text, user, password, why_not) ? user + "|" + password : "refused: " + why_not,
+                  c.seen)
+            << c.text;
+    }
+}
+
+// configure's changes: only what is given changes, in place; comments stay; an empty value takes
+// a setting out; what is written reads back as it was given.
+TEST(SettingsTest, AChangeTouchesOnlyTheSettingsGiven) {
+    struct Case {
+        std::string before;
+        std::vector<bridge::Setting> changes;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"# mine\nbroker = mqtt://a\nfleet = f\n", {{"broker", "mqtt://b"}}, "# mine|broker = mqtt://b|fleet = f|"},
+        {"broker = mqtt://a\r\n", {{"password", " s p "}, {"user", "led"}},
+         "broker = mqtt://a|password = \" s p \"|user = led|"},
+        {"password = old\nbroker = mqtt://a\npassword = older\n", {{"password", "new"}}, "password = new|broker = mqtt://a|"},
+        {"password = old\nbroker = mqtt://a\n", {{"password", ""}}, "broker = mqtt://a|"},
+        {"", {{"password", "\"x\""}}, "password = \"\"x\"\"|"},
+        {"nonsense\n", {{"broker", "mqtt://b"}}, "refused: line 1 is not \"NAME = VALUE\": it has no ="},
+    };
+    for (const Case& c : cases) {
+        std::string why_not;
+        const std::optional<std::string> text = bridge::changed_settings(c.before, c.changes, "|", why_not);
+        EXPECT_EQ(text ? *text : "refused: " + why_not, c.after) << c.before;
+        bridge::Settings settings;
+        if (text) {
+            std::string lines = *text;
+            std::replace(lines.begin(), lines.end(), '|', '\n');
+            ASSERT_TRUE(bridge::read_settings(lines, {}, settings, why_not)) << why_not;
+            for (const bridge::Setting& change : c.changes) {
+                if (change.name == "password") {
+                    EXPECT_EQ(settings.password, change.value);
+                }
+            }
+        }
+    }
+}
+
+TEST(SettingsTest, NoSettingMayHoldAControlCharacterWhereverItComesFrom) {
+    for (const bridge::Field& field : bridge::fields()) {
+        for (const char* bad : {"led\r\nbroker = mqtt://evil.example:1", "a\tb", "\x1b[2J"}) {
+            bridge::Settings settings;
+            settings.broker = "mqtt://b";
+            settings.machine = "pc";
+            settings.*(field.value) = bad;
+            EXPECT_EQ(bridge::unfit(settings), std::string("the setting ") + field.name + " holds a control character");
+        }
+    }
+    EXPECT_EQ(bridge::unfit_setting("broker", "mqtt://led:s3cret@b"),
+              "--broker holds a user or password: give them in the settings or credentials file");
 }
 
 }  // namespace
