@@ -15,7 +15,7 @@ case ${1:-all} in
     packages+=(
       # The MQTT bridge, and the broker and clients its tests and benchmarks talk to, and the
       # certificates of its TLS tests.
-      libmosquitto-dev mosquitto mosquitto-clients openssl
+      libmosquitto-dev pkgconf mosquitto mosquitto-clients openssl
       # Unit tests, benchmarks, memcheck; GoogleTest's sources for the Windows build's unit tests.
       googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
       # The test runners, the Python client's wheel and a virtual environment to install it in.
