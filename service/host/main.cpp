@@ -9,7 +9,8 @@
 #include "platform.h"
 #include "program_entry.h"
 #include "server.h"
-#include "state_file.h"
+#include "state_store.h"
+#include "status_thread.h"
 #include "system.h"
 
 #include <asio/io_context.hpp>
@@ -33,20 +34,29 @@ int refuse(const std::string& what, const std::string& why) {
     return 1;
 }
 
-// Puts back what the state file holds; a file that is not to be trusted is set aside, never used.
-void restore(service::Server& server, const service::StateFile& state) {
+// Puts back what the state file and its journal hold; files that are not to be trusted are set
+// aside, never used.
+void restore(service::Server& server, const service::StateStore& state) {
     std::string why;
-    const std::optional<std::string> text = state.read(why);
-    if (!text) {
-        if (!why.empty()) {
-            service::log("cannot read the state file " + state.path() + " (" + why + "); nothing is restored");
-        }
+    const std::optional<std::string> text = state.read_state(why);
+    if (!text && !why.empty()) {
+        service::log("cannot read the state file " + state.path() + " (" + why + "); nothing is restored");
         return;
     }
-    if (!server.restore(*text, why)) {
+    const std::optional<std::string> journal = state.read_journal(why);
+    if (!journal && !why.empty()) {
+        service::log("cannot read the state file's journal " + state.journal_path() + " (" + why +
+                     "); nothing is restored");
+        return;
+    }
+    bool torn_record = false;
+    if (!server.restore(text, journal.value_or(""), torn_record, why)) {
         state.set_aside();
         service::log("the state file " + state.path() + " is not to be trusted (" + why + "); set aside as " +
                      state.path() + ".corrupt, nothing is restored");
+    } else if (torn_record) {
+        service::log("the last record of the state file's journal " + state.journal_path() +
+                     " was cut short, as by a crash while it was written; its change, never answered, is left out");
     }
 }
 
@@ -146,11 +156,11 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
         return refuse("cannot serve " + address, why_not);
     }
     // Let go of only once its thread has ended: a write that hangs keeps it (see stop()).
-    auto state_file = std::make_unique<service::StateFile>(settings.state_file);
-    service::StateFile& state = *state_file;
-    const std::string unusable = state.unusable();
-    if (!unusable.empty()) {
-        return refuse("the state file " + settings.state_file + " cannot be used", unusable);
+    auto state_store = std::make_unique<service::StateStore>(settings.state_file);
+    service::StateStore& state = *state_store;
+    const std::string refusal = state.refusal();
+    if (!refusal.empty()) {
+        return refuse("the state file " + settings.state_file + " cannot be used", refusal);
     }
     // Whoever asks the service to stop (a signal, the service manager), at any moment.
     std::atomic<bool> stopping{false};
@@ -163,14 +173,19 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     if (!start_led(led, settings, supervisor, io, stop, stopping, why_not)) {
         return why_not.empty() ? 0 : refuse("the LED cannot be driven", why_not);
     }
+    service::StatusThread status;
     service::Server server(
-        io, {[&led](LedColorCode code, service::Server::Shown shown) { led.show(code, std::move(shown)); },
+        io, {[&led](LedColorCode code, service::Server::ColorSet on_set) { led.set_color(code, std::move(on_set)); },
              [&led](service::LedThread::ReadBack done) { led.read_back(std::move(done)); },
-             [&state](std::string text, service::Server::Saved saved) {
-                 state.save(std::move(text), std::move(saved));
+             [&state](std::vector<service::JournalRecord> records, service::Server::Kept kept) {
+                 state.keep(std::move(records), std::move(kept));
+             },
+             [&status](service::BoardChange change) { status.change(std::move(change)); },
+             [&status](service::Time now, std::optional<LedColorCode> read_back, service::Server::StatusMade made) {
+                 status.make(now, read_back, std::move(made));
              }});
     restore(server, state);
-    state.start();
+    state.start(server.records_in_force());
     ignore(ignored);
     // Clients are served once the LED shows what the service says, not before.
     server.start([&] {
@@ -189,7 +204,7 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     if (!state.stop()) {
         service::log("the state file's last write did not end within " +
                      std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
-        static_cast<void>(state_file.release());  // its thread may still use it
+        static_cast<void>(state_store.release());  // its thread may still use it
     }
     service::log("stopped");
     return 0;

@@ -2,6 +2,8 @@
 // may go, whether what is in force changed, and what the log says; and what a stop leaves shown.
 #include "core_fixtures.h"
 #include "dispatcher.h"
+#include "reply.h"
+#include "status_board.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +79,7 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         const Answer answer = service::dispatch(indications, asked, *c.client, t0 + 20ms);
         EXPECT_EQ(answer.when, c.when);
         EXPECT_EQ(answer.reply, c.reply);
-        EXPECT_EQ(answer.changed, c.changed);
+        EXPECT_EQ(answer.in_force_changed, c.changed);
         EXPECT_EQ(answer.changes.log, c.log);
         std::vector<std::string> events;
         for (const service::Event& event : answer.changes.events) {
@@ -114,6 +116,7 @@ TEST(DispatcherTest, AChangeTheLedDidNotTakeOrTheStateFileDidNotKeepIsAnError) {
               "but would not outlive a restart");
 }
 
+// The status board follows what is in force change by change, and reports it as one JSON object.
 TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
     struct Case {
         const char* name;
@@ -124,8 +127,10 @@ TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
     const Case cases[] = {
         {"nothing in force", {}, std::nullopt,
          R"(ok {"showing":null,"owner":null,"color":"off","read_back":null,"indications":[]})"},
-        {"the one showing first, each with its steps, cycles and time left",
-         {{alice, "set blue name=base priority=1"}, {bob, "blink red 100 400 count=3 name=alarm for=1000"}},
+        {"the one showing first, each with its steps, cycles and time left; replaced and cleared ones gone",
+         {{alice, "set blue name=base priority=1"}, {bob, "set red name=gone"},
+          {bob, "blink green 100 400 count=3 name=alarm for=1000"}, {bob, "clear name=gone"},
+          {bob, "blink red 100 400 count=3 name=alarm for=1000"}},
          LED_COLOR_RED,
          R"(ok {"showing":"alarm","owner":"bob","color":"off","read_back":"red","indications":[)"
          R"({"name":"alarm","owner":"bob","owner_id":"1001","priority":100,"steps":[{"color":"red","ms":100},)"
@@ -141,10 +146,19 @@ TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         service::Indications indications;
+        service::StatusBoard board;
         for (const auto& [owner, asked] : c.before) {
-            indications.set(request(asked), owner, t0);
+            const protocol::Request parsed = request(asked);
+            const service::Indications::Key key{parsed.name, owner.id};
+            if (parsed.command == protocol::Command::clear) {
+                indications.clear(parsed.name, owned_by(owner.id));
+                board.apply({key, std::nullopt});
+            } else {
+                indications.set(parsed, owner, t0);
+                board.apply({key, indications.all().at(key)});
+            }
         }
-        EXPECT_EQ(service::status_reply(indications, t0 + 250ms, c.read_back), c.reply);
+        EXPECT_EQ(protocol::ok_reply(board.payload(t0 + 250ms, c.read_back)), c.reply);
     }
 }
 
@@ -161,9 +175,9 @@ TEST(DispatcherTest, AStopLeavesASteadyColourAndTurnsABlinkOff) {
         if (c.asked != nullptr) {
             indications.set(request(c.asked), alice, t0);
         }
-        std::string said;
-        EXPECT_EQ(service::color_to_leave(indications, t0 + 5ms, said), c.left);
-        EXPECT_EQ(said.empty(), !c.left.has_value());
+        std::string log_line;
+        EXPECT_EQ(service::color_to_leave(indications, t0 + 5ms, log_line), c.left);
+        EXPECT_EQ(log_line.empty(), !c.left.has_value());
     }
 }
 

@@ -710,10 +710,11 @@ def state_problems(service, step):
         problems.append("the corrupt state file was not set aside")
 
     def text():
-        return open(service.state).read() if os.path.isfile(service.state) else ""
-    # The state file is written by a thread of its own, soon after the change.
+        # A change is appended to the journal, which is folded into the state file now and then.
+        return "".join(open(path).read() if os.path.isfile(path) else ""
+                       for path in (service.state, service.state + ".journal"))
     if step.text is not None and not wait_until(lambda: step.text in text(), DEADLINE_S):
-        problems.append(f"the state file holds {text()!r}, not {step.text!r}")
+        problems.append(f"the state file and its journal hold {text()!r}, not {step.text!r}")
     return problems
 
 
