@@ -18,6 +18,12 @@ struct ServiceClock {
     static time_point now() noexcept;
 };
 
-using Timer = asio::basic_waitable_timer<ServiceClock>;
+// How long the event loop may sleep before a timer of that clock is due.
+struct ServiceWaitTraits {
+    static Clock::duration to_wait_duration(const Clock::duration& duration);
+    static Clock::duration to_wait_duration(const Time& due);
+};
+
+using Timer = asio::basic_waitable_timer<ServiceClock, ServiceWaitTraits>;
 
 }  // namespace service
