@@ -15,9 +15,15 @@
 
 namespace service {
 
+// A line for the log, about what a user did or owns: each user's lines are rationed.
+struct LogLine {
+    std::string user;  // "alice (1000)"
+    std::string text;
+};
+
 // What changed in force: lines for the log, and events for those who watch.
 struct Changes {
-    std::vector<std::string> log;
+    std::vector<LogLine> log;
     std::vector<Event> events;
 };
 

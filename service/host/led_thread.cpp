@@ -1,6 +1,6 @@
 #include "led_thread.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "words.h"
 
 #include <utility>
@@ -64,7 +64,7 @@ void LedThread::run(Work& work) {
 void LedThread::check(LedColorCode set, LedColorCode read_back) {
     if ((read_back != set) != mismatched_) {
         mismatched_ = read_back != set;
-        log(mismatched_
+        program_support::log(mismatched_
                 ? std::string("the LED reads back ") + protocol::color_name(read_back) + " after being set to " +
                       protocol::color_name(set) + ": it does not show what the service asks"
                 : std::string("the LED shows what the service asks again (") + protocol::color_name(set) + ")");

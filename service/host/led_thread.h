@@ -50,7 +50,7 @@ private:
 
     bool mismatched_ = false;  // the last read-back differed from the colour set (on the LED's thread)
     bool started_ = false;
-    protocol::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
+    program_support::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
 };
 
 }  // namespace service

@@ -5,7 +5,7 @@
 #include "endpoint.h"
 #include "led_thread.h"
 #include "listener.h"
-#include "log.h"
+#include "line_log.h"
 #include "platform.h"
 #include "program_entry.h"
 #include "server.h"
@@ -30,7 +30,7 @@
 namespace {
 
 int refuse(const std::string& what, const std::string& why) {
-    service::log(what + ": " + why);
+    program_support::log(what + ": " + why);
     return 1;
 }
 
@@ -40,22 +40,22 @@ void restore(service::Server& server, const service::StateStore& state) {
     std::string why;
     const std::optional<std::string> text = state.read_state(why);
     if (!text && !why.empty()) {
-        service::log("cannot read the state file " + state.path() + " (" + why + "); nothing is restored");
+        program_support::log("cannot read the state file " + state.path() + " (" + why + "); nothing is restored");
         return;
     }
     const std::optional<std::string> journal = state.read_journal(why);
     if (!journal && !why.empty()) {
-        service::log("cannot read the state file's journal " + state.journal_path() + " (" + why +
+        program_support::log("cannot read the state file's journal " + state.journal_path() + " (" + why +
                      "); nothing is restored");
         return;
     }
     bool torn_record = false;
     if (!server.restore(text, journal.value_or(""), torn_record, why)) {
         state.set_aside();
-        service::log("the state file " + state.path() + " is not to be trusted (" + why + "); set aside as " +
+        program_support::log("the state file " + state.path() + " is not to be trusted (" + why + "); set aside as " +
                      state.path() + ".corrupt, nothing is restored");
     } else if (torn_record) {
-        service::log("the last record of the state file's journal " + state.journal_path() +
+        program_support::log("the last record of the state file's journal " + state.journal_path() +
                      " was cut short, as by a crash while it was written; its change, never answered, is left out");
     }
 }
@@ -74,7 +74,7 @@ void stop_on(asio::signal_set& stops, const std::function<void()>& stop) {
 void ignore(asio::signal_set& ignored) {
     ignored.async_wait([&ignored](const asio::error_code& error, int signal) {
         if (!error) {
-            service::log("signal " + std::to_string(signal) + " ignored; stop the service with " + service::kHowToStop);
+            program_support::log("signal " + std::to_string(signal) + " ignored; stop the service with " + service::kHowToStop);
             ignore(ignored);
         }
     });
@@ -87,7 +87,7 @@ void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
         asio::error_code error;
         caught.add(signal, error);
         if (error) {
-            service::log("signal " + std::to_string(signal) + " cannot be caught here (" + error.message() +
+            program_support::log("signal " + std::to_string(signal) + " cannot be caught here (" + error.message() +
                          "); it is left as the system has it");
         }
     }
@@ -112,7 +112,7 @@ bool start_led(service::LedThread& led, const service::Settings& settings, const
         return false;
     }
     supervisor.serving(stop);  // waiting is running, as far as its manager knows
-    service::log("the LED cannot be driven yet (" + why_not + "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
+    program_support::log("the LED cannot be driven yet (" + why_not + "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
                  platform::own_module_folder() + ": the service tries again every " +
                  std::to_string(kLedRetry.count()) + " s, and serves once they are there");
     bool started = false;
@@ -135,7 +135,7 @@ bool start_led(service::LedThread& led, const service::Settings& settings, const
         return false;
     }
     if (started) {
-        service::log("the LED can be driven now");
+        program_support::log("the LED can be driven now");
     }
     return started;
 }
@@ -180,7 +180,7 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
              [&state](std::vector<service::JournalRecord> records, service::Server::Kept kept) {
                  state.keep(std::move(records), std::move(kept));
              },
-             [&status](service::BoardChange change) { status.change(std::move(change)); },
+             [&status](std::vector<service::BoardChange> changes) { status.change(std::move(changes)); },
              [&status](service::Time now, std::optional<LedColorCode> read_back, service::Server::StatusMade made) {
                  status.make(now, read_back, std::move(made));
              }});
@@ -190,7 +190,7 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     // Clients are served once the LED shows what the service says, not before.
     server.start([&] {
         listener->serve(server);
-        service::log("serving on " + address);
+        program_support::log("serving on " + address);
         supervisor.serving(stop);
     });
     if (!stopping) {
@@ -202,17 +202,18 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     server.connections().close_all();
     led.stop(server.stop());
     if (!state.stop()) {
-        service::log("the state file's last write did not end within " +
+        program_support::log("the state file's last write did not end within " +
                      std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
         static_cast<void>(state_store.release());  // its thread may still use it
     }
-    service::log("stopped");
+    program_support::log("stopped");
     return 0;
 }
 
 }  // namespace
 
 int program_main(int argc, char** argv) {
+    program_support::log_as("kav_morv_led_service");
     CLI::App app(
         "Owns the LED and shows what local programs ask of it, by priority. Clients talk to it "
         "with kav_morv_ledctl, or any program, in the protocol of docs/protocol.md.",

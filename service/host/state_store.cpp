@@ -1,6 +1,6 @@
 #include "state_store.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -87,7 +87,7 @@ void StateStore::start(std::vector<JournalRecord> in_force) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::u8path(path_).parent_path(), error);
     if (error) {
-        log("the state file's folder cannot be made (" + error.message() + "); what is asked is not kept");
+        program_support::log("the state file's folder cannot be made (" + error.message() + "); what is asked is not kept");
     }
     writer_.start();
     writer_.hand([&in_force](Work& waiting) {
@@ -183,7 +183,7 @@ bool StateStore::fold(std::string& why_not) {
                                journal_.empty_out(journal_why_not);
     if (journal_ready == journal_failing_) {
         journal_failing_ = !journal_ready;
-        log(journal_ready ? "the state file's journal " + journal_path_ + " is written again"
+        program_support::log(journal_ready ? "the state file's journal " + journal_path_ + " is written again"
                           : "cannot start the state file's journal " + journal_path_ + " afresh (" +
                                 journal_why_not + "); each change is kept by a new state file meanwhile");
     }
@@ -194,7 +194,7 @@ bool StateStore::fold(std::string& why_not) {
 // Said once when writing starts to fail, and once when it works again.
 void StateStore::say_whether_written(bool written, const std::string& why_not) {
     if (written == failing_) {
-        log(written ? "the state file " + path_ + " is written again"
+        program_support::log(written ? "the state file " + path_ + " is written again"
                     : "cannot write the state file " + path_ + " (" + why_not + "); it keeps what it held");
         failing_ = !written;
     }

@@ -87,7 +87,7 @@ private:
     bool journal_failing_ = false;  // the journal could not be started afresh after the last fold
     std::mutex telling_;
     bool abandoned_ = false;  // stop() gave up waiting: nobody is to be told anything
-    protocol::LatestWork<Work> writer_{[this](Work& work) { write(work); }};
+    program_support::LatestWork<Work> writer_{[this](Work& work) { write(work); }};
 };
 
 }  // namespace service

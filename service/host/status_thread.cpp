@@ -6,8 +6,12 @@
 
 namespace service {
 
-void StatusThread::change(BoardChange change) {
-    worker_.hand([&change](Work& waiting) { waiting.steps.emplace_back(std::move(change)); });
+void StatusThread::change(std::vector<BoardChange> changes) {
+    worker_.hand([&changes](Work& waiting) {
+        for (BoardChange& change : changes) {
+            waiting.steps.emplace_back(std::move(change));
+        }
+    });
 }
 
 void StatusThread::make(Time now, std::optional<LedColorCode> read_back, Server::StatusMade made) {

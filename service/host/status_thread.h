@@ -18,7 +18,7 @@ public:
     StatusThread() { worker_.start(); }
     ~StatusThread() { worker_.stop(); }
 
-    void change(BoardChange change);
+    void change(std::vector<BoardChange> changes);
     // Makes the reply at `now`, after every change handed before, and calls `made` with it on this thread.
     void make(Time now, std::optional<LedColorCode> read_back, Server::StatusMade made);
 
@@ -35,7 +35,7 @@ private:
     void run(Work& work);
 
     StatusBoard board_;
-    protocol::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
+    program_support::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
 };
 
 }  // namespace service

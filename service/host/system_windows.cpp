@@ -2,7 +2,7 @@
 
 #include "endpoint.h"
 #include "listener.h"
-#include "log.h"
+#include "line_log.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
@@ -69,7 +69,7 @@ std::string program_data_state_file() {
 
 int run_under_service_manager(const Serve& serve) {
     const bool ran = platform::run_as_windows_service(kServiceName, [&serve](const auto& running) {
-        log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
+        program_support::log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
         return serve(Supervisor{running});
     });
     return ran ? 0 : fail("--service is for the Service Control Manager, which did not start it");
@@ -197,7 +197,7 @@ std::optional<int> run_system_choice(const CLI::App& app, const Settings& settin
     if (app.got_subcommand("install")) {
         const std::string unfit = unfit_endpoint(settings.endpoint);
         if (!unfit.empty()) {
-            log("cannot install it to serve " + endpoint::address(settings.endpoint) + ": " + unfit);
+            program_support::log("cannot install it to serve " + endpoint::address(settings.endpoint) + ": " + unfit);
             return 1;
         }
         return install_service(installed_arguments(app, settings));

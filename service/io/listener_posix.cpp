@@ -1,6 +1,6 @@
 #include "listener.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "session.h"
 
 #include <asio/local/stream_protocol.hpp>
@@ -152,7 +152,7 @@ std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string
     }
     const std::optional<gid_t> group_id = group_named(group);
     if (!group_id) {
-        log("there is no group " + group + ": only root may use the socket");
+        program_support::log("there is no group " + group + ": only root may use the socket");
     }
     // A folder the service makes is the group's too; one that was there already (the service
     // manager's, or an administrator's) is left as it is.

@@ -1,6 +1,6 @@
 #include "server.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "protocol_limits.h"
 #include "reply.h"
 
@@ -12,6 +12,11 @@
 #include <utility>
 
 namespace service {
+namespace {
+
+constexpr std::size_t kBoardChangesHeld = 256;
+
+}  // namespace
 
 Server::Server(asio::io_context& io, Outputs outputs)
     : io_(io), outputs_(std::move(outputs)), clock_(io), read_back_due_(io) {}
@@ -208,6 +213,7 @@ void Server::read_back_came(LedColorCode read_back) {
 
 void Server::make_status(std::optional<LedColorCode> read_back, Time read_at) {
     making_status_ = true;
+    hand_board_changes();
     const std::uint64_t board_generation = board_generation_;
     outputs_.make_status(ServiceClock::now(), read_back, [this, board_generation, read_at](Line line) {
         back_here([this, line = std::move(line), board_generation, read_at] {
@@ -235,14 +241,14 @@ std::optional<LedColorCode> Server::stop() {
     std::string log_line;
     const std::optional<LedColorCode> left = color_to_leave(indications_, now, log_line);
     if (!log_line.empty()) {
-        log(log_line);
+        program_support::log(log_line);
     }
     return left;
 }
 
 void Server::publish(const Changes& changes) {
-    for (const std::string& line : changes.log) {
-        log(line);
+    for (const LogLine& line : changes.log) {
+        log_.log(line.user, line.text);
     }
     for (const Event& event : changes.events) {
         connections_.broadcast(line_of(event_line(event, next_event_++)));
@@ -250,8 +256,17 @@ void Server::publish(const Changes& changes) {
         if (event.kind == Event::Kind::set || event.kind == Event::Kind::restored) {
             change.now_in_force = indications_.all().at(change.key);
         }
-        outputs_.change_status_board(std::move(change));
+        board_changes_.push_back(std::move(change));
         ++board_generation_;
+    }
+    if (board_changes_.size() >= kBoardChangesHeld) {
+        hand_board_changes();
+    }
+}
+
+void Server::hand_board_changes() {
+    if (!board_changes_.empty()) {
+        outputs_.change_status_board(std::exchange(board_changes_, {}));
     }
 }
 

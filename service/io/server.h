@@ -6,6 +6,7 @@
 #include "connections.h"
 #include "dispatcher.h"
 #include "indications.h"
+#include "line_log.h"
 #include "line_reader.h"
 #include "service_clock.h"
 #include "state_format.h"
@@ -39,7 +40,7 @@ public:
         std::function<void(LedColorCode, ColorSet)> set_color;             // sets the LED, latest first
         std::function<void(ReadBack)> read_back;                           // reads it back
         std::function<void(std::vector<JournalRecord>, Kept)> keep;        // appends to the journal, flushed
-        std::function<void(BoardChange)> change_status_board;              // each change, in order
+        std::function<void(std::vector<BoardChange>)> change_status_board;  // changes, in order
         std::function<void(Time, std::optional<LedColorCode>, StatusMade)> make_status;  // after the changes before it
     };
 
@@ -62,6 +63,8 @@ public:
                 const std::shared_ptr<Connections::Member>& from);
 
     Connections& connections() { return connections_; }
+    // What users can make the service say over and over goes through here.
+    program_support::RationedLog& rationed_log() { return log_; }
 
     // Stops the clocks. Returns what the LED should be left showing (see color_to_leave).
     std::optional<LedColorCode> stop();
@@ -109,8 +112,11 @@ private:
     void keep(std::vector<JournalRecord> records);
     void keep_waiting();
     void kept(std::uint64_t generation, const std::string& why_not);
-    // Logs what changed, tells the watchers, and has the status board follow.
+    // Logs what changed (each user's lines rationed), tells the watchers, and has the status board follow.
     void publish(const Changes& changes);
+    // Hands the status board the changes held for it: before a status is made, or once many wait,
+    // so that its thread is not woken for each.
+    void hand_board_changes();
     // Runs `work` on this thread, from another.
     template <typename Work>
     void back_here(Work work);
@@ -119,6 +125,7 @@ private:
     Outputs outputs_;
     Indications indications_;
     Connections connections_;
+    program_support::RationedLog log_;
     Timer clock_;
     std::optional<LedColorCode> shown_;
     std::uint64_t next_event_ = 1;  // every event is numbered, so a watcher can tell it missed none
@@ -132,6 +139,7 @@ private:
     std::vector<JournalRecord> unkept_;            // handed since it began
     std::deque<std::shared_ptr<Change>> changes_waiting_;
 
+    std::vector<BoardChange> board_changes_;  // not yet handed to the status board
     std::uint64_t board_generation_ = 0;  // changes of what status reports: in force, or the colour shown
     std::optional<StatusText> status_text_;
     std::deque<StatusAsked> status_asked_;  // waiting for a reply to be made, in order

@@ -6,7 +6,7 @@
 
 #include "connections.h"
 #include "line_reader.h"
-#include "log.h"
+#include "line_log.h"
 #include "protocol_limits.h"
 #include "reply.h"
 #include "server.h"
@@ -78,8 +78,9 @@ public:
 
     void deliver(Line line) override {
         if (queued_bytes_ + line->size() > protocol::kMaxQueuedEventBytes) {
-            log(client_.description + ": a watcher that reads nothing is cut off, " + std::to_string(queued_bytes_) +
-                " bytes of events unread");
+            server_.rationed_log().log(client_.owner.who() + "'s watchers",
+                                       client_.description + ": a watcher that reads nothing is cut off, " +
+                                           std::to_string(queued_bytes_) + " bytes of events unread");
             close();
             return;
         }

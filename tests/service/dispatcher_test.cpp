@@ -38,7 +38,7 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         Answer::When when;
         std::string reply;  // for after_read_back: with nothing read back
         bool changed;
-        std::vector<std::string> log;
+        std::vector<std::string> log;  // each line [the user it is about]
         std::vector<std::string> events;  // "kind name owner -> what shows, its colour"
     };
     const Case cases[] = {
@@ -47,23 +47,23 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         {"a bad request", {}, &alice_client, "set pink", Answer::When::now,
          "error set unknown colour \"pink\"; one of off, red, green, blue, white, cb, yellow, purple", false, {}, {}},
         {"a change waits for the LED", {}, &alice_client, "set red", Answer::When::once_shown, "ok", true,
-         {"user alice: set red -> the LED shows red (default of alice)"}, {"set default alice -> default alice, red"}},
+         {"user alice: set red -> the LED shows red (default of alice) [alice (1000)]"}, {"set default alice -> default alice, red"}},
         {"a refused change", {}, &alice_client, "set red owner=x", Answer::When::now,
          "error set takes no option \"owner\"", false, {}, {}},
         {"clearing your own", {"set red"}, &alice_client, "clear", Answer::When::once_shown, "ok", true,
-         {"user alice: clear -> the LED shows off"}, {"cleared default alice -> -, off"}},
+         {"user alice: clear -> the LED shows off [alice (1000)]"}, {"cleared default alice -> -, off"}},
         {"clearing what is not there", {}, &alice_client, "clear name=x", Answer::When::now, "ok", false, {}, {}},
         {"clearing another's", {"set red"}, &bob_client, "clear owner=alice", Answer::When::now,
          "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= "
          "to clear your own",
          false, {}, {}},
         {"root clearing another's", {"set red"}, &root_client, "clear owner=alice", Answer::When::once_shown,
-         "ok", true, {"user root: clear owner=alice -> the LED shows off"}, {"cleared default alice -> -, off"}},
+         "ok", true, {"user root: clear owner=alice -> the LED shows off [root (0)]"}, {"cleared default alice -> -, off"}},
         {"naming yourself", {"set red"}, &alice_client, "clear owner=1000", Answer::When::once_shown, "ok", true,
-         {"user alice: clear owner=1000 -> the LED shows off"}, {"cleared default alice -> -, off"}},
+         {"user alice: clear owner=1000 -> the LED shows off [alice (1000)]"}, {"cleared default alice -> -, off"}},
         {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}, {}},
         {"what ended is let go first, and said", {"set red for=10", "set blue name=b priority=1"}, &bob_client,
-         "get", Answer::When::now, "ok blue", true, {"default of alice expired"}, {"expired default alice -> b alice, blue"}},
+         "get", Answer::When::now, "ok blue", true, {"default of alice expired [alice (1000)]"}, {"expired default alice -> b alice, blue"}},
         {"status waits for the read-back", {}, &bob_client, "status", Answer::When::after_read_back, "", false, {}, {}},
         {"a user whose id is another's name clears only their own", {"set red"}, &id_as_alice_name, "clear",
          Answer::When::now, "ok", false, {}, {}},
@@ -80,7 +80,11 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         EXPECT_EQ(answer.when, c.when);
         EXPECT_EQ(answer.reply, c.reply);
         EXPECT_EQ(answer.in_force_changed, c.changed);
-        EXPECT_EQ(answer.changes.log, c.log);
+        std::vector<std::string> log;
+        for (const service::LogLine& line : answer.changes.log) {
+            log.push_back(line.text + " [" + line.user + "]");
+        }
+        EXPECT_EQ(log, c.log);
         std::vector<std::string> events;
         for (const service::Event& event : answer.changes.events) {
             events.push_back(kinds[static_cast<int>(event.kind)] + std::string(" ") +

@@ -51,7 +51,11 @@ public:
                             ++counts_["writes"];
                             writes_.emplace_back(records.size(), std::move(kept));
                         },
-                        [this](service::BoardChange change) { board_.apply(change); },
+                        [this](std::vector<service::BoardChange> changes) {
+                            for (const service::BoardChange& change : changes) {
+                                board_.apply(change);
+                            }
+                        },
                         [this](service::Time now, std::optional<LedColorCode> read_back, Server::StatusMade made) {
                             ++counts_["makes"];
                             makes_.emplace_back(service::line_of(protocol::ok_reply(board_.payload(now, read_back))),
