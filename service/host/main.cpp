@@ -97,11 +97,12 @@ void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
 constexpr std::chrono::seconds kLedRetry{10};
 
 // Starts the LED. With --wait-for-led, a LED that cannot be driven yet (its driver libraries not
-// installed) is tried again every kLedRetry, saying once what is missing and where it goes, until
-// it starts (true) or the service is stopped meanwhile (false, nothing said).
+// installed) is tried again every kLedRetry, saying once what is missing and where it goes (and
+// telling `waiting` so, for the clients), until it starts (true) or the service is stopped
+// meanwhile (false, nothing said).
 bool start_led(service::LedThread& led, const service::Settings& settings, const service::Supervisor& supervisor,
                asio::io_context& io, const std::function<void()>& stop, const std::atomic<bool>& stopping,
-               std::string& refusal) {
+               const std::function<void(const std::string&)>& waiting, std::string& refusal) {
     refusal.clear();
     std::string why_not;
     if (led.start(why_not)) {
@@ -112,9 +113,12 @@ bool start_led(service::LedThread& led, const service::Settings& settings, const
         return false;
     }
     supervisor.serving(stop);  // waiting is running, as far as its manager knows
-    program_support::log("the LED cannot be driven yet (" + why_not + "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
-                 platform::own_module_folder() + ": the service tries again every " +
-                 std::to_string(kLedRetry.count()) + " s, and serves once they are there");
+    const std::string what = "the LED cannot be driven yet (" + why_not +
+                             "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
+                             platform::own_module_folder() + ": the service tries again every " +
+                             std::to_string(kLedRetry.count()) + " s, and serves once they are there";
+    program_support::log(what);
+    waiting(what);
     bool started = false;
     asio::steady_timer retry(io);
     std::function<void()> try_again = [&] {
@@ -169,10 +173,6 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
         io.stop();
     };
     service::LedThread led;
-    stop_on(stops, stop);
-    if (!start_led(led, settings, supervisor, io, stop, stopping, why_not)) {
-        return why_not.empty() ? 0 : refuse("the LED cannot be driven", why_not);
-    }
     service::StatusThread status;
     service::Server server(
         io, {[&led](LedColorCode code, service::Server::ColorSet on_set) { led.set_color(code, std::move(on_set)); },
@@ -184,12 +184,28 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
              [&status](service::Time now, std::optional<LedColorCode> read_back, service::Server::StatusMade made) {
                  status.make(now, read_back, std::move(made));
              }});
+    stop_on(stops, stop);
+    // While the LED cannot be driven, every request is answered with what the service waits for.
+    bool listening = false;
+    const auto answer_waiting = [&](const std::string& what) {
+        server.refuse_requests(what);
+        listener->serve(server);
+        listening = true;
+    };
+    if (!start_led(led, settings, supervisor, io, stop, stopping, answer_waiting, why_not)) {
+        listener->close();
+        server.connections().close_all();
+        return why_not.empty() ? 0 : refuse("the LED cannot be driven", why_not);
+    }
     restore(server, state);
     state.start(server.records_in_force());
     ignore(ignored);
     // Clients are served once the LED shows what the service says, not before.
     server.start([&] {
-        listener->serve(server);
+        server.refuse_requests("");
+        if (!listening) {
+            listener->serve(server);
+        }
         program_support::log("serving on " + address);
         supervisor.serving(stop);
     });

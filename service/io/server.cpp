@@ -3,6 +3,7 @@
 #include "line_log.h"
 #include "protocol_limits.h"
 #include "reply.h"
+#include "request.h"
 
 #include <asio/post.hpp>
 
@@ -63,6 +64,11 @@ void Server::start(std::function<void()> shown) {
 
 void Server::answer(protocol::LineReader::Line line, const Client& client,
                     const std::shared_ptr<Connections::Member>& from) {
+    if (!refusal_.empty()) {
+        from->reply(line_of(
+            protocol::error_reply(line.too_long ? "-" : protocol::parse_request(line.text).command, refusal_)));
+        return;
+    }
     std::deque<Asked>& mine = asked_[client.owner.id];
     if (mine.empty()) {
         turns_.push_back(client.owner.id);

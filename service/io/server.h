@@ -62,6 +62,10 @@ public:
     void answer(protocol::LineReader::Line line, const Client& client,
                 const std::shared_ptr<Connections::Member>& from);
 
+    // Answers every request with an error saying `refusal` (while the LED cannot be driven yet),
+    // or, when it is empty, as usual.
+    void refuse_requests(std::string refusal) { refusal_ = std::move(refusal); }
+
     Connections& connections() { return connections_; }
     // What users can make the service say over and over goes through here.
     program_support::RationedLog& rationed_log() { return log_; }
@@ -126,6 +130,7 @@ private:
     Indications indications_;
     Connections connections_;
     program_support::RationedLog log_;
+    std::string refusal_;
     Timer clock_;
     std::optional<LedColorCode> shown_;
     std::uint64_t next_event_ = 1;  // every event is numbered, so a watcher can tell it missed none

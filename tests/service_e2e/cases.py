@@ -426,9 +426,12 @@ CASES = [
          service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
     Case("a service whose LED cannot be started refuses to start, having undone its Init", [DeInitCalled()],
          faults="init", service="refuses", start_err="the LED cannot be driven: Hardware access did not start"),
-    Case("with --wait-for-led, a service whose driver library is not there yet says where it goes, and serves "
-         "once it is", [
-             Said("Put WinIo64.dll, with its driver, and inpoutx64.dll in "), DriverArrives(), Said("serving on"),
+    Case("with --wait-for-led, a service whose driver library is not there yet says where it goes, to its clients "
+         "too, and serves once it is", [
+             Said("Put WinIo64.dll, with its driver, and inpoutx64.dll in "),
+             Ctl(["get"], status=1, err="the LED cannot be driven yet (", within_s=10),
+             Ctl(["set", "red"], status=1, err="inpoutx64.dll in "),
+             DriverArrives(), Said("serving on"),
              Ctl(["set", "green"]), Led("green"),
          ], service="waits", args=["--wait-for-led"], slow=True),
     Case("with no service, the client says so and how to start one", [
