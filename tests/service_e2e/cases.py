@@ -314,8 +314,8 @@ FOUR_USERS_BOARD = Together([Probe(lines(*[f"pattern red:5 blue:5 name=n{index}"
                              for user in ("nobody", "daemon", "bin", None)])
 
 # A watch's reply and event, from a program in the service's place, with a terminal's title
-# (ESC ] 0 ; ... BEL) in a name and a C1 control (CSI) in an owner.
-WATCHED_CONTROLS = ('ok\nevent {"seq":1,"event":"set","name":"a\\u001b]0;x\\u0007","owner":"\\u009b2J",'
+# (ESC ] 0 ; ... BEL) in a name, a C1 control (CSI) and DEL in an owner.
+WATCHED_CONTROLS = ('ok\nevent {"seq":1,"event":"set","name":"a\\u001b]0;x\\u0007","owner":"\\u009b2J\\u007f",'
                     '"owner_id":"1","showing":null,"showing_owner":null,"color":"red"}\n').encode()
 
 NOT_YOURS = "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= " \
@@ -464,9 +464,9 @@ CASES = [
     ], service="absent", squatted=True, windows_only=True),
     Case("a watch escapes every control character a program in the service's place sends", [
         Impostor(WATCHED_CONTROLS, then_close=True),
-        Ctl(["watch"], status=1, out=["#1 set a\\x1B]0;x\\x07 (\\u009B2J): the LED shows red"]),
+        Ctl(["watch"], status=1, out=["#1 set a\\x1B]0;x\\x07 (\\u009B2J\\x7F): the LED shows red"]),
         Ctl(["watch", "--json"], status=1, out=['{"color":"red","event":"set","name":"a\\u001b]0;x\\u0007",'
-                                                 '"owner":"\\u009b2J","owner_id":"1","seq":1,"showing":null,'
+                                                 '"owner":"\\u009b2J\\u007f","owner_id":"1","seq":1,"showing":null,'
                                                  '"showing_owner":null}']),
     ], service="absent", native_only=True),
     Case("asked to stop, the service calls DeInit; the LED keeps a steady colour", [
