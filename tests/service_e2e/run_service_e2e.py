@@ -444,6 +444,9 @@ class Runner:
             wait_until(lambda: discarded or service.process.poll() is not None or
                        f"signal {number} ignored" in service.said()[said_before:], DEADLINE_S)
             status = service.process.poll()
+            if (status is None) == (number in STOPPING_SIGNALS):
+                return [f"{name} {'was ignored' if status is None else 'stopped the service'}: only "
+                        f"{', '.join(signal.Signals(stopping).name for stopping in sorted(STOPPING_SIGNALS))} stop it"]
             if status is None:
                 served = self.take(Ctl(["get"]), service, 0)
                 if served:
@@ -650,6 +653,13 @@ def read_replies(connection, count):
         if not chunk:
             return
         received += chunk
+
+
+# The signals that stop the service as it should stop: those its help names (Ctrl-C, SIGTERM,
+# SIGHUP, SIGQUIT), and the system's warning that its processor time runs out. Every other is
+# ignored.
+STOPPING_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGXCPU,
+                    *([signal.SIGSTKFLT] if hasattr(signal, "SIGSTKFLT") else [])}
 
 
 def sent_signals():
