@@ -90,9 +90,44 @@ void Server::take_turns_soon() {
     });
 }
 
+void Server::replying(const std::string& user, std::size_t bytes) {
+    const Time now = ServiceClock::now();
+    const double left = allowance(user, now) - static_cast<double>(bytes);
+    allowances_[user] = {left, now};
+}
+
+double Server::allowance(const std::string& user, Time now) {
+    const auto mine = allowances_.find(user);
+    if (mine == allowances_.end()) {
+        return kReplyBurstBytes;
+    }
+    const double seconds = std::chrono::duration<double>(now - mine->second.at).count();
+    const double bytes = mine->second.bytes + seconds * kReplyBytesPerSecond;
+    if (bytes >= kReplyBurstBytes) {
+        allowances_.erase(mine);
+        return kReplyBurstBytes;
+    }
+    return bytes;
+}
+
 void Server::take_turn() {
     const std::string user = std::move(turns_.front());
     turns_.pop_front();
+    const double left = allowance(user, ServiceClock::now());
+    if (left < 0) {
+        Timer& due = held_back_.try_emplace(user, io_).first->second;
+        due.expires_after(std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(-left / kReplyBytesPerSecond)));
+        due.async_wait([this, user](const asio::error_code& error) {
+            if (!error) {
+                held_back_.erase(user);
+                turns_.push_back(user);
+                take_turns_soon();
+            }
+        });
+        take_turns_soon();
+        return;
+    }
     const auto mine = asked_.find(user);
     const Asked asked = std::move(mine->second.front());
     mine->second.pop_front();

@@ -25,6 +25,13 @@
 
 namespace service {
 
+// How many bytes of replies each user's requests may have written, at most: up to kReplyBurstBytes
+// at once, then kReplyBytesPerSecond. A user past it takes no turn until it is theirs again, so
+// that large replies to a flood of one user's requests (a status of a full board is a quarter of a
+// MiB) never take the event loop, or the processors, from the others.
+constexpr double kReplyBytesPerSecond = 32.0 * 1024 * 1024;
+constexpr double kReplyBurstBytes = 1024.0 * 1024;
+
 class Server {
 public:
     // The colour set, and what the LED read back right after; called on the LED's thread.
@@ -61,6 +68,9 @@ public:
     // many connections they come on, take more than that user's share of the event loop.
     void answer(protocol::LineReader::Line line, const Client& client,
                 const std::shared_ptr<Connections::Member>& from);
+
+    // Counts the bytes of a reply to one of `user`'s requests, as its connection writes it.
+    void replying(const std::string& user, std::size_t bytes);
 
     // Answers every request with an error saying `refusal` (while the LED cannot be driven yet),
     // or, when it is empty, as usual.
@@ -101,6 +111,8 @@ private:
 
     void take_turns_soon();
     void take_turn();
+    // The bytes `user` may still have written at `now`; allowances back to their whole are let go.
+    double allowance(const std::string& user, Time now);
     void carry_out(const Asked& asked);
     void reply_when_done(const std::shared_ptr<Change>& change);
     void ask_status(const std::shared_ptr<Connections::Member>& from);
@@ -137,6 +149,13 @@ private:
 
     std::map<std::string, std::deque<Asked>> asked_;  // by user id, each user's lines in order
     std::deque<std::string> turns_;                   // the users with lines waiting, in turn
+    // By user id, the bytes of replies each may still have written now, and when that was so.
+    struct Allowance {
+        double bytes;
+        Time at;
+    };
+    std::map<std::string, Allowance> allowances_;
+    std::map<std::string, Timer> held_back_;  // users with lines waiting past their allowance, until it is back
     bool turn_due_ = false;
 
     std::uint64_t generation_ = 0;  // the last change made, as the journal numbers them

@@ -57,6 +57,7 @@ public:
 
     void reply(Line line) override {
         out_ = std::move(line);
+        server_.replying(client_.owner.id, out_->size());
         asio::async_write(stream_, asio::buffer(*out_),
                           [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
                               if (error) {

@@ -70,7 +70,10 @@ public:
     // One step of a case's script; false, with why, when what it expects is not so.
     bool take(const std::string& step, std::string& why) {
         std::smatch match;
-        if (std::regex_match(step, match, std::regex(R"(\+(\d+)ms)"))) {
+        if (std::regex_match(step, match, std::regex(R"((\w+) replying (\d+))"))) {
+            // A connection of the user's writing a reply of that many bytes.
+            server_.replying(client_of(match[1]).owner.id, std::stoul(match[2]));
+        } else if (std::regex_match(step, match, std::regex(R"(\+(\d+)ms)"))) {
             now_ += std::chrono::milliseconds(std::stoi(match[1]));
             manual_service_clock::set(now_);
         } else if (step == "led" || std::regex_match(step, match, std::regex("led reads (\\w+)"))) {
@@ -201,6 +204,13 @@ TEST(ServerTest, RepliesGoOnlyWhenTheirTurnTheLedAndTheJournalSaySo) {
           "= b: ok off"}},
         {"each user's lines take turns with every other user's, whatever their connections",
          {"a: get & a2: get & a: get & b: get", "= a: ok off | b: ok off | a2: ok off | a: ok off"}},
+        {"a user whose replies took all the bytes allowed at once takes turns",
+         {"a replying 1048576", "a: get & b: get", "= a: ok off | b: ok off"}},
+        {"a user past them waits until they are allowed again; the others do not",
+         {"a replying 1048577", "a: get & b: get & a2: get", "= b: ok off", "+1ms", "= a: ok off | a2: ok off"}},
+        {"bytes are allowed again at 32 MiB a second",
+         {"a replying 1048576", "a replying 33554432", "+999ms", "a: get & b: get", "= b: ok off", "+1ms",
+          "= a: ok off"}},
         {"a status is made once the LED is read back, and shared while nothing changes within the spacing",
          {"a: status", "=", "read-backs = 1", "read back red", "makes = 1", "made", "= a: status#1 red", "+10ms",
           "b: status & a2: status", "= b: status#1 red | a2: status#1 red", "makes = 1", "read-backs = 1"}},
