@@ -59,7 +59,7 @@ std::vector<JournalRecord> Server::records_in_force() const {
 }
 
 void Server::start(std::function<void()> shown) {
-    advance_to(ServiceClock::now(), [this, shown](LedColorCode, LedColorCode) { back_here(shown); });
+    advance_to(ServiceClock::now(), [shown](LedColorCode, LedColorCode) { shown(); });
 }
 
 void Server::answer(protocol::LineReader::Line line, const Client& client,
@@ -93,21 +93,22 @@ void Server::take_turns_soon() {
 void Server::replying(const std::string& user, std::size_t bytes) {
     const Time now = ServiceClock::now();
     const double left = allowance(user, now) - static_cast<double>(bytes);
+    // Those of users who have their whole allowance again are let go now and then.
+    if (allowances_.size() > protocol::kMaxConnections) {
+        for (auto at = allowances_.begin(); at != allowances_.end();) {
+            at = allowance(at->first, now) >= kReplyBurstBytes ? allowances_.erase(at) : std::next(at);
+        }
+    }
     allowances_[user] = {left, now};
 }
 
-double Server::allowance(const std::string& user, Time now) {
+double Server::allowance(const std::string& user, Time now) const {
     const auto mine = allowances_.find(user);
     if (mine == allowances_.end()) {
         return kReplyBurstBytes;
     }
     const double seconds = std::chrono::duration<double>(now - mine->second.at).count();
-    const double bytes = mine->second.bytes + seconds * kReplyBytesPerSecond;
-    if (bytes >= kReplyBurstBytes) {
-        allowances_.erase(mine);
-        return kReplyBurstBytes;
-    }
-    return bytes;
+    return std::min(kReplyBurstBytes, mine->second.bytes + seconds * kReplyBytesPerSecond);
 }
 
 void Server::take_turn() {
@@ -162,11 +163,9 @@ void Server::carry_out(const Asked& asked) {
         // Set and read back even when the colour is the one shown, so that the reply speaks of
         // the LED as it is now, whoever else wrote it.
         advance_to(now, [this, change](LedColorCode set, LedColorCode read_back) {
-            back_here([this, change, set, read_back] {
-                change->set = set;
-                change->read_back = read_back;
-                reply_when_done(change);
-            });
+            change->set = set;
+            change->read_back = read_back;
+            reply_when_done(change);
         });
         return;
     }
@@ -292,7 +291,10 @@ void Server::publish(const Changes& changes) {
         log_.log(line.user, line.text);
     }
     for (const Event& event : changes.events) {
-        connections_.broadcast(line_of(event_line(event, next_event_++)));
+        const std::uint64_t seq = next_event_++;
+        if (connections_.watched()) {
+            connections_.broadcast(line_of(event_line(event, seq)));
+        }
         BoardChange change{{event.name, event.owner.id}, std::nullopt};
         if (event.kind == Event::Kind::set || event.kind == Event::Kind::restored) {
             change.now_in_force = indications_.all().at(change.key);
@@ -317,10 +319,8 @@ void Server::advance_to(Time now, ColorSet on_set) {
         publish(ended);
     }
     const LedColorCode color = indications_.color_at(now);
-    if (on_set) {
-        outputs_.set_color(color, std::move(on_set));
-    } else if (shown_ != color) {
-        outputs_.set_color(color, nullptr);
+    if (on_set || shown_ != color) {
+        set_led(color, std::move(on_set));
     }
     if (shown_ != color) {
         shown_ = color;
@@ -336,6 +336,33 @@ void Server::advance_to(Time now, ColorSet on_set) {
         if (!error) {
             advance_to(ServiceClock::now());
         }
+    });
+}
+
+void Server::set_led(LedColorCode color, ColorSet on_set) {
+    led_waiting_ = color;
+    if (on_set) {
+        led_waiting_on_set_.push_back(std::move(on_set));
+    }
+    if (!setting_led_) {
+        hand_led();
+    }
+}
+
+void Server::hand_led() {
+    setting_led_ = true;
+    const LedColorCode color = *std::exchange(led_waiting_, std::nullopt);
+    outputs_.set_color(color, [this, waiting = std::exchange(led_waiting_on_set_, {})](
+                                  LedColorCode set, LedColorCode read_back) {
+        back_here([this, waiting, set, read_back] {
+            setting_led_ = false;
+            for (const ColorSet& on_set : waiting) {
+                on_set(set, read_back);
+            }
+            if (led_waiting_) {
+                hand_led();
+            }
+        });
     });
 }
 

@@ -34,7 +34,7 @@ constexpr double kReplyBurstBytes = 1024.0 * 1024;
 
 class Server {
 public:
-    // The colour set, and what the LED read back right after; called on the LED's thread.
+    // The colour set, and what the LED read back right after.
     using ColorSet = std::function<void(LedColorCode set, LedColorCode read_back)>;
     using ReadBack = std::function<void(LedColorCode read_back)>;
     // Why changes could not be kept (empty: they were); called on the state file's thread.
@@ -44,7 +44,7 @@ public:
 
     // What the host runs beside the event loop: the LED's thread, the state file's, and the status board's.
     struct Outputs {
-        std::function<void(LedColorCode, ColorSet)> set_color;             // sets the LED, latest first
+        std::function<void(LedColorCode, ColorSet)> set_color;             // sets the LED, calls back on its thread
         std::function<void(ReadBack)> read_back;                           // reads it back
         std::function<void(std::vector<JournalRecord>, Kept)> keep;        // appends to the journal, flushed
         std::function<void(std::vector<BoardChange>)> change_status_board;  // changes, in order
@@ -111,8 +111,8 @@ private:
 
     void take_turns_soon();
     void take_turn();
-    // The bytes `user` may still have written at `now`; allowances back to their whole are let go.
-    double allowance(const std::string& user, Time now);
+    // The bytes `user` may still have written at `now`.
+    double allowance(const std::string& user, Time now) const;
     void carry_out(const Asked& asked);
     void reply_when_done(const std::shared_ptr<Change>& change);
     void ask_status(const std::shared_ptr<Connections::Member>& from);
@@ -121,8 +121,12 @@ private:
     void make_status(std::optional<LedColorCode> read_back, Time read_at);
     void status_made(Line line, std::uint64_t board_generation, Time read_at);
     // Lets go of what has ended by `now`, sets the LED if what shows changed (or always, when
-    // `on_set` waits for it), and sets the clock for the next change.
+    // `on_set` waits for it: called on this thread), and sets the clock for the next change.
     void advance_to(Time now, ColorSet on_set = nullptr);
+    // Has the LED's thread set `color` and read it back: at once when it is not setting one, else
+    // with every colour asked meanwhile, the latest, once it is done.
+    void set_led(LedColorCode color, ColorSet on_set);
+    void hand_led();
     // Has the journal keep these records: at once when no write is under way, else with all
     // those handed meanwhile, by the next.
     void keep(std::vector<JournalRecord> records);
@@ -145,6 +149,9 @@ private:
     std::string refusal_;
     Timer clock_;
     std::optional<LedColorCode> shown_;
+    bool setting_led_ = false;                    // the LED's thread has a colour of ours to set
+    std::optional<LedColorCode> led_waiting_;     // the latest colour asked meanwhile
+    std::vector<ColorSet> led_waiting_on_set_;    // who waits for it
     std::uint64_t next_event_ = 1;  // every event is numbered, so a watcher can tell it missed none
 
     std::map<std::string, std::deque<Asked>> asked_;  // by user id, each user's lines in order
