@@ -195,9 +195,9 @@ void add_system_options(CLI::App& app, Settings&) {
 
 std::optional<int> run_system_choice(const CLI::App& app, const Settings& settings, const Serve& serve) {
     if (app.got_subcommand("install")) {
-        const std::string unfit = unfit_endpoint(settings.endpoint);
-        if (!unfit.empty()) {
-            program_support::log("cannot install it to serve " + endpoint::address(settings.endpoint) + ": " + unfit);
+        const std::string refusal = endpoint_refusal(settings.endpoint);
+        if (!refusal.empty()) {
+            program_support::log("cannot install it to serve " + endpoint::address(settings.endpoint) + ": " + refusal);
             return 1;
         }
         return install_service(installed_arguments(app, settings));

@@ -137,7 +137,7 @@ std::optional<gid_t> group_named(const std::string& name) {
 
 }  // namespace
 
-std::string unfit_endpoint(const std::string& name) {
+std::string endpoint_refusal(const std::string& name) {
     if (name.empty() || name.size() >= sizeof(sockaddr_un::sun_path)) {
         return "a socket path must be 1 to " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes";
     }
@@ -146,7 +146,7 @@ std::string unfit_endpoint(const std::string& name) {
 
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string& group,
                                          std::string& why_not) {
-    why_not = unfit_endpoint(name);
+    why_not = endpoint_refusal(name);
     if (!why_not.empty()) {
         return nullptr;
     }
