@@ -13,7 +13,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,15 +68,17 @@ public:
 
     // One step of a case's script; false, with why, when what it expects is not so.
     bool take(const std::string& step, std::string& why) {
-        std::smatch match;
-        if (std::regex_match(step, match, std::regex(R"((\w+) replying (\d+))"))) {
+        const auto starts = [&step](const std::string& start) { return step.rfind(start, 0) == 0; };
+        const std::size_t replying = step.find(" replying ");
+        const std::size_t equals = step.find(" = ");
+        if (replying != std::string::npos) {
             // A connection of the user's writing a reply of that many bytes.
-            server_.replying(client_of(match[1]).owner.id, std::stoul(match[2]));
-        } else if (std::regex_match(step, match, std::regex(R"(\+(\d+)ms)"))) {
-            now_ += std::chrono::milliseconds(std::stoi(match[1]));
+            server_.replying(client_of(step.substr(0, replying)).owner.id, std::stoul(step.substr(replying + 10)));
+        } else if (starts("+")) {
+            now_ += std::chrono::milliseconds(std::stoi(step.substr(1)));
             manual_service_clock::set(now_);
-        } else if (step == "led" || std::regex_match(step, match, std::regex("led reads (\\w+)"))) {
-            complete_led(step == "led" ? std::nullopt : std::optional<LedColorCode>(color(match[1])));
+        } else if (step == "led" || starts("led reads ")) {
+            complete_led(step == "led" ? std::nullopt : std::optional<LedColorCode>(color(step.substr(10))));
         } else if (step == "written" || step == "not written") {
             if (writes_.empty()) {
                 why = "no write is under way";
@@ -86,17 +87,18 @@ public:
             const Server::Kept kept = std::move(writes_.front().second);
             writes_.pop_front();
             kept(step == "written" ? "" : "No space left on device");
-        } else if (std::regex_match(step, match, std::regex("read back (\\w+)"))) {
+        } else if (starts("read back ")) {
             for (const Server::ReadBack& done : std::exchange(read_backs_, {})) {
-                done(color(match[1]));
+                done(color(step.substr(10)));
             }
         } else if (step == "made") {
             for (auto& [line, made] : std::exchange(makes_, {})) {
                 made(line);
             }
-        } else if (std::regex_match(step, match, std::regex("([\\w-]+) = (\\d+)"))) {
-            if (counts_[match[1]] != std::stoi(match[2])) {
-                why = std::string(match[1]) + " = " + std::to_string(counts_[match[1]]);
+        } else if (equals != std::string::npos) {
+            const std::string counted = step.substr(0, equals);
+            if (counts_[counted] != std::stoi(step.substr(equals + 3))) {
+                why = counted + " = " + std::to_string(counts_[counted]);
                 return false;
             }
         } else if (step[0] == '=') {
@@ -154,9 +156,10 @@ private:
             std::string text = line->substr(0, line->size() - 1);
             if (text.rfind("ok {", 0) == 0) {
                 const auto known = status_texts_.emplace(line.get(), status_texts_.size() + 1).first;
-                std::smatch read_back;
-                std::regex_search(text, read_back, std::regex(R"("read_back":"?(\w+))"));
-                text = "status#" + std::to_string(known->second) + " " + std::string(read_back[1]);
+                const std::size_t read_back = text.find("\"read_back\":") + 12;
+                const std::string value = text.substr(read_back, text.find(',', read_back) - read_back);
+                text = "status#" + std::to_string(known->second) + " " +
+                       (value == "null" ? value : value.substr(1, value.size() - 2));
             }
             said += (said.empty() ? " " : " | ") + name + ": " + text;
         }
