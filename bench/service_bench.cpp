@@ -24,8 +24,8 @@
 //   service_bench status-round-trips COUNT  COUNT "status" requests on one open connection
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
-#include "journal_file.h"
 #include "endpoint.h"
+#include "journal_file.h"
 #include "platform.h"
 #include "print_times.h"
 

@@ -92,8 +92,8 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
     Answer answer = apply(indications, *parsed.request, client, now);
     answer.in_force_changed = answer.in_force_changed || !ended.events.empty();
     if (answer.when == Answer::When::once_shown) {
-        ended.log.push_back({client.owner.who(), client.description + ": " + line.text + " -> the LED shows " +
-                                                         shown(indications, now)});
+        ended.log.push_back({client.owner.who(),
+                             client.description + ": " + line.text + " -> the LED shows " + shown(indications, now)});
     }
     ended.events.insert(ended.events.end(), answer.changes.events.begin(), answer.changes.events.end());
     answer.changes = std::move(ended);
@@ -118,8 +118,9 @@ std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCod
 Changes remove_ended(Indications& indications, Time now) {
     Changes ended;
     for (const Ended& gone : indications.drop_ended(now)) {
-        ended.log.push_back({gone.indication.owner.who(), gone.indication.name + " of " + gone.indication.owner.name +
-                                                               (gone.expired ? " expired" : " ended: its count ran out")});
+        ended.log.push_back(
+            {gone.indication.owner.who(), gone.indication.name + " of " + gone.indication.owner.name +
+                                              (gone.expired ? " expired" : " ended: its count ran out")});
         ended.events.push_back(
             event_of(gone.expired ? Event::Kind::expired : Event::Kind::ended, gone.indication, indications, now));
     }
@@ -140,7 +141,7 @@ std::optional<LedColorCode> color_to_leave(const Indications& indications, Time 
         return std::nullopt;
     }
     log_line = "stopping: the LED is left off rather than stand still in a step of " + showing->name + " of " +
-           showing->owner.name + ", which shows again when the service starts";
+               showing->owner.name + ", which shows again when the service starts";
     return LedColorCode{LED_COLOR_OFF};
 }
 

@@ -36,9 +36,9 @@ struct Answer {
     };
     When when = When::now;
     std::string reply;
-    std::string command;  // the request's command word, "-" when it names none
+    std::string command;            // the request's command word, "-" when it names none
     bool in_force_changed = false;  // what is in force changed: the LED follows it
-    Changes changes;       // indications that ended, then the change asked
+    Changes changes;                // indications that ended, then the change asked
 };
 
 // Answers one line of `client`'s at `now`, having first let go of what has ended by then.

@@ -206,7 +206,9 @@ JournalRecord set_record(std::uint64_t generation, const Indication& indication,
                                   {"set_at_ms", wall_ms_of(indication.set_at, now, wall_now)},
                                   {"expires_at_ms", expires_at}};
     const std::optional<Time> end = indication.ends_at();
-    return {generation, {indication.name, indication.owner.id}, text_of(entry),
+    return {generation,
+            {indication.name, indication.owner.id},
+            text_of(entry),
             end ? std::optional<long long>(wall_ms_of(*end, now, wall_now)) : std::nullopt};
 }
 

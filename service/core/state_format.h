@@ -31,9 +31,9 @@ constexpr std::size_t kMaxJournalBytes = 8 << 20;
 
 // One change as the journal keeps it: an indication set under its key, or cleared by its owner.
 struct JournalRecord {
-    std::uint64_t generation = 0;  // the change's: every change has a number of its own, in order
-    Indications::Key key;          // name, owner id
-    std::string entry;             // the indication's entry in the state file; empty: cleared
+    std::uint64_t generation = 0;         // the change's: every change has a number of its own, in order
+    Indications::Key key;                 // name, owner id
+    std::string entry;                    // the indication's entry in the state file; empty: cleared
     std::optional<long long> ends_at_ms;  // when it ends of itself, by the wall clock; none: never
 };
 
@@ -53,9 +53,10 @@ struct Restored {
     bool torn_record = false;      // the journal's last line was cut short (a crash while writing it) and dropped
 };
 
-// Puts back among the indications what the state file (none: there is none) and its journal hold, each indication as far into its steps and its life as the wall clock says it
-// would be; those that have ended since are left out. Returns false, with why, when either is
-// not one this service writes (a torn last line of the journal aside); nothing is put back then.
+// Puts back among the indications what the state file (none: there is none) and its journal hold, each indication as
+// far into its steps and its life as the wall clock says it would be; those that have ended since are left out. Returns
+// false, with why, when either is not one this service writes (a torn last line of the journal aside); nothing is put
+// back then.
 bool restore_state(Indications& indications, const std::optional<std::string>& state, const std::string& journal,
                    Time now, WallTime wall_now, Restored& restored, std::string& why);
 

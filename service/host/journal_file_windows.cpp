@@ -54,9 +54,8 @@ bool JournalFile::is_open() const {
 bool JournalFile::append(const std::string& bytes, std::string& why_not) {
     const HANDLE file = file_of(handle_);
     DWORD wrote = 0;
-    if (move_to(file, size_) &&
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) && wrote == bytes.size() &&
-        FlushFileBuffers(file)) {
+    if (move_to(file, size_) && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
+        wrote == bytes.size() && FlushFileBuffers(file)) {
         size_ += bytes.size();
         return true;
     }

@@ -64,7 +64,8 @@ void LedThread::run(Work& work) {
 void LedThread::check(LedColorCode set, LedColorCode read_back) {
     if ((read_back != set) != mismatched_) {
         mismatched_ = read_back != set;
-        program_support::log(mismatched_
+        program_support::log(
+            mismatched_
                 ? std::string("the LED reads back ") + protocol::color_name(read_back) + " after being set to " +
                       protocol::color_name(set) + ": it does not show what the service asks"
                 : std::string("the LED shows what the service asks again (") + protocol::color_name(set) + ")");

@@ -4,8 +4,8 @@
 #include "command_line.h"
 #include "endpoint.h"
 #include "led_thread.h"
-#include "listener.h"
 #include "line_log.h"
+#include "listener.h"
 #include "platform.h"
 #include "program_entry.h"
 #include "server.h"
@@ -46,17 +46,18 @@ void restore(service::Server& server, const service::StateStore& state) {
     const std::optional<std::string> journal = state.read_journal(why);
     if (!journal && !why.empty()) {
         program_support::log("cannot read the state file's journal " + state.journal_path() + " (" + why +
-                     "); nothing is restored");
+                             "); nothing is restored");
         return;
     }
     bool torn_record = false;
     if (!server.restore(text, journal.value_or(""), torn_record, why)) {
         state.set_aside();
         program_support::log("the state file " + state.path() + " is not to be trusted (" + why + "); set aside as " +
-                     state.path() + ".corrupt, nothing is restored");
+                             state.path() + ".corrupt, nothing is restored");
     } else if (torn_record) {
-        program_support::log("the last record of the state file's journal " + state.journal_path() +
-                     " was cut short, as by a crash while it was written; its change, never answered, is left out");
+        program_support::log(
+            "the last record of the state file's journal " + state.journal_path() +
+            " was cut short, as by a crash while it was written; its change, never answered, is left out");
     }
 }
 
@@ -74,7 +75,8 @@ void stop_on(asio::signal_set& stops, const std::function<void()>& stop) {
 void ignore(asio::signal_set& ignored) {
     ignored.async_wait([&ignored](const asio::error_code& error, int signal) {
         if (!error) {
-            program_support::log("signal " + std::to_string(signal) + " ignored; stop the service with " + service::kHowToStop);
+            program_support::log("signal " + std::to_string(signal) + " ignored; stop the service with " +
+                                 service::kHowToStop);
             ignore(ignored);
         }
     });
@@ -88,7 +90,7 @@ void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
         caught.add(signal, error);
         if (error) {
             program_support::log("signal " + std::to_string(signal) + " cannot be caught here (" + error.message() +
-                         "); it is left as the system has it");
+                                 "); it is left as the system has it");
         }
     }
 }
@@ -219,7 +221,7 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     led.stop(server.stop());
     if (!state.stop()) {
         program_support::log("the state file's last write did not end within " +
-                     std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
+                             std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
         static_cast<void>(state_store.release());  // its thread may still use it
     }
     program_support::log("stopped");

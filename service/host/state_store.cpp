@@ -50,8 +50,7 @@ std::optional<std::string> read_file(const std::string& path, std::size_t most, 
 }
 
 long long wall_ms_now() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -87,7 +86,8 @@ void StateStore::start(std::vector<JournalRecord> in_force) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::u8path(path_).parent_path(), error);
     if (error) {
-        program_support::log("the state file's folder cannot be made (" + error.message() + "); what is asked is not kept");
+        program_support::log("the state file's folder cannot be made (" + error.message() +
+                             "); what is asked is not kept");
     }
     writer_.start();
     writer_.hand([&in_force](Work& waiting) {
@@ -179,13 +179,14 @@ bool StateStore::fold(std::string& why_not) {
     // The state file keeps every change now: the journal's records are all of earlier generations,
     // which a restore would skip, so it is started afresh without a flush of its own.
     std::string journal_why_not;
-    const bool journal_ready = (journal_.is_open() || journal_.open(journal_path_, journal_why_not)) &&
-                               journal_.empty_out(journal_why_not);
+    const bool journal_ready =
+        (journal_.is_open() || journal_.open(journal_path_, journal_why_not)) && journal_.empty_out(journal_why_not);
     if (journal_ready == journal_failing_) {
         journal_failing_ = !journal_ready;
-        program_support::log(journal_ready ? "the state file's journal " + journal_path_ + " is written again"
-                          : "cannot start the state file's journal " + journal_path_ + " afresh (" +
-                                journal_why_not + "); each change is kept by a new state file meanwhile");
+        program_support::log(journal_ready
+                                 ? "the state file's journal " + journal_path_ + " is written again"
+                                 : "cannot start the state file's journal " + journal_path_ + " afresh (" +
+                                       journal_why_not + "); each change is kept by a new state file meanwhile");
     }
     fold_owed_ = !journal_ready;
     return true;
@@ -195,7 +196,8 @@ bool StateStore::fold(std::string& why_not) {
 void StateStore::say_whether_written(bool written, const std::string& why_not) {
     if (written == failing_) {
         program_support::log(written ? "the state file " + path_ + " is written again"
-                    : "cannot write the state file " + path_ + " (" + why_not + "); it keeps what it held");
+                                     : "cannot write the state file " + path_ + " (" + why_not +
+                                           "); it keeps what it held");
         failing_ = !written;
     }
 }

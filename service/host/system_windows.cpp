@@ -1,13 +1,13 @@
 #include "system.h"
 
 #include "endpoint.h"
-#include "listener.h"
 #include "line_log.h"
+#include "listener.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
-#include <CLI/CLI.hpp>
 #include <windows.h>
+#include <CLI/CLI.hpp>
 
 #include <csignal>
 #include <cstdio>

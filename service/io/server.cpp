@@ -65,8 +65,8 @@ void Server::start(std::function<void()> shown) {
 void Server::answer(protocol::LineReader::Line line, const Client& client,
                     const std::shared_ptr<Connections::Member>& from) {
     if (!refusal_.empty()) {
-        from->reply(line_of(
-            protocol::error_reply(line.too_long ? "-" : protocol::parse_request(line.text).command, refusal_)));
+        from->reply(
+            line_of(protocol::error_reply(line.too_long ? "-" : protocol::parse_request(line.text).command, refusal_)));
         return;
     }
     std::deque<Asked>& mine = asked_[client.owner.id];
@@ -117,8 +117,8 @@ void Server::take_turn() {
     const double left = allowance(user, ServiceClock::now());
     if (left < 0) {
         Timer& due = held_back_.try_emplace(user, io_).first->second;
-        due.expires_after(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(-left / kReplyBytesPerSecond)));
+        due.expires_after(
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(-left / kReplyBytesPerSecond)));
         due.async_wait([this, user](const asio::error_code& error) {
             if (!error) {
                 held_back_.erase(user);
@@ -194,7 +194,8 @@ void Server::carry_out(const Asked& asked) {
 
 void Server::reply_when_done(const std::shared_ptr<Change>& change) {
     if (change->set && change->unkept) {
-        change->from->reply(line_of(reply_once_shown(change->answer, *change->set, *change->read_back, *change->unkept)));
+        change->from->reply(
+            line_of(reply_once_shown(change->answer, *change->set, *change->read_back, *change->unkept)));
     }
 }
 
@@ -276,6 +277,7 @@ void Server::status_made(Line line, std::uint64_t board_generation, Time read_at
 std::optional<LedColorCode> Server::stop() {
     clock_.cancel();
     read_back_due_.cancel();
+    held_back_.clear();
     const Time now = ServiceClock::now();
     publish(remove_ended(indications_, now));
     std::string log_line;
@@ -352,18 +354,18 @@ void Server::set_led(LedColorCode color, ColorSet on_set) {
 void Server::hand_led() {
     setting_led_ = true;
     const LedColorCode color = *std::exchange(led_waiting_, std::nullopt);
-    outputs_.set_color(color, [this, waiting = std::exchange(led_waiting_on_set_, {})](
-                                  LedColorCode set, LedColorCode read_back) {
-        back_here([this, waiting, set, read_back] {
-            setting_led_ = false;
-            for (const ColorSet& on_set : waiting) {
-                on_set(set, read_back);
-            }
-            if (led_waiting_) {
-                hand_led();
-            }
+    outputs_.set_color(
+        color, [this, waiting = std::exchange(led_waiting_on_set_, {})](LedColorCode set, LedColorCode read_back) {
+            back_here([this, waiting, set, read_back] {
+                setting_led_ = false;
+                for (const ColorSet& on_set : waiting) {
+                    on_set(set, read_back);
+                }
+                if (led_waiting_) {
+                    hand_led();
+                }
+            });
         });
-    });
 }
 
 void Server::keep(std::vector<JournalRecord> records) {

@@ -44,9 +44,9 @@ public:
 
     // What the host runs beside the event loop: the LED's thread, the state file's, and the status board's.
     struct Outputs {
-        std::function<void(LedColorCode, ColorSet)> set_color;             // sets the LED, calls back on its thread
-        std::function<void(ReadBack)> read_back;                           // reads it back
-        std::function<void(std::vector<JournalRecord>, Kept)> keep;        // appends to the journal, flushed
+        std::function<void(LedColorCode, ColorSet)> set_color;              // sets the LED, calls back on its thread
+        std::function<void(ReadBack)> read_back;                            // reads it back
+        std::function<void(std::vector<JournalRecord>, Kept)> keep;         // appends to the journal, flushed
         std::function<void(std::vector<BoardChange>)> change_status_board;  // changes, in order
         std::function<void(Time, std::optional<LedColorCode>, StatusMade)> make_status;  // after the changes before it
     };
@@ -149,10 +149,10 @@ private:
     std::string refusal_;
     Timer clock_;
     std::optional<LedColorCode> shown_;
-    bool setting_led_ = false;                    // the LED's thread has a colour of ours to set
-    std::optional<LedColorCode> led_waiting_;     // the latest colour asked meanwhile
-    std::vector<ColorSet> led_waiting_on_set_;    // who waits for it
-    std::uint64_t next_event_ = 1;  // every event is numbered, so a watcher can tell it missed none
+    bool setting_led_ = false;                  // the LED's thread has a colour of ours to set
+    std::optional<LedColorCode> led_waiting_;   // the latest colour asked meanwhile
+    std::vector<ColorSet> led_waiting_on_set_;  // who waits for it
+    std::uint64_t next_event_ = 1;              // every event is numbered, so a watcher can tell it missed none
 
     std::map<std::string, std::deque<Asked>> asked_;  // by user id, each user's lines in order
     std::deque<std::string> turns_;                   // the users with lines waiting, in turn
@@ -165,18 +165,18 @@ private:
     std::map<std::string, Timer> held_back_;  // users with lines waiting past their allowance, until it is back
     bool turn_due_ = false;
 
-    std::uint64_t generation_ = 0;  // the last change made, as the journal numbers them
-    bool keeping_ = false;          // a write of the journal is under way
-    std::vector<JournalRecord> unkept_;            // handed since it began
+    std::uint64_t generation_ = 0;       // the last change made, as the journal numbers them
+    bool keeping_ = false;               // a write of the journal is under way
+    std::vector<JournalRecord> unkept_;  // handed since it began
     std::deque<std::shared_ptr<Change>> changes_waiting_;
 
     std::vector<BoardChange> board_changes_;  // not yet handed to the status board
-    std::uint64_t board_generation_ = 0;  // changes of what status reports: in force, or the colour shown
+    std::uint64_t board_generation_ = 0;      // changes of what status reports: in force, or the colour shown
     std::optional<StatusText> status_text_;
     std::deque<StatusAsked> status_asked_;  // waiting for a reply to be made, in order
     bool making_status_ = false;
-    std::optional<LedColorCode> read_back_;  // the last the LED read back
-    std::optional<Time> read_back_at_;       // when it was asked for
+    std::optional<LedColorCode> read_back_;   // the last the LED read back
+    std::optional<Time> read_back_at_;        // when it was asked for
     std::optional<Time> reading_back_since_;  // a read-back of ours is under way on the LED's thread
     Timer read_back_due_;                     // when status stops waiting for it
     bool read_back_late_ = false;             // the wait ran out: status says read_back null

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "connections.h"
-#include "line_reader.h"
 #include "line_log.h"
+#include "line_reader.h"
 #include "protocol_limits.h"
 #include "reply.h"
 #include "server.h"
