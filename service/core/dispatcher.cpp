@@ -8,7 +8,7 @@ namespace service {
 namespace {
 
 // What the LED shows now and whose it is, for the log: "red (alarm of alice)".
-std::string shown(const Indications& indications, Time now) {
+std::string showing_for_log(const Indications& indications, Time now) {
     const Indication* showing = indications.showing(now);
     return protocol::color_name(indications.color_at(now)) +
            (showing != nullptr ? " (" + showing->name + " of " + showing->owner.name + ")" : std::string());
@@ -92,8 +92,8 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
     Answer answer = apply(indications, *parsed.request, client, now);
     answer.in_force_changed = answer.in_force_changed || !ended.events.empty();
     if (answer.when == Answer::When::once_shown) {
-        ended.log.push_back({client.owner.who(),
-                             client.description + ": " + line.text + " -> the LED shows " + shown(indications, now)});
+        ended.log.push_back({client.owner.who(), client.description + ": " + line.text + " -> the LED shows " +
+                                                     showing_for_log(indications, now)});
     }
     ended.events.insert(ended.events.end(), answer.changes.events.begin(), answer.changes.events.end());
     answer.changes = std::move(ended);

@@ -58,8 +58,8 @@ std::vector<JournalRecord> Server::records_in_force() const {
     return records;
 }
 
-void Server::start(std::function<void()> shown) {
-    advance_to(ServiceClock::now(), [shown](LedColorCode, LedColorCode) { shown(); });
+void Server::start(std::function<void()> once_shown) {
+    advance_to(ServiceClock::now(), [once_shown](LedColorCode, LedColorCode) { once_shown(); });
 }
 
 void Server::answer(protocol::LineReader::Line line, const Client& client,
@@ -321,11 +321,11 @@ void Server::advance_to(Time now, ColorSet on_set) {
         publish(ended);
     }
     const LedColorCode color = indications_.color_at(now);
-    if (on_set || shown_ != color) {
+    if (on_set || led_color_ != color) {
         set_led(color, std::move(on_set));
     }
-    if (shown_ != color) {
-        shown_ = color;
+    if (led_color_ != color) {
+        led_color_ = color;
         ++board_generation_;
     }
     const std::optional<Time> next = indications_.next_change(now);

@@ -60,8 +60,8 @@ public:
     // Every indication in force, as records of the journal: what a new state file starts from.
     std::vector<JournalRecord> records_in_force() const;
 
-    // Shows what is in force now; `shown` is called on this thread once the LED shows it.
-    void start(std::function<void()> shown);
+    // Shows what is in force now; `once_shown` is called on this thread once the LED shows it.
+    void start(std::function<void()> once_shown);
 
     // Takes one line of `client`'s, from the connection `from`, and answers it in its turn: the
     // users with lines waiting take one line each in turn, so that no user's requests, however
@@ -148,7 +148,7 @@ private:
     program_support::RationedLog log_;
     std::string refusal_;
     Timer clock_;
-    std::optional<LedColorCode> shown_;
+    std::optional<LedColorCode> led_color_;     // the colour last handed to the LED
     bool setting_led_ = false;                  // the LED's thread has a colour of ours to set
     std::optional<LedColorCode> led_waiting_;   // the latest colour asked meanwhile
     std::vector<ColorSet> led_waiting_on_set_;  // who waits for it
