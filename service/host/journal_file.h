@@ -3,13 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace service {
 
 class JournalFile {
 public:
-    JournalFile() = default;
+    JournalFile();
     JournalFile(const JournalFile&) = delete;
     JournalFile& operator=(const JournalFile&) = delete;
     ~JournalFile();
@@ -29,7 +30,8 @@ public:
 private:
     void close();
 
-    std::intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
+    struct File;                  // the system's own: a descriptor on POSIX, a HANDLE on Windows
+    std::unique_ptr<File> file_;  // none while not open
     std::uint64_t size_ = 0;
 };
 

@@ -3,17 +3,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 namespace service {
-namespace {
 
-int descriptor(std::intptr_t handle) {
-    return static_cast<int>(handle);
-}
+struct JournalFile::File {
+    int descriptor;
+};
 
-}  // namespace
+JournalFile::JournalFile() = default;
 
 JournalFile::~JournalFile() {
     close();
@@ -34,17 +34,17 @@ bool JournalFile::open(const std::string& path, std::string& why_not) {
         ::close(fd);
         return false;
     }
-    handle_ = fd;
+    file_ = std::make_unique<File>(File{fd});
     size_ = static_cast<std::uint64_t>(status.st_size);
     return true;
 }
 
 bool JournalFile::is_open() const {
-    return handle_ >= 0;
+    return file_ != nullptr;
 }
 
 bool JournalFile::append(const std::string& bytes, std::string& why_not) {
-    const int fd = descriptor(handle_);
+    const int fd = file_->descriptor;
     why_not.clear();
     for (std::size_t done = 0; why_not.empty() && done < bytes.size();) {
         const ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(size_ + done));
@@ -69,7 +69,7 @@ bool JournalFile::append(const std::string& bytes, std::string& why_not) {
 }
 
 bool JournalFile::empty_out(std::string& why_not) {
-    if (ftruncate(descriptor(handle_), 0) != 0) {
+    if (ftruncate(file_->descriptor, 0) != 0) {
         why_not = std::strerror(errno);
         return false;
     }
@@ -78,9 +78,9 @@ bool JournalFile::empty_out(std::string& why_not) {
 }
 
 void JournalFile::close() {
-    if (handle_ >= 0) {
-        ::close(descriptor(handle_));
-        handle_ = -1;
+    if (file_) {
+        ::close(file_->descriptor);
+        file_.reset();
     }
 }
 

@@ -5,11 +5,12 @@
 #include <windows.h>
 
 namespace service {
-namespace {
 
-HANDLE file_of(std::intptr_t handle) {
-    return reinterpret_cast<HANDLE>(handle);
-}
+struct JournalFile::File {
+    HANDLE handle;
+};
+
+namespace {
 
 bool move_to(HANDLE file, std::uint64_t offset) {
     LARGE_INTEGER at;
@@ -18,6 +19,8 @@ bool move_to(HANDLE file, std::uint64_t offset) {
 }
 
 }  // namespace
+
+JournalFile::JournalFile() = default;
 
 JournalFile::~JournalFile() {
     close();
@@ -42,17 +45,17 @@ bool JournalFile::open(const std::string& path, std::string& why_not) {
         CloseHandle(file);
         return false;
     }
-    handle_ = reinterpret_cast<std::intptr_t>(file);
+    file_ = std::make_unique<File>(File{file});
     size_ = static_cast<std::uint64_t>(size.QuadPart);
     return true;
 }
 
 bool JournalFile::is_open() const {
-    return handle_ != -1;
+    return file_ != nullptr;
 }
 
 bool JournalFile::append(const std::string& bytes, std::string& why_not) {
-    const HANDLE file = file_of(handle_);
+    const HANDLE file = file_->handle;
     DWORD wrote = 0;
     if (move_to(file, size_) && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
         wrote == bytes.size() && FlushFileBuffers(file)) {
@@ -68,7 +71,7 @@ bool JournalFile::append(const std::string& bytes, std::string& why_not) {
 }
 
 bool JournalFile::empty_out(std::string& why_not) {
-    const HANDLE file = file_of(handle_);
+    const HANDLE file = file_->handle;
     if (!move_to(file, 0) || !SetEndOfFile(file)) {
         why_not = platform::system_message(GetLastError());
         return false;
@@ -78,9 +81,9 @@ bool JournalFile::empty_out(std::string& why_not) {
 }
 
 void JournalFile::close() {
-    if (handle_ != -1) {
-        CloseHandle(file_of(handle_));
-        handle_ = -1;
+    if (file_) {
+        CloseHandle(file_->handle);
+        file_.reset();
     }
 }
 
