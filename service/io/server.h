@@ -1,6 +1,7 @@
 // The event loop's side of the service: answers the lines of every connection through the
 // dispatcher, each user's in turn with every other's, tells the watchers what changed, keeps the
-// LED showing what is in force and the state file keeping it, and wakes only when something is due.
+// LED showing what is in force and the journal keeping it, shares status replies while what they
+// report holds, and wakes only when something is due.
 #pragma once
 
 #include "connections.h"
