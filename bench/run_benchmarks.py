@@ -35,6 +35,8 @@ IDLE_S = 5
 FLOOD_CONNECTIONS, FLOOD_MS = 32, 4000
 MQTT_COMMANDS, MQTT_SPACING_MS, MQTT_BURST = 300, 20, 2000
 UNFINISHED_LINE_S = 5  # how long the service waits for the rest of a line
+EXPIRY_MS = 3000
+DURABLE_ROUNDS = 20
 
 
 def google_benchmark(command, env=None):
@@ -134,8 +136,11 @@ def measure_load(table, load, env, pid, where, native):
     many = subprocess.run(load + ["many", "64", "1000"], env=env, capture_output=True, text=True)
     took = time.monotonic() - started
     right = many.stdout.split()[1:3] == ["64000", "0"]
-    table.rows.append((f"5. 64 clients × 1000 requests at once, {where}", f"{64000 / took:.0f} /s", "",
-                       "every reply right", "yes" if right else "NO"))
+    rate = 64000 / took
+    # Natively: one flush of the journal serves every change that came while the last one ran.
+    enough = rate >= 30000 or not native
+    table.rows.append((f"5. 64 clients × 1000 requests at once, {where}", f"{rate:.0f} /s", "",
+                       "every reply right" + (", ≥ 30,000 /s" if native else ""), "yes" if right and enough else "NO"))
     if native:
         subprocess.run(load + ["many", "64", "16"], env=env, capture_output=True, check=True)
         first = resident_kib(pid)
@@ -174,9 +179,10 @@ def measure_full_board(table, bench_folder, bin_folder, env):
         empty_us = table.row("5. set round trip, empty board (floor), median, native", [statistics.median(empty)], "µs")
         full_us = table.row("5. set round trip, 1,024 indications in force, median, native",
                             [statistics.median(full)], "µs")
-        table.ratio("5. set with the board full / empty, native", full_us, empty_us, 3)
+        table.ratio("5. set with the board full / empty, native", full_us, empty_us, 1.5)
         load = [program(os.path.join(bench_folder, "..", "tests"), "load_clients")]
         measure_floods(table, bench, load, env, service.pid)
+        measure_full_board_expiry(table, bench, env, service.pid)
     finally:
         service.terminate()
         service.wait()
@@ -188,11 +194,28 @@ def as_user(user, command):
             f"--groups={grp.getgrnam('nogroup').gr_gid}", *command]
 
 
-def fill_board(bench, env):
+def fill_board(bench, env, for_ms=None):
     """Every indication the board may hold, of four users, 4 steps each: three users' 256 and one
-    user's 255, so a benchmark's own may still be set."""
+    user's 255, so a benchmark's own may still be set; expiring after `for_ms` when given."""
+    expiring = [str(for_ms)] if for_ms else []
     for user, count in (("nobody", 256), ("daemon", 256), ("bin", 256), ("sys", 255)):
-        subprocess.run(as_user(user, bench + ["fill", str(count), "4"]), env=env, check=True, capture_output=True)
+        subprocess.run(as_user(user, bench + ["fill", str(count), "4", *expiring]), env=env, check=True,
+                       capture_output=True)
+
+
+def disk_bytes_written(pid):
+    with open(f"/proc/{pid}/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("write_bytes:"))
+
+
+def measure_full_board_expiry(table, bench, env, pid):
+    """The full board's indications replaced by ones that expire, then the bytes the service writes
+    to the disk while all of them expire: an expiry follows from the times kept, and needs no record."""
+    fill_board(bench, env, EXPIRY_MS)
+    before = disk_bytes_written(pid)
+    time.sleep(EXPIRY_MS / 1000 + 1)
+    table.row("5. 1,023 indications expiring: bytes written to the disk, native", [disk_bytes_written(pid) - before],
+              "B", target="0", met=lambda m: m == 0)
 
 
 def cpu_seconds(pid):
@@ -224,14 +247,21 @@ def measure_floods(table, bench, load, env, pid):
 
 
 def measure_durable_sets(table, bench, folder, env):
-    """A set is answered once the state file holding it is written, flushed and renamed: its round
-    trip beside that write alone, and many clients' sets at once, which share their writes."""
-    sets = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
-    floor = json_output(bench + ["durable-writes", str(SET_ROUND_TRIPS), folder], env)
-    table.row("7. set round trip, answered once saved, median, native", [statistics.median(sets)], "µs")
-    table.row("7. set round trip, answered once saved, p99, native", [percentile(sets, 0.99)], "µs")
-    table.row("7. write + fsync + rename + fsync of the folder (floor), median", [statistics.median(floor)], "µs")
-    table.row("7. write + fsync + rename + fsync of the folder (floor), p99", [percentile(floor, 0.99)], "µs")
+    """A set is answered once the journal holding it is appended to and flushed: its round trip
+    beside that append alone, and a state file's rewrite for scale."""
+    # In turns, so that a disk that others make slower now and then weighs on both alike.
+    sets, floor = [], []
+    for _ in range(DURABLE_ROUNDS):
+        sets += json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS // DURABLE_ROUNDS)], env)
+        floor += json_output(bench + ["journal-appends", str(SET_ROUND_TRIPS // DURABLE_ROUNDS), folder], env)
+    rewrite = json_output(bench + ["durable-writes", str(SET_ROUND_TRIPS), folder], env)
+    set_us = table.row("7. set round trip, answered once kept, median, native", [statistics.median(sets)], "µs")
+    table.row("7. set round trip, answered once kept, p99, native", [percentile(sets, 0.99)], "µs")
+    floor_us = table.row("7. a record appended + fdatasync (floor), median", [statistics.median(floor)], "µs")
+    table.row("7. a record appended + fdatasync (floor), p99", [percentile(floor, 0.99)], "µs")
+    table.ratio("7. set answered once kept / its floor", set_us, floor_us, 2)
+    table.row("7. write + fsync + rename + fsync of the folder (a state file rewritten), median",
+              [statistics.median(rewrite)], "µs")
 
 
 def measure_bridge(table, bench_folder, bin_folder, env, set_median_us):
@@ -354,6 +384,11 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
                   target="≤ 1000 µs" if native else "", met=(lambda m: m <= 1000) if native else None)
         table.row(f"5. echo server round trip (floor), median, {where}", [statistics.median(echo)], "µs")
         table.row(f"5. echo server round trip (floor), p99, {where}", [percentile(echo, 0.99)], "µs")
+        # One client asking status back to back: shared while nothing changes, read back again past the spacing.
+        statuses = json_output(bench + ["status-round-trips", str(ROUND_TRIPS)], env)
+        status_us = table.row(f"5. status round trip, one client, median, {where}", [statistics.median(statuses)], "µs")
+        if native:
+            table.ratio(f"5. status / get round trip, one client, {where}", status_us, statistics.median(trips), 5)
 
         # A change's event on another connection, beside the change's own round trip.
         sets = json_output(bench + ["set-round-trips", str(SET_ROUND_TRIPS)], env)
@@ -405,8 +440,20 @@ def measure_service(table, bench_folder, bin_folder, launcher, env, where):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--root", default=".", help="the source tree, with build/native and build/windows built")
-    root = os.path.abspath(parser.parse_args().root)
+    parser.add_argument("--service-only", action="store_true",
+                        help="only the service's native rows (points 5 to 7), with build/native alone built")
+    arguments = parser.parse_args()
+    root = os.path.abspath(arguments.root)
     table = Table()
+    if arguments.service_only:
+        with tempfile.TemporaryDirectory(prefix="led_bench_") as scratch:
+            os.chmod(scratch, 0o755)  # other users' clients reach a socket in it
+            native_bin = copy_bin(f"{root}/build/native/bin", f"{scratch}/native")
+            env = clean_environment()
+            measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
+            measure_full_board(table, f"{root}/build/native/bench", native_bin, env)
+        table.print()
+        return
 
     with tempfile.TemporaryDirectory(prefix="led_bench_") as scratch:
         os.chmod(scratch, 0o755)  # other users' clients reach a socket in it

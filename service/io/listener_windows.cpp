@@ -206,7 +206,7 @@ std::wstring instance_object_name(const std::wstring& name) {
 
 // The system would take another spelling of some names for the same pipe (a trailing dot or space,
 // a path inside it), so a second service could serve it as well: those are refused.
-std::string unfit_endpoint(const std::string& name) {
+std::string endpoint_refusal(const std::string& name) {
     const std::wstring wide = platform::to_wide(name);
     if (wide.empty() || wide.size() > 200) {
         return "a pipe name must be 1 to 200 characters of UTF-8";
@@ -222,7 +222,7 @@ std::string unfit_endpoint(const std::string& name) {
 
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string&,
                                          std::string& why_not) {
-    why_not = unfit_endpoint(name);
+    why_not = endpoint_refusal(name);
     if (!why_not.empty()) {
         return nullptr;
     }
