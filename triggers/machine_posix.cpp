@@ -1,12 +1,18 @@
 #include "machine.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace triggers::machine {
 namespace {
@@ -15,29 +21,48 @@ namespace {
 // systemd); any other but 0 means systemd could not be asked.
 constexpr int kNotActive = 3;
 
+// The kernel keeps this much of a program's name (ps shows it so); a longer name is told by the
+// file name the program was started as.
+constexpr std::size_t kKeptNameBytes = 15;
+
 std::string file_name_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Whether the process with this /proc folder is the program `name`: its own name (the kernel keeps
-// 15 bytes of it), or the file name it was started as.
-bool is_named(const std::string& folder, const std::string& name) {
-    std::ifstream comm(folder + "/comm");
-    std::string own;
-    if (std::getline(comm, own) && own == name) {
-        return true;
+// The start of a /proc file: cheaper than a stream, as a scan reads one for every process.
+std::string head_of(const std::string& path) {
+    char text[1024];
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t got = fd < 0 ? -1 : read(fd, text, sizeof text);
+    if (fd >= 0) {
+        close(fd);
     }
-    std::ifstream cmdline(folder + "/cmdline");
-    std::string started_as;
-    return std::getline(cmdline, started_as, '\0') && file_name_of(started_as) == name;
+    return got > 0 ? std::string(text, static_cast<std::size_t>(got)) : std::string();
+}
+
+// The processes running, each by its /proc folder and the name the kernel keeps, from one scan
+// that the checks coming within a moment of each other share: the rules of one interval come due
+// together, and one scan of /proc does for them all.
+struct Scan {
+    std::mutex mutex;
+    std::chrono::steady_clock::time_point at{};
+    std::vector<std::pair<std::string, std::string>> processes;
+};
+constexpr std::chrono::milliseconds kScanShared{200};
+
+// Whether the process with this /proc folder and kept name is the program `name`.
+bool is_named(const std::string& folder, const std::string& kept, const std::string& name) {
+    if (name.size() <= kKeptNameBytes || kept != name.substr(0, kKeptNameBytes)) {
+        return kept == name;
+    }
+    const std::string started_as = head_of(folder + "/cmdline");
+    return file_name_of(started_as.substr(0, started_as.find('\0'))) == name;
 }
 
 // One that has ended but has not been waited for by its parent yet runs no more.
 bool has_ended(const std::string& folder) {
-    std::ifstream stat(folder + "/stat");
-    std::string fields;
-    std::getline(stat, fields);
+    const std::string fields = head_of(folder + "/stat");
     const std::size_t name_end = fields.rfind(')');
     return name_end == std::string::npos || fields.compare(name_end, 3, ") Z") == 0 || fields.compare(name_end, 3, ") X") == 0;
 }
@@ -57,14 +82,27 @@ std::optional<bool> service_running(const std::string& service, Deadline deadlin
 }
 
 std::optional<bool> process_running(const std::string& process, std::string& why_not) {
-    const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-    if (!proc) {
-        why_not = std::string("/proc: ") + std::strerror(errno);
-        return std::nullopt;
+    static Scan scan;
+    const std::lock_guard<std::mutex> guard(scan.mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - scan.at > kScanShared) {
+        const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+        if (!proc) {
+            why_not = std::string("/proc: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        scan.processes.clear();
+        while (const dirent* entry = readdir(proc.get())) {
+            if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') {
+                const std::string folder = std::string("/proc/") + entry->d_name;
+                const std::string kept = head_of(folder + "/comm");
+                scan.processes.emplace_back(folder, kept.substr(0, kept.find('\n')));
+            }
+        }
+        scan.at = now;
     }
-    while (const dirent* entry = readdir(proc.get())) {
-        const std::string folder = std::string("/proc/") + entry->d_name;
-        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && is_named(folder, process) && !has_ended(folder)) {
+    for (const auto& [folder, kept] : scan.processes) {
+        if (is_named(folder, kept, process) && !has_ended(folder)) {
             return true;
         }
     }
