@@ -2,13 +2,21 @@
 
 #include "endpoint.h"
 #include "log.h"
+#include "platform.h"
+#include "rules.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
 #include <CLI/CLI.hpp>
+#include <windows.h>
+// This needs windows.h first.
+#include <sddl.h>
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 namespace triggers {
@@ -24,6 +32,53 @@ std::function<void()> reload_now;
 void hand_reload(std::function<void()> reload) {
     const std::lock_guard<std::mutex> guard(reload_mutex);
     reload_now = std::move(reload);
+}
+
+// The rules file runs commands under the service's account: administrators and SYSTEM may change
+// it, that account may read it, and nobody else may do either, whatever the folder would hand down.
+std::wstring rules_security() {
+    return L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kTriggersServiceSid) + L")";
+}
+
+// Puts the rules file the service starts with in place, from `example`, unless one is there: an
+// administrator's own rules outlive an upgrade.
+int configure(const std::string& example) {
+    const std::string path = system_rules_file();
+    if (GetFileAttributesW(platform::to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        say(path + " is there already, and is kept");
+        return 0;
+    }
+    std::ifstream stream(std::filesystem::u8path(example), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    std::vector<std::string> mistakes;
+    if (!stream || !read_rules(text, mistakes)) {
+        say(!stream ? example + ": cannot be read" : example + ":" + mistakes.front());
+        return 2;
+    }
+    CreateDirectoryW(platform::to_wide(platform::program_data_folder() + "\\kav_morv_led").c_str(), nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(rules_security().c_str(), SDDL_REVISION_1,
+                                                              &security.lpSecurityDescriptor, nullptr)) {
+        say("cannot make the rules file's security: " + platform::system_message(GetLastError()));
+        return 1;
+    }
+    const HANDLE file = CreateFileW(platform::to_wide(path).c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    LocalFree(security.lpSecurityDescriptor);
+    DWORD wrote = 0;
+    const bool written = file != INVALID_HANDLE_VALUE &&
+                         WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) &&
+                         wrote == text.size();
+    const DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (!written) {
+        say("cannot write " + path + ": " + platform::system_message(error) + " (run it as administrator)");
+        return 1;
+    }
+    say("wrote " + path + " from " + example + "; the service kav_morv_led_triggers reads it when it starts");
+    return 0;
 }
 
 }  // namespace
@@ -42,9 +97,34 @@ std::vector<int> reload_signals() {
 
 void add_system_options(CLI::App& app) {
     app.add_flag("--service", "How the service manager starts it")->group("");  // not for people
+    CLI::App* configuring = app.add_subcommand(
+        "configure", "Put the rules file the Windows service kav_morv_led_triggers starts with in place (" +
+                         system_rules_file() + "), unless one is there, changeable by administrators alone");
+    configuring->add_option("--rules-from", "The rules to put there (else triggers.example.toml beside the bin folder)");
+    app.add_subcommand("start", "Start the Windows service kav_morv_led_triggers");
+    app.add_subcommand("stop", "Stop the Windows service kav_morv_led_triggers, and wait until its process has ended");
+    app.require_subcommand(0, 1);
 }
 
 std::optional<int> run_system_choice(const CLI::App& app, const std::string& rules_file, const Run& run) {
+    if (app.got_subcommand("configure")) {
+        const CLI::App& configuring = *app.get_subcommand("configure");
+        return configure(configuring.count("--rules-from") > 0
+                             ? configuring["--rules-from"]->as<std::string>()
+                             : std::string(platform::own_module_folder()) + "\\..\\triggers.example.toml");
+    }
+    std::string why_not;
+    if (app.got_subcommand("start") && !platform::start_windows_service(kServiceName, why_not)) {
+        say("cannot start the service kav_morv_led_triggers: " + why_not);
+        return 1;
+    }
+    if (app.got_subcommand("stop") && !platform::stop_windows_service(kServiceName, why_not)) {
+        say("cannot stop the service kav_morv_led_triggers: " + why_not);
+        return 1;
+    }
+    if (app.got_subcommand("start") || app.got_subcommand("stop")) {
+        return 0;
+    }
     if (app.count("--service") == 0) {
         return std::nullopt;
     }
