@@ -37,7 +37,7 @@ void hand_reload(std::function<void()> reload) {
 // The rules file runs commands under the service's account: administrators and SYSTEM may change
 // it, that account may read it, and nobody else may do either, whatever the folder would hand down.
 std::wstring rules_security() {
-    return L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kTriggersServiceSid) + L")";
+    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kTriggersServiceSid) + L")";
 }
 
 // Puts the rules file the service starts with in place, from `example`, unless one is there: an
@@ -55,7 +55,15 @@ int configure(const std::string& example) {
         say(!stream ? example + ": cannot be read" : example + ":" + mistakes.front());
         return 2;
     }
-    CreateDirectoryW(platform::to_wide(platform::program_data_folder() + "\\kav_morv_led").c_str(), nullptr);
+    std::string news;
+    std::string why_not;
+    if (platform::secured_data_folder(news, why_not).empty()) {
+        say(why_not);
+        return 1;
+    }
+    if (!news.empty()) {
+        say(news);
+    }
     SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(rules_security().c_str(), SDDL_REVISION_1,
                                                               &security.lpSecurityDescriptor, nullptr)) {
@@ -100,7 +108,8 @@ void add_system_options(CLI::App& app) {
     CLI::App* configuring = app.add_subcommand(
         "configure", "Put the rules file the Windows service kav_morv_led_triggers starts with in place (" +
                          system_rules_file() + "), unless one is there, changeable by administrators alone");
-    configuring->add_option("--rules-from", "The rules to put there (else triggers.example.toml beside the bin folder)");
+    configuring->add_option("--rules-from", "The rules to put there (else triggers.example.toml beside the bin folder)")
+        ->type_name("FILE");
     app.add_subcommand("start", "Start the Windows service kav_morv_led_triggers");
     app.add_subcommand("stop", "Stop the Windows service kav_morv_led_triggers, and wait until its process has ended");
     app.require_subcommand(0, 1);

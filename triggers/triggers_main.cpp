@@ -143,20 +143,24 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
 
 int program_main(int argc, char** argv) {
     CLI::App app(
-        "The LED tells the machine's state: each rule of a rules file (TOML, see docs/triggers.md) names a condition "
-        "of the machine, checked at its interval, and the indication the LED service shows while it holds. Runs in "
-        "the foreground unless the system's service manager starts it; SIGHUP reads the rules again.",
+        "The LED tells the machine's state: each rule of a rules file (TOML; its format in triggers.md, with the "
+        "documentation) names a condition of the machine, checked at its interval, and the indication the LED "
+        "service shows while it holds. Runs in the foreground unless the system's service manager starts it; SIGHUP "
+        "reads the rules again.",
         kProgram);
     std::string rules_file;
     std::string checked_file;
     std::string endpoint_name;
     app.add_option("--rules", rules_file, "The rules file to run (the service manager's: " +
-                                              triggers::system_rules_file() + ")");
+                                              triggers::system_rules_file() + ")")
+        ->type_name("FILE");
     app.add_option("--check", checked_file, "Check a rules file and exit: 0 when it has no mistake, 2 with each one "
-                                            "and its line");
+                                            "and its line")
+        ->type_name("FILE");
     app.add_option("--endpoint", endpoint_name,
                    "The LED service's endpoint, as kav_morv_ledctl takes it (else KAV_MORV_LED_ENDPOINT, else the "
-                   "system's)");
+                   "system's)")
+        ->type_name("NAME");
     triggers::add_system_options(app);
     if (const std::optional<int> status = command_line::parse(app, argc, argv)) {
         return *status;

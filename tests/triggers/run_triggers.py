@@ -549,9 +549,11 @@ def killed_and_stopped(machine, prefix, every):
     asked_at = time.monotonic()
     left_ms = [entry["left_ms"] for entry in machine.indications().values()]
     gone = wait_until(lambda: not machine.indications(), DEADLINE_S)
-    # Each was to expire its rule's every + 2 s after its last renewal, no later (the slowest rules'
-    # every is `every`), and goes when it does; a status under Wine takes a while to ask.
-    expiry_ms = int(every[:-2]) + 2000
+    # Each was to expire its rule's interval and as long again (at least 2 s, at most 30 s) after its
+    # last renewal, no later (the slowest rules' interval is `every`), and goes when it does; a
+    # status under Wine takes a while to ask.
+    interval_ms = int(every[:-2])
+    expiry_ms = interval_ms + min(max(interval_ms, 2000), 30000)
     due_s = max(left_ms, default=0) / 1000
     took_s = time.monotonic() - asked_at
     checks = [
