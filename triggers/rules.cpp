@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
-#include <map>
 #include <sstream>
 #include <utility>
 #include <variant>
@@ -20,8 +19,8 @@ constexpr Milliseconds kDefaultEvery{5000};
 constexpr Milliseconds kDefaultTimeout{2000};
 constexpr unsigned kDefaultAfter = 2;
 constexpr Milliseconds kLeastEvery{100};
-// The expiry a set carries is the interval and at most kMostMargin more, all within the
-// protocol's for=.
+// The expiry a set carries: the interval and as long again, at least kLeastMargin and at most
+// kMostMargin more, all within the protocol's for=.
 constexpr Milliseconds kLeastMargin{2000};
 constexpr Milliseconds kMostMargin{30000};
 constexpr Milliseconds kMostEvery{24LL * 24 * 3600 * 1000};

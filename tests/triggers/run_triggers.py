@@ -240,6 +240,16 @@ priority = 30
 when.always = true
 show = "pattern green:100 off:900"
 priority = 10
+
+[rule.space_short]
+when.disk_free_below = {{ path = '{machine.path()}', percent = 99.999 }}
+show = "off"
+priority = 1
+
+[rule.space_ample]
+when.disk_free_below = {{ path = '{machine.path()}', bytes = 1 }}
+show = "off"
+priority = 2
 """
     if disk:
         rules += f"""
@@ -346,12 +356,13 @@ def main():
             if wine:
                 wine.install_idle_service(service)
             triggers = Triggers(machine, prefix)
-            checks.append(("it says what it checks", triggers.says("checking 11 rules" if disk else "checking 10 rules"),
-                           triggers.said))
+            count = open(rules).read().count("[rule.")
+            checks.append(("it says what it checks", triggers.says(f"checking {count} rules"), triggers.said))
             fine = {"port": False, "site": False, "stamp": False, "check": False, "sleeper": False, "beat": True,
-                    "memory_high": True, "memory_full": False}
+                    "memory_high": True, "memory_full": False, "space_short": True, "space_ample": False}
             walk(machine, checks, triggers, [
-                ("while all is well only what always holds and memory above half its use show", lambda: None, fine)])
+                ("while all is well only what always holds, memory above half its use and a volume not all free "
+                 "show", lambda: None, fine)])
             pid = triggers.process.pid
             root = f"/proc/{pid}/root{disk}" if disk else None
             walk(machine, checks, triggers, [
