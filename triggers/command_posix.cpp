@@ -34,6 +34,7 @@ int milliseconds_until(Deadline deadline) {
 
 Ended run_command(const std::vector<std::string>& arguments, Deadline deadline) {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }

@@ -27,7 +27,7 @@ constexpr Milliseconds kMostEvery{24LL * 24 * 3600 * 1000};
 constexpr unsigned kMostAfter = 1000;
 // Ten years: anything longer is a typing mistake, and still fits every clock.
 constexpr Milliseconds kMostDuration{3650LL * 24 * 3600 * 1000};
-constexpr std::size_t kMostCommandBytes = 32 * 1024;
+constexpr std::size_t kMostCommandBytes = std::size_t{32} * 1024;
 
 static_assert(kMostEvery.count() + kMostMargin.count() <= protocol::kMaxForMs, "every expiry must be a for= the protocol takes");
 
@@ -103,7 +103,7 @@ public:
                     lines_.push_back(line_of(*table));
                 }
             } else {
-                error(line_of(node), where + " is " + type_of(node) + ", not a table [" + where + "]");
+                not_a_table(node, where);
             }
         }
         check_caps(rules, line_of(*all));
@@ -118,6 +118,7 @@ public:
         }
         std::stable_sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) { return lines_[a] < lines_[b]; });
         std::vector<Rule> sorted;
+        sorted.reserve(order.size());
         for (const std::size_t index : order) {
             sorted.push_back(std::move(rules[index]));
         }
@@ -132,6 +133,14 @@ private:
     };
 
     static std::uint32_t line_of(const toml::node& node) { return node.source().begin.line; }
+
+    void not_a_table(const toml::node& node, const std::string& where) {
+        error(line_of(node), where + " is " + type_of(node) + ", not a table [" + where + "]");
+    }
+
+    void missing(const toml::table& table, const std::string& where, const std::string& key) {
+        error(line_of(table), where + " needs " + key);
+    }
 
     void error(std::uint32_t line, std::string message) { errors_.emplace_back(line, std::move(message)); }
 
@@ -257,7 +266,7 @@ private:
         }
         for (const std::string& key : needed) {
             if (table.get(key) == nullptr) {
-                error(line_of(table), where + " needs " + key);
+                missing(table, where, key);
                 fine = false;
             }
         }
@@ -437,7 +446,6 @@ private:
             words.erase(words.begin());
         }
         std::vector<protocol::Option> options{{"name", name}};
-        std::optional<std::uint32_t> priority;
         if (const toml::node* given = table.get("priority")) {
             const std::optional<std::int64_t> value = whole_of(*given, where + ".priority", 0, 255);
             if (!value) {

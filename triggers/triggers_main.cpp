@@ -53,7 +53,8 @@ std::optional<std::vector<triggers::Rule>> load(const std::string& file, std::ve
     std::vector<std::string> mistakes;
     std::optional<std::vector<triggers::Rule>> rules = triggers::read_rules(text, mistakes);
     for (const std::string& mistake : mistakes) {
-        errors.push_back(file + ":" + mistake);
+        errors.push_back(file);
+        errors.back() += ":" + mistake;
     }
     return rules;
 }
