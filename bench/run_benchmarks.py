@@ -456,7 +456,8 @@ def measure_triggers(table, bench_folder, bin_folder, env):
             if not wait_for(lambda: shown() is not None, 10):
                 raise RuntimeError(f"the LED did not show {wanted} within 10 s of the port's change")
             latency.append((shown() - changed_at) / 1000)
-        trip_ms = statistics.median(json_output([program(bench_folder, "service_bench"), "set-round-trips", "200"], env)) / 1000
+        trips = json_output([program(bench_folder, "service_bench"), "set-round-trips", "200"], env)
+        trip_ms = statistics.median(trips) / 1000
         table.row("9. a set's round trip (floor), median", [trip_ms], "ms")
         table.row(f"9. a port's change to the LED showing it, rule at 1 s, {len(latency)} changes", latency, "ms")
         table.row("9. a port's change to the LED showing it, the slowest", [max(latency)], "ms",

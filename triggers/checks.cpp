@@ -191,14 +191,16 @@ public:
         if (condition_.resource == Resource::cpu) {
             const std::optional<machine::ProcessorTimes> now = machine::processor_times(why_not);
             if (now && before_ && now->total > before_->total) {
-                use = 100.0 * static_cast<double>(now->busy - before_->busy) / static_cast<double>(now->total - before_->total);
+                use = 100.0 * static_cast<double>(now->busy - before_->busy) /
+                      static_cast<double>(now->total - before_->total);
             }
             before_ = now;
         } else {
             use = machine::memory_use(why_not);
         }
         if (!use) {
-            return {true, std::string("the ") + what + "'s use cannot be told" + (why_not.empty() ? "" : " (" + why_not + ")")};
+            return {true, std::string("the ") + what + "'s use cannot be told" +
+                              (why_not.empty() ? "" : " (" + why_not + ")")};
         }
         const Clock::time_point now = Clock::now();
         if (*use > condition_.percent) {

@@ -26,8 +26,13 @@ Deadline next_tick(Milliseconds every) {
 
 struct Engine::Watch {
     Watch(asio::io_context& io, Rule chosen, std::uint64_t number)
-        : rule(std::move(chosen)), id(number), check(make_check(rule.when)), streak(rule.after), next_check(io),
-          timeout(io), renewal(io) {
+        : rule(std::move(chosen)),
+          id(number),
+          check(make_check(rule.when)),
+          streak(rule.after),
+          next_check(io),
+          timeout(io),
+          renewal(io) {
         if (check->waits()) {
             worker = std::make_unique<Worker>(check);
         }
@@ -52,7 +57,8 @@ Engine::Engine(asio::io_context& io, LedLink& led) : io_(io), led_(led) {}
 Engine::~Engine() = default;
 
 Engine::Watch* Engine::find(std::uint64_t id) {
-    const auto found = std::find_if(watches_.begin(), watches_.end(), [id](const auto& watch) { return watch->id == id; });
+    const auto found =
+        std::find_if(watches_.begin(), watches_.end(), [id](const auto& watch) { return watch->id == id; });
     return found == watches_.end() ? nullptr : found->get();
 }
 
@@ -150,7 +156,8 @@ void Engine::take(Watch& watch, std::uint64_t number, const Outcome& outcome) {
         return;
     }
     if (*verdict) {
-        say("rule " + watch.rule.name + " holds (" + outcome.seen + "): showing " + protocol::format_request(watch.rule.show));
+        say("rule " + watch.rule.name + " holds (" + outcome.seen + "): showing " +
+            protocol::format_request(watch.rule.show));
         watch.set_at = Clock::now();
         watch.renewals = 0;
         show(watch);

@@ -17,9 +17,9 @@ using Internet = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
 // WinHTTP's own errors are worded in its module, not the system's.
 std::string winhttp_message(DWORD error) {
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-        GetModuleHandleW(L"winhttp.dll"), error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       GetModuleHandleW(L"winhttp.dll"), error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     std::wstring said = length > 0 ? std::wstring(text, length) : std::wstring();
     LocalFree(text);
     while (!said.empty() && (said.back() == L'\r' || said.back() == L'\n' || said.back() == L' ')) {
@@ -42,8 +42,8 @@ std::optional<long> http_status(const std::string& url, Deadline deadline, std::
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
                               std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    const Internet session(WinHttpOpen(L"kav_morv_led_triggers", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0),
+    const Internet session(WinHttpOpen(L"kav_morv_led_triggers", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
                            WinHttpCloseHandle);
     // Each step (the name's look-up, the connection, sending, the answer) within what is left.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
@@ -52,10 +52,11 @@ std::optional<long> http_status(const std::string& url, Deadline deadline, std::
                                   ? WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0)
                                   : nullptr,
                               WinHttpCloseHandle);
-    const Internet request(connection ? WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
-                                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                           parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)
-                                      : nullptr,
+    const Internet request(connection
+                               ? WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                                    WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                    parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)
+                               : nullptr,
                            WinHttpCloseHandle);
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     // The wait for the answer's headers has a limit of its own (90 s unless set).

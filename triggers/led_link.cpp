@@ -27,8 +27,9 @@ bool LedLink::stop_within(std::chrono::milliseconds within) {
 
 void LedLink::ask(const protocol::Request& request) {
     work_.hand([&request](Asks& waiting) {
-        const auto same = std::find_if(waiting.requests.begin(), waiting.requests.end(),
-                                       [&request](const protocol::Request& asked) { return asked.name == request.name; });
+        const auto same =
+            std::find_if(waiting.requests.begin(), waiting.requests.end(),
+                         [&request](const protocol::Request& asked) { return asked.name == request.name; });
         if (same != waiting.requests.end()) {
             *same = request;
         } else {
@@ -50,7 +51,7 @@ bool LedLink::exchange(const std::string& line, std::string& reply, std::string&
             return true;
         }
         const bool timed_out = service_.timed_out();
-        why_not = timed_out ? "it did not answer in time"
+        why_not = timed_out                    ? "it did not answer in time"
                   : service_.failure().empty() ? "it closed the connection"
                                                : service_.failure();
         service_.close();

@@ -16,7 +16,7 @@ using Deadline = std::chrono::steady_clock::time_point;
 // the Service Control Manager). A service the manager does not know is not running.
 std::optional<bool> service_running(const std::string& service, Deadline deadline, std::string& why_not);
 
-// Whether a process of that name runs: the program's file name, as ps or Task Manager shows it
+// Whether a process of that name runs: the program's file name, as ps or the system's task list shows it
 // (on Windows with or without ".exe", in any case).
 std::optional<bool> process_running(const std::string& process, std::string& why_not);
 

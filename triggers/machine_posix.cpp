@@ -64,7 +64,8 @@ bool is_named(const std::string& folder, const std::string& kept, const std::str
 bool has_ended(const std::string& folder) {
     const std::string fields = head_of(folder + "/stat");
     const std::size_t name_end = fields.rfind(')');
-    return name_end == std::string::npos || fields.compare(name_end, 3, ") Z") == 0 || fields.compare(name_end, 3, ") X") == 0;
+    return name_end == std::string::npos || fields.compare(name_end, 3, ") Z") == 0 ||
+           fields.compare(name_end, 3, ") X") == 0;
 }
 
 }  // namespace
@@ -75,9 +76,10 @@ std::optional<bool> service_running(const std::string& service, Deadline deadlin
         return ended.status == 0;
     }
     why_not = ended.how == Ended::How::not_started ? "systemctl could not be started: " + ended.why
-              : ended.how == Ended::How::timed_out ? "systemctl is-active did not answer in time"
-                                                   : "systemctl is-active failed with status " + std::to_string(ended.status) +
-                                                         ": systemd does not run here, or may not be asked";
+              : ended.how == Ended::How::timed_out
+                  ? "systemctl is-active did not answer in time"
+                  : "systemctl is-active failed with status " + std::to_string(ended.status) +
+                        ": systemd does not run here, or may not be asked";
     return std::nullopt;
 }
 

@@ -85,7 +85,8 @@ std::optional<double> memory_use(std::string& why_not) {
         why_not = platform::system_message(GetLastError());
         return std::nullopt;
     }
-    return 100.0 * static_cast<double>(memory.ullTotalPhys - memory.ullAvailPhys) / static_cast<double>(memory.ullTotalPhys);
+    return 100.0 * static_cast<double>(memory.ullTotalPhys - memory.ullAvailPhys) /
+           static_cast<double>(memory.ullTotalPhys);
 }
 
 }  // namespace triggers::machine

@@ -29,17 +29,25 @@ constexpr unsigned kMostAfter = 1000;
 constexpr Milliseconds kMostDuration{3650LL * 24 * 3600 * 1000};
 constexpr std::size_t kMostCommandBytes = std::size_t{32} * 1024;
 
-static_assert(kMostEvery.count() + kMostMargin.count() <= protocol::kMaxForMs, "every expiry must be a for= the protocol takes");
+static_assert(kMostEvery.count() + kMostMargin.count() <= protocol::kMaxForMs,
+              "every expiry must be a for= the protocol takes");
 
 const char* type_of(const toml::node& node) {
     switch (node.type()) {
-        case toml::node_type::table: return "a table";
-        case toml::node_type::array: return "an array";
-        case toml::node_type::string: return "a string";
-        case toml::node_type::integer: return "a whole number";
-        case toml::node_type::floating_point: return "a number";
-        case toml::node_type::boolean: return "true or false";
-        default: return "a date or time";
+        case toml::node_type::table:
+            return "a table";
+        case toml::node_type::array:
+            return "an array";
+        case toml::node_type::string:
+            return "a string";
+        case toml::node_type::integer:
+            return "a whole number";
+        case toml::node_type::floating_point:
+            return "a number";
+        case toml::node_type::boolean:
+            return "true or false";
+        default:
+            return "a date or time";
     }
 }
 
@@ -48,7 +56,8 @@ struct Definition {
     std::string operator()(const ServiceStopped& c) const { return "service_stopped " + c.service; }
     std::string operator()(const ProcessMissing& c) const { return "process_missing " + c.process; }
     std::string operator()(const DiskFreeBelow& c) const {
-        return "disk_free_below " + c.path + (c.percent ? " " + std::to_string(*c.percent) + "%" : " " + std::to_string(*c.bytes));
+        return "disk_free_below " + c.path +
+               (c.percent ? " " + std::to_string(*c.percent) + "%" : " " + std::to_string(*c.bytes));
     }
     std::string operator()(const TcpRefused& c) const { return "tcp_refused " + c.host + " " + c.port; }
     std::string operator()(const HttpFailing& c) const { return "http_failing " + c.url; }
@@ -83,7 +92,8 @@ public:
         Settings defaults{kDefaultEvery, kDefaultTimeout, kDefaultAfter};
         if (const toml::table* table = table_at(root, "defaults", "defaults")) {
             for (auto&& [key, node] : *table) {
-                if (std::string(key.str()) != "every" && std::string(key.str()) != "timeout" && std::string(key.str()) != "after") {
+                if (std::string(key.str()) != "every" && std::string(key.str()) != "timeout" &&
+                    std::string(key.str()) != "after") {
                     unknown(key, "[defaults]", "every, timeout and after");
                 }
             }
@@ -116,7 +126,8 @@ public:
         for (std::size_t index = 0; index < order.size(); ++index) {
             order[index] = index;
         }
-        std::stable_sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) { return lines_[a] < lines_[b]; });
+        std::stable_sort(order.begin(), order.end(),
+                         [this](std::size_t a, std::size_t b) { return lines_[a] < lines_[b]; });
         std::vector<Rule> sorted;
         sorted.reserve(order.size());
         for (const std::size_t index : order) {
@@ -145,7 +156,8 @@ private:
     void error(std::uint32_t line, std::string message) { errors_.emplace_back(line, std::move(message)); }
 
     void unknown(const toml::key& key, const std::string& where, const std::string& known) {
-        error(key.source().begin.line, "unknown key \"" + std::string(key.str()) + "\" in " + where + "; it takes " + known);
+        error(key.source().begin.line,
+              "unknown key \"" + std::string(key.str()) + "\" in " + where + "; it takes " + known);
     }
 
     const toml::table* table_at(const toml::table& parent, const char* key, const std::string& where) {
@@ -184,11 +196,11 @@ private:
         }
         const std::optional<Milliseconds> duration = parse_duration(*text);
         if (!duration) {
-            error(line_of(node), where + " \"" + *text +
-                                     "\" is not a duration: a whole number and ms, s, m, h or d, such as \"5s\"");
+            error(line_of(node),
+                  where + " \"" + *text + "\" is not a duration: a whole number and ms, s, m, h or d, such as \"5s\"");
         } else if (*duration < least || *duration > most) {
-            error(line_of(node), where + " \"" + *text + "\" is not from " + duration_words(least) + " to " +
-                                     duration_words(most));
+            error(line_of(node),
+                  where + " \"" + *text + "\" is not from " + duration_words(least) + " to " + duration_words(most));
             return std::nullopt;
         }
         return duration;
@@ -237,14 +249,15 @@ private:
                 duration_of(*node, where + ".timeout", Milliseconds(1), kMostEvery).value_or(inherited.timeout);
         }
         if (const toml::node* node = table.get("after")) {
-            chosen.after = static_cast<unsigned>(whole_of(*node, where + ".after", 1, kMostAfter).value_or(inherited.after));
+            chosen.after =
+                static_cast<unsigned>(whole_of(*node, where + ".after", 1, kMostAfter).value_or(inherited.after));
         }
         // A check ends before the next: a timeout taken from [defaults] is shortened to a shorter
         // interval, one written beside it is a mistake.
         if (chosen.timeout > chosen.every && table.get("timeout") != nullptr) {
-            error(line_of(*table.get("timeout")), where + ": the timeout (" + duration_words(chosen.timeout) +
-                                                      ") is longer than the interval (every " +
-                                                      duration_words(chosen.every) + "): a check must end before the next");
+            error(line_of(*table.get("timeout")),
+                  where + ": the timeout (" + duration_words(chosen.timeout) + ") is longer than the interval (every " +
+                      duration_words(chosen.every) + "): a check must end before the next");
         }
         chosen.timeout = std::min(chosen.timeout, chosen.every);
         return chosen;
@@ -299,7 +312,8 @@ private:
         if (kind == "http_failing") {
             const std::optional<std::string> url = string_of(node, where);
             std::string scheme = url ? url->substr(0, url->find("://")) : "";
-            std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+            std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                           [](char c) { return static_cast<char>(std::tolower(c)); });
             if (url && ((scheme != "http" && scheme != "https") || url->size() <= scheme.size() + 3)) {
                 error(line_of(node), where + " \"" + *url + "\" is not an http:// or https:// URL");
                 return std::nullopt;
@@ -310,7 +324,8 @@ private:
             return command(node, where);
         }
         if (kind == "file_older_than") {
-            if (!needs_table("{ path = \"...\", age = \"26h\" }") || !keys_are(*table, where, {"path", "age"}, {"path", "age"})) {
+            if (!needs_table("{ path = \"...\", age = \"26h\" }") ||
+                !keys_are(*table, where, {"path", "age"}, {"path", "age"})) {
                 return std::nullopt;
             }
             const std::optional<std::string> path = string_of(*table->get("path"), where + ".path");
@@ -343,7 +358,8 @@ private:
             return fine ? std::optional<Condition>(below) : std::nullopt;
         }
         if (kind == "cpu_above" || kind == "memory_above") {
-            if (!needs_table("{ percent = 90, for = \"1m\" }") || !keys_are(*table, where, {"percent", "for"}, {"percent"})) {
+            if (!needs_table("{ percent = 90, for = \"1m\" }") ||
+                !keys_are(*table, where, {"percent", "for"}, {"percent"})) {
                 return std::nullopt;
             }
             const std::optional<double> percent = percent_of(*table->get("percent"), where + ".percent");
@@ -359,8 +375,8 @@ private:
         if (kind == "always") {
             const auto* always = node.as_boolean();
             if (always == nullptr || !always->get()) {
-                error(line_of(node), where + " is " + (always == nullptr ? type_of(node) : "false") +
-                                         "; it can only be true");
+                error(line_of(node),
+                      where + " is " + (always == nullptr ? type_of(node) : "false") + "; it can only be true");
                 return std::nullopt;
             }
             return Always{};
@@ -427,8 +443,9 @@ private:
     std::optional<protocol::Request> show(const std::string& name, const toml::table& table, const std::string& where) {
         const toml::node* node = table.get("show");
         if (node == nullptr) {
-            error(line_of(table), where + " needs show: a colour, \"blink COLOUR ON_MS OFF_MS\" or "
-                                          "\"pattern COLOUR:MS COLOUR:MS ...\"");
+            error(line_of(table), where +
+                                      " needs show: a colour, \"blink COLOUR ON_MS OFF_MS\" or "
+                                      "\"pattern COLOUR:MS COLOUR:MS ...\"");
             return std::nullopt;
         }
         const std::optional<std::string> text = string_of(*node, where + ".show");
@@ -459,8 +476,8 @@ private:
             error(of_name ? line_of(table) : line_of(*node),
                   of_name ? "the rule's name \"" + name + "\" is not 1 to " + std::to_string(protocol::kMaxNameBytes) +
                                 " letters, digits, '.', '_' or '-' (it names the indication)"
-                          : where + ".show \"" + *text + "\": " + (command == "set" && words.size() == 1 ? "" : command + " ") +
-                                parsed.error);
+                          : where + ".show \"" + *text +
+                                "\": " + (command == "set" && words.size() == 1 ? "" : command + " ") + parsed.error);
             return std::nullopt;
         }
         protocol::Request request = *parsed.request;
@@ -499,8 +516,8 @@ private:
             return std::nullopt;
         }
         const std::string definition = std::visit(Definition{}, *when) + '|' + protocol::format_request(*shown) + '|' +
-                                       std::to_string(chosen.every.count()) + '|' + std::to_string(chosen.timeout.count()) +
-                                       '|' + std::to_string(chosen.after);
+                                       std::to_string(chosen.every.count()) + '|' +
+                                       std::to_string(chosen.timeout.count()) + '|' + std::to_string(chosen.after);
         return Rule{name, *when, *shown, chosen.every, chosen.timeout, chosen.after, definition};
     }
 
@@ -516,7 +533,8 @@ private:
         }
         if (steps > protocol::kMaxStepsPerOwner) {
             error(line, "the rules show " + std::to_string(steps) + " steps in all: the LED service holds at most " +
-                            std::to_string(protocol::kMaxStepsPerOwner) + " steps of one user's (a colour is one, a blink two)");
+                            std::to_string(protocol::kMaxStepsPerOwner) +
+                            " steps of one user's (a colour is one, a blink two)");
         }
     }
 
@@ -528,7 +546,8 @@ private:
     std::vector<std::uint32_t> lines_;  // each rule's, as read
 };
 
-constexpr std::pair<const char*, long long> kUnits[] = {{"ms", 1}, {"s", 1000}, {"m", 60'000}, {"h", 3'600'000}, {"d", 86'400'000}};
+constexpr std::pair<const char*, long long> kUnits[] = {
+    {"ms", 1}, {"s", 1000}, {"m", 60'000}, {"h", 3'600'000}, {"d", 86'400'000}};
 
 }  // namespace
 

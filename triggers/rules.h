@@ -25,7 +25,7 @@ struct ProcessMissing {
 };
 struct DiskFreeBelow {
     std::string path;
-    std::optional<double> percent;      // of the volume's size; or
+    std::optional<double> percent;  // of the volume's size; or
     std::optional<std::uint64_t> bytes;
 };
 struct TcpRefused {
@@ -49,17 +49,16 @@ struct UseAbove {
     Milliseconds sustained;  // for at least this long
 };
 struct Always {};
-using Condition =
-    std::variant<ServiceStopped, ProcessMissing, DiskFreeBelow, TcpRefused, HttpFailing, CommandFails, FileOlderThan,
-                 UseAbove, Always>;
+using Condition = std::variant<ServiceStopped, ProcessMissing, DiskFreeBelow, TcpRefused, HttpFailing, CommandFails,
+                               FileOlderThan, UseAbove, Always>;
 
 struct Rule {
-    std::string name;         // the indication's name
+    std::string name;  // the indication's name
     Condition when;
-    protocol::Request show;   // set, blink or pattern under the rule's name and priority; no expiry
-    Milliseconds every;       // how often it is checked
-    Milliseconds timeout;     // how long one check may take
-    unsigned after;           // results in a row before a change shows
+    protocol::Request show;  // set, blink or pattern under the rule's name and priority; no expiry
+    Milliseconds every;      // how often it is checked
+    Milliseconds timeout;    // how long one check may take
+    unsigned after;          // results in a row before a change shows
     // The rule as written, with the defaults it takes: two rules are the same rule when these are
     // equal, so a reload keeps what an unchanged rule shows.
     std::string definition;

@@ -7,8 +7,8 @@
 #include "windows_service.h"
 #include "windows_text.h"
 
-#include <CLI/CLI.hpp>
 #include <windows.h>
+#include <CLI/CLI.hpp>
 // This needs windows.h first.
 #include <sddl.h>
 
@@ -157,8 +157,9 @@ std::optional<int> run_system_choice(const CLI::App& app, const std::string& rul
             }
         });
     if (!ran) {
-        static_cast<void>(std::fprintf(stderr, "kav_morv_led_triggers: --service is for the Service Control Manager, "
-                                               "which did not start it\n"));
+        static_cast<void>(std::fprintf(stderr,
+                                       "kav_morv_led_triggers: --service is for the Service Control Manager, "
+                                       "which did not start it\n"));
         return 1;
     }
     return 0;

@@ -107,8 +107,8 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
     auto engine = std::make_unique<triggers::Engine>(io, *led);
     const std::size_t count = rules->size();
     engine->apply(std::move(*rules));
-    triggers::say("checking " + std::to_string(count) + " rules of " + rules_file + ", shown through the LED service at " +
-                  endpoint::address(endpoint_name));
+    triggers::say("checking " + std::to_string(count) + " rules of " + rules_file +
+                  ", shown through the LED service at " + endpoint::address(endpoint_name));
     // A file with mistakes is said and not used: the rules at work stay.
     const std::function<void()> reload = [&] {
         std::vector<std::string> mistakes;
@@ -152,11 +152,12 @@ int program_main(int argc, char** argv) {
     std::string rules_file;
     std::string checked_file;
     std::string endpoint_name;
-    app.add_option("--rules", rules_file, "The rules file to run (the service manager's: " +
-                                              triggers::system_rules_file() + ")")
+    app.add_option("--rules", rules_file,
+                   "The rules file to run (the service manager's: " + triggers::system_rules_file() + ")")
         ->type_name("FILE");
-    app.add_option("--check", checked_file, "Check a rules file and exit: 0 when it has no mistake, 2 with each one "
-                                            "and its line")
+    app.add_option("--check", checked_file,
+                   "Check a rules file and exit: 0 when it has no mistake, 2 with each one "
+                   "and its line")
         ->type_name("FILE");
     app.add_option("--endpoint", endpoint_name,
                    "The LED service's endpoint, as kav_morv_ledctl takes it (else KAV_MORV_LED_ENDPOINT, else the "
@@ -179,8 +180,9 @@ int program_main(int argc, char** argv) {
         return *status;
     }
     if (rules_file.empty()) {
-        static_cast<void>(std::fprintf(stderr, "%s: --rules FILE or --check FILE is required\nRun '%s --help' for how to "
-                                               "use it.\n",
+        static_cast<void>(std::fprintf(stderr,
+                                       "%s: --rules FILE or --check FILE is required\nRun '%s --help' for how to "
+                                       "use it.\n",
                                        kProgram, kProgram));
         return command_line::kUsageError;
     }

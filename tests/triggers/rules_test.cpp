@@ -63,9 +63,12 @@ TEST(RulesFileTest, EachMistakeIsSaidWithItsLine) {
         {"[rule.web]\nwhen.port_closed = 80\nshow = \"red\"\n", "2: unknown key \"port_closed\" in rule.web.when"},
         {"[rule.web]\nwhen.always = true\n", "1: rule.web needs show"},
         {"[rule.web]\nwhen.always = true\nshow = \"pink\"\n", "3: rule.web.show \"pink\": unknown colour \"pink\""},
-        {"[rule.web]\nwhen.always = true\nshow = \"blink red 0\"\n", "3: rule.web.show \"blink red 0\": blink on time \"0\""},
-        {"[rule.web]\nwhen.always = true\nshow = \"pattern red:3600001\"\n", "3: rule.web.show \"pattern red:3600001\": pattern step time"},
-        {"[rule.web]\nwhen.always = true\nshow = \"" + many_steps + "\"\n", "3: rule.web.show is longer than a request line holds"},
+        {"[rule.web]\nwhen.always = true\nshow = \"blink red 0\"\n",
+         "3: rule.web.show \"blink red 0\": blink on time \"0\""},
+        {"[rule.web]\nwhen.always = true\nshow = \"pattern red:3600001\"\n",
+         "3: rule.web.show \"pattern red:3600001\": pattern step time"},
+        {"[rule.web]\nwhen.always = true\nshow = \"" + many_steps + "\"\n",
+         "3: rule.web.show is longer than a request line holds"},
         {web_with("priority = \"high\"\n"), "4: rule.web.priority is a string, not a whole number"},
         {web_with("priority = 256\n"), "4: rule.web.priority 256 is not a whole number from 0 to 255"},
         {web_with("priority = -1\n"), "4: rule.web.priority -1 is not"},
@@ -73,31 +76,43 @@ TEST(RulesFileTest, EachMistakeIsSaidWithItsLine) {
         {web_with("every = \"25d\"\n"), "4: rule.web.every \"25d\" is not from 100 ms to 24 d"},
         {web_with("every = \"5 s\"\n"), "4: rule.web.every \"5 s\" is not a duration"},
         {web_with("every = 5\n"), "4: rule.web.every is a whole number, not a string"},
-        {web_with("every = \"1s\"\ntimeout = \"1001ms\"\n"), "5: rule.web: the timeout (1001 ms) is longer than the interval"},
+        {web_with("every = \"1s\"\ntimeout = \"1001ms\"\n"),
+         "5: rule.web: the timeout (1001 ms) is longer than the interval"},
         {web_with("after = 0\n"), "4: rule.web.after 0 is not a whole number from 1 to 1000"},
         {web_with("after = 1001\n"), "4: rule.web.after 1001 is not"},
         {"[rule.\"web site\"]\nwhen.always = true\nshow = \"red\"\n", "1: the rule's name \"web site\" is not 1 to 64"},
         {"[rule." + std::string(65, 'n') + "]\nwhen.always = true\nshow = \"red\"\n", "1: the rule's name"},
-        {"[rule.web]\nwhen.tcp_refused = \"localhost\"\nshow = \"red\"\n", "2: rule.web.when.tcp_refused \"localhost\" is not HOST:PORT"},
+        {"[rule.web]\nwhen.tcp_refused = \"localhost\"\nshow = \"red\"\n",
+         "2: rule.web.when.tcp_refused \"localhost\" is not HOST:PORT"},
         {"[rule.web]\nwhen.tcp_refused = \"localhost:65536\"\nshow = \"red\"\n", "2: rule.web.when.tcp_refused"},
         {"[rule.web]\nwhen.tcp_refused = \"::1:80\"\nshow = \"red\"\n", "2: rule.web.when.tcp_refused"},
-        {"[rule.web]\nwhen.http_failing = \"ftp://host/\"\nshow = \"red\"\n", "2: rule.web.when.http_failing \"ftp://host/\" is not"},
+        {"[rule.web]\nwhen.http_failing = \"ftp://host/\"\nshow = \"red\"\n",
+         "2: rule.web.when.http_failing \"ftp://host/\" is not"},
         {"[rule.web]\nwhen.command_fails = []\nshow = \"red\"\n", "2: rule.web.when.command_fails is empty"},
-        {"[rule.web]\nwhen.command_fails = \"check --all\"\nshow = \"red\"\n", "2: rule.web.when.command_fails is a string, not a list"},
-        {"[rule.web]\nwhen.command_fails = [\"check\", 1]\nshow = \"red\"\n", "2: rule.web.when.command_fails[1] is a whole number"},
-        {"[rule.web]\nwhen.service_stopped = \"/usr/sbin/apache2\"\nshow = \"red\"\n", "2: rule.web.when.service_stopped \"/usr/sbin/apache2\" is a path"},
+        {"[rule.web]\nwhen.command_fails = \"check --all\"\nshow = \"red\"\n",
+         "2: rule.web.when.command_fails is a string, not a list"},
+        {"[rule.web]\nwhen.command_fails = [\"check\", 1]\nshow = \"red\"\n",
+         "2: rule.web.when.command_fails[1] is a whole number"},
+        {"[rule.web]\nwhen.service_stopped = \"/usr/sbin/apache2\"\nshow = \"red\"\n",
+         "2: rule.web.when.service_stopped \"/usr/sbin/apache2\" is a path"},
         {"[rule.disk]\nwhen.disk_free_below = { path = \"/\", percent = 10, bytes = 5 }\nshow = \"red\"\n",
          "2: rule.disk.when.disk_free_below takes either percent or bytes"},
         {"[rule.disk]\nwhen.disk_free_below = { path = \"/\", percent = 100 }\nshow = \"red\"\n",
          "2: rule.disk.when.disk_free_below.percent is not a percentage above 0 and below 100"},
-        {"[rule.disk]\nwhen.disk_free_below = { path = \"/\", bytes = 0 }\nshow = \"red\"\n", "2: rule.disk.when.disk_free_below.bytes 0"},
-        {"[rule.disk]\nwhen.disk_free_below = { percent = 10 }\nshow = \"red\"\n", "2: rule.disk.when.disk_free_below needs path"},
-        {"[rule.beat]\nwhen.file_older_than = { path = \"/run/stamp\" }\nshow = \"red\"\n", "2: rule.beat.when.file_older_than needs age"},
+        {"[rule.disk]\nwhen.disk_free_below = { path = \"/\", bytes = 0 }\nshow = \"red\"\n",
+         "2: rule.disk.when.disk_free_below.bytes 0"},
+        {"[rule.disk]\nwhen.disk_free_below = { percent = 10 }\nshow = \"red\"\n",
+         "2: rule.disk.when.disk_free_below needs path"},
+        {"[rule.beat]\nwhen.file_older_than = { path = \"/run/stamp\" }\nshow = \"red\"\n",
+         "2: rule.beat.when.file_older_than needs age"},
         {"[rule.beat]\nwhen.file_older_than = { path = \"/run/stamp\", age = \"999ms\" }\nshow = \"red\"\n",
          "2: rule.beat.when.file_older_than.age \"999ms\" is not from 1 s"},
-        {"[rule.cpu]\nwhen.cpu_above = { percent = 90, for = \"1 minute\" }\nshow = \"red\"\n", "2: rule.cpu.when.cpu_above.for \"1 minute\""},
-        {"[rule.cpu]\nwhen.memory_above = 90\nshow = \"red\"\n", "2: rule.cpu.when.memory_above is a whole number, not a table"},
-        {"[rule.beat]\nwhen.always = false\nshow = \"red\"\n", "2: rule.beat.when.always is false; it can only be true"},
+        {"[rule.cpu]\nwhen.cpu_above = { percent = 90, for = \"1 minute\" }\nshow = \"red\"\n",
+         "2: rule.cpu.when.cpu_above.for \"1 minute\""},
+        {"[rule.cpu]\nwhen.memory_above = 90\nshow = \"red\"\n",
+         "2: rule.cpu.when.memory_above is a whole number, not a table"},
+        {"[rule.beat]\nwhen.always = false\nshow = \"red\"\n",
+         "2: rule.beat.when.always is false; it can only be true"},
         {"[rule.web]\nwhen.tcp_refused = \"127.0.0.1:80\nshow = \"red\"\n", "2: "},  // TOML's own error
         {too_many_rules, "1: 257 rules: the LED service holds at most 256"},
     };
@@ -112,7 +127,8 @@ TEST(RulesFileTest, EachMistakeIsSaidWithItsLine) {
 
 TEST(RulesFileTest, EveryMistakeOfAFileIsSaidInTheFilesOrder) {
     const std::vector<std::string> errors = mistakes_of(
-        "[rule.b]\nwhen.always = true\nshow = \"pink\"\n[rule.a]\nwhen.always = true\nshow = \"red\"\npriority = 300\n");
+        "[rule.b]\nwhen.always = true\nshow = \"pink\"\n"
+        "[rule.a]\nwhen.always = true\nshow = \"red\"\npriority = 300\n");
     ASSERT_EQ(errors.size(), 2U);
     EXPECT_EQ(errors[0].rfind("3: ", 0), 0U) << errors[0];
     EXPECT_EQ(errors[1].rfind("7: ", 0), 0U) << errors[1];
@@ -131,7 +147,8 @@ TEST(RulesFileTest, TheBoundsThemselvesAreTaken) {
         EXPECT_EQ(rules_of(web_with(more)).size(), 1U) << more;
     }
     EXPECT_EQ(rules_of("[rule.w]\nwhen.always = true\nshow = \"blink red 3600000 1\"\n").size(), 1U);
-    EXPECT_EQ(rules_of("[rule." + std::string(64, 'n') + "]\nwhen.always = true\nshow = \"" + pattern_of_steps + "\"\n").size(), 1U);
+    const std::string longest_name = "[rule." + std::string(64, 'n') + "]\n";
+    EXPECT_EQ(rules_of(longest_name + "when.always = true\nshow = \"" + pattern_of_steps + "\"\n").size(), 1U);
 }
 
 TEST(RulesFileTest, AGoodFileAsksForWhatItSays) {
@@ -193,9 +210,14 @@ TEST(RulesFileTest, ARuleIsTheSameRuleOnlyWhenNothingOfItChanged) {
     EXPECT_EQ(definition(before), definition("# a comment\n" + before));
     EXPECT_EQ(definition(before), definition("[rule.web]\nshow = \"RED\"\nwhen = { tcp_refused = \"127.0.0.1:8080\" }\n"
                                              "every = \"5s\"\n"));
-    for (const std::string& changed : std::vector<std::string>{"[defaults]\nevery = \"6s\"\n" + kWeb, web_with("priority = 101\n"), web_with("after = 3\n"),
-          "[rule.web]\nwhen.tcp_refused = \"127.0.0.1:8081\"\nshow = \"red\"\n",
-          "[rule.web]\nwhen.tcp_refused = \"127.0.0.1:8080\"\nshow = \"blink red\"\n"}) {
+    const std::vector<std::string> changes = {
+        "[defaults]\nevery = \"6s\"\n" + kWeb,
+        web_with("priority = 101\n"),
+        web_with("after = 3\n"),
+        "[rule.web]\nwhen.tcp_refused = \"127.0.0.1:8081\"\nshow = \"red\"\n",
+        "[rule.web]\nwhen.tcp_refused = \"127.0.0.1:8080\"\nshow = \"blink red\"\n",
+    };
+    for (const std::string& changed : changes) {
         EXPECT_NE(definition(before), definition(changed)) << changed;
     }
 }
@@ -245,7 +267,9 @@ TEST(RenewalTest, ARuleInForceIsSetAgainWithinItsExpiryAndOnAWholeCycle) {
     };
     for (const Case& c : cases) {
         const triggers::Rule rule =
-            rules_of("[rule.w]\nwhen.always = true\nshow = \"" + c.show + "\"\nevery = \"" + c.every + "\"\ntimeout = \"1s\"\n").at(0);
+            rules_of("[rule.w]\nwhen.always = true\nshow = \"" + c.show + "\"\nevery = \"" + c.every +
+                     "\"\ntimeout = \"1s\"\n")
+                .at(0);
         EXPECT_EQ(triggers::renewal_period(rule), c.renewal) << c.every << " " << c.show;
         EXPECT_EQ(triggers::expiry(rule), c.expiry) << c.every << " " << c.show;
     }
