@@ -24,13 +24,14 @@ namespace {
 
 using Pipe = asio::windows::stream_handle;
 
-// Who may use the pipe: SYSTEM and Administrators everything; interactive users and the MQTT
-// bridge's service account may read and write, that is connect and send requests, but not make
-// instances of the pipe (which would let them serve its name themselves).
+// Who may use the pipe: SYSTEM and Administrators everything; interactive users and the service
+// accounts of the MQTT bridge and the triggers program may read and write, that is connect and send
+// requests, but not make instances of the pipe (which would let them serve its name themselves).
 std::wstring pipe_security_text() {
     const std::wstring ask = L"0x12008b";
     return L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;" + ask + L";;;IU)(A;;" + ask + L";;;" +
-           platform::to_wide(endpoint::kBridgeServiceSid) + L")";
+           platform::to_wide(endpoint::kBridgeServiceSid) + L")(A;;" + ask + L";;;" +
+           platform::to_wide(endpoint::kTriggersServiceSid) + L")";
 }
 
 // The pipe's security descriptor, made once.

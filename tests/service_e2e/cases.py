@@ -428,10 +428,11 @@ CASES = [
         SecondService("a pipe name may hold no backslash", spelled=lambda name: ".\\" + name),
         Ctl(["get"], out=["purple"]),
     ], windows_only=True),
-    Case("the pipe lets SYSTEM and Administrators do anything, interactive users and the MQTT bridge's service "
-         "connect and ask, nobody else anything", [
+    Case("the pipe lets SYSTEM and Administrators do anything, interactive users and the services of the MQTT "
+         "bridge and the triggers program connect and ask, nobody else anything", [
              PipeAccess("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)"
-                        "(A;;0x12008b;;;S-1-5-80-268555096-3922470978-246415607-221344110-2252042298)"),
+                        "(A;;0x12008b;;;S-1-5-80-268555096-3922470978-246415607-221344110-2252042298)"
+                        "(A;;0x12008b;;;S-1-5-80-852821652-2903229605-1233399284-2468253933-4154390419)"),
          ], windows_only=True),
     Case("another program that holds the pipe's name first keeps the service from serving it", [],
          service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
