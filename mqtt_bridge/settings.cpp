@@ -263,7 +263,7 @@ std::string unfit_setting(const std::string& name, const std::string& value) {
 
 std::string unfit(const Settings& settings) {
     for (const Field& field : fields()) {
-        const std::string why_not = unfit_setting(field.name, settings.*(field.value));
+        std::string why_not = unfit_setting(field.name, settings.*(field.value));
         if (!why_not.empty()) {
             return why_not;
         }
