@@ -59,7 +59,7 @@ long long wall_ms_now() {
 std::string StateStore::refusal() const {
     // The state file is replaced by a rename, which replaces a link too; the journal is appended
     // to, and never through a link.
-    const std::string state = refusal_of(path_, true);
+    std::string state = refusal_of(path_, true);
     if (!state.empty()) {
         return state;
     }
@@ -169,6 +169,7 @@ bool StateStore::fold(std::string& why_not) {
     }
     std::sort(in_order.begin(), in_order.end());
     std::vector<const std::string*> entries;
+    entries.reserve(in_order.size());
     for (const auto& [order, entry] : in_order) {
         entries.push_back(entry);
     }

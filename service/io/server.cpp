@@ -52,13 +52,14 @@ std::vector<JournalRecord> Server::records_in_force() const {
     std::sort(in_order.begin(), in_order.end(),
               [](const Indication* a, const Indication* b) { return a->order < b->order; });
     std::vector<JournalRecord> records;
+    records.reserve(in_order.size());
     for (const Indication* indication : in_order) {
         records.push_back(set_record(generation_, *indication, now, wall_now));
     }
     return records;
 }
 
-void Server::start(std::function<void()> once_shown) {
+void Server::start(const std::function<void()>& once_shown) {
     advance_to(ServiceClock::now(), [once_shown](LedColorCode, LedColorCode) { once_shown(); });
 }
 
@@ -263,7 +264,7 @@ void Server::make_status(std::optional<LedColorCode> read_back, Time read_at) {
     });
 }
 
-void Server::status_made(Line line, std::uint64_t board_generation, Time read_at) {
+void Server::status_made(const Line& line, std::uint64_t board_generation, Time read_at) {
     making_status_ = false;
     status_text_ = StatusText{line, board_generation, read_at};
     while (!status_asked_.empty() && status_asked_.front().board_generation <= board_generation &&

@@ -62,7 +62,7 @@ public:
     std::vector<JournalRecord> records_in_force() const;
 
     // Shows what is in force now; `once_shown` is called on this thread once the LED shows it.
-    void start(std::function<void()> once_shown);
+    void start(const std::function<void()>& once_shown);
 
     // Takes one line of `client`'s, from the connection `from`, and answers it in its turn: the
     // users with lines waiting take one line each in turn, so that no user's requests, however
@@ -120,7 +120,7 @@ private:
     void make_status_when_ready();
     void read_back_came(LedColorCode read_back);
     void make_status(std::optional<LedColorCode> read_back, Time read_at);
-    void status_made(Line line, std::uint64_t board_generation, Time read_at);
+    void status_made(const Line& line, std::uint64_t board_generation, Time read_at);
     // Lets go of what has ended by `now`, sets the LED if what shows changed (or always, when
     // `on_set` waits for it: called on this thread), and sets the clock for the next change.
     void advance_to(Time now, ColorSet on_set = nullptr);
