@@ -88,6 +88,8 @@ def holding(led, call, impostor):
         began = time.monotonic()
         if block == "raise":
             raise BlockFailed("the block failed")
+        if block == "interrupt":
+            raise KeyboardInterrupt
         wait_until(lambda: sum(a.startswith("set ") for a in impostor.asked) >= (sets or 0), DEADLINE_S)
         wait_until(lambda: time.monotonic() >= began + (until_ms or 0) / 1000, DEADLINE_S)
 

@@ -20,7 +20,8 @@ MAX_REPLY_BYTES = 4 << 20  # the clients' bound on a line, above any reply of th
 class Answer:
     data: bytes = b""
     then: str = "read"  # "read" the next request, "close" the connection, or "trickle" "o" every 200 ms
-    delay_s: float = 0  # before the data: a line asked meanwhile, on any connection, is kept marked DURING_DELAY
+    later: bytes = b""  # sent delay_s after the data; a line asked in that time, on any connection,
+    delay_s: float = 0  # is kept marked DURING_DELAY
 
 
 DURING_DELAY = " (asked while an answer was delayed)"
@@ -328,6 +329,8 @@ WATCH_CASES = [
     Case("watch_refused", WATCH, {"watch": answer("error watch too many watchers of yours (at most 8 for each user)")},
          "refused", [], text="refused watch: too many watchers"),
     Case("watch_never_answered", {**WATCH, "timeout_ms": 500}, {"watch": NEVER}, "unavailable", []),
+    Case("watch_outlives_its_calls_deadline", {**WATCH, "timeout_ms": 500},
+         {"watch": Answer(OK.data, "close", answer(event()).data, 0.8)}, "unavailable", [EVENT]),
 ] + [watch_case(f"watch_{name}", event(), line, outcome="protocol", events=[EVENT]) for name, line in [
     ("seq_minus_1", event(seq=-1)), ("seq_past_largest", event(seq=2**63)), ("seq_null", event(seq=None)),
     ("seq_true", event(seq=True)), ("seq_fraction", event(seq=8.5)), ("name_number", event(name=5)),
@@ -363,10 +366,11 @@ def sets_then_clear(first_ms: int, least: int, later: Callable[[int], bool]) -> 
 
 
 FAST = {"timeout_ms": 500}
-SLOW_OK = Answer(OK.data, delay_s=0.2)
+SLOW_OK = Answer(later=OK.data, delay_s=0.2)
 INDICATION_CASES = [
     indication_case("indication_held", {"set": OK}),
     indication_case("indication_block_raises", {"set": OK}, "block", block="raise"),
+    indication_case("indication_block_interrupted", {"set": OK}, "interrupted", block="interrupt", only="python"),
     indication_case("indication_block_raises_clear_lost", {"set": OK, "clear": Answer(then="close")}, "block",
                     block="raise"),
     indication_case("indication_clear_lost", {"set": OK, "clear": Answer(then="close")}, "unavailable", only="python"),
@@ -491,10 +495,11 @@ class Impostor:
                     line, _, pending = pending.partition(b"\n")
                     self._ask(line)
                     reply = self.answers.get(line.split(b" ", 1)[0].decode(errors="replace"), self.answers.get("*", NEVER))
-                    if reply.delay_s:
-                        self._delay(reply.delay_s)
                     try:
                         client.sendall(reply.data)
+                        if reply.later:
+                            self._delay(reply.delay_s)
+                            client.sendall(reply.later)
                         while reply.then == "trickle":
                             client.sendall(b"o")
                             time.sleep(0.2)
@@ -502,7 +507,6 @@ class Impostor:
                         return
                     if reply.then == "close":
                         return
-
 
     def _delay(self, seconds: float) -> None:
         with self._lock:
