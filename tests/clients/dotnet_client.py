@@ -30,8 +30,13 @@ from verdict import report  # noqa: E402
 DOCUMENT = here.parents[1] / "docs" / "clients.md"
 
 
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, text=True, timeout=300, **options)
+def run(command, capture=True, timeout=300, **options):
+    """The program's run; one still running after `timeout` seconds is killed, and its status is None."""
+    try:
+        return subprocess.run(command, capture_output=capture, text=True, timeout=timeout, **options)
+    except subprocess.TimeoutExpired as expired:
+        said = expired.stdout.decode(errors="replace") if isinstance(expired.stdout, bytes) else expired.stdout or ""
+        return subprocess.CompletedProcess(command, None, said + f"(still running after {timeout} s: killed)", "")
 
 
 def consumer(options, scratch, feed):
@@ -59,8 +64,7 @@ def checks_against_impostors(options, check, folder):
     """Every case, each watch both through LedEvents and LedWatcher; judged once all have run."""
     cases = cases_for("dotnet")
     impostors = start_all(folder, cases)
-    ran = subprocess.run([options.mono, check, "cases", folder], input="".join(call_words(c) + "\n" for c in cases),
-                         capture_output=True, text=True, timeout=900)
+    ran = run([options.mono, check, "cases", folder], input="".join(call_words(c) + "\n" for c in cases))
     came = {}
     for line in ran.stdout.split("\n")[:-1]:
         name, outcome, value, message = line.split("\t")
@@ -83,7 +87,7 @@ def documented(environment, scratch, feed, mcs, mono):
     os.makedirs(folder)
     Path(folder, "Example.cs").write_text(example)
     script = lines.replace("/path/to/clients/dotnet", feed) + f"{mcs} -r:KavMorvLed.dll Example.cs && {mono} Example.exe\n"
-    done = run(["bash", "-e", "-c", script], cwd=folder, env=dict(environment, HOME=scratch))
+    done = run(["bash", "-e", "-c", script], timeout=120, cwd=folder, env=dict(environment, HOME=scratch))
     return done.returncode, done.stdout + done.stderr
 
 
@@ -131,7 +135,7 @@ def main():
             return report(checks)
         try:
             abandoned = run([options.mono, check, "abandon", endpoint], env=environment, cwd=scratch)
-            ran = subprocess.run([options.mono, check, "service", endpoint], env=environment, cwd=scratch, timeout=300)
+            ran = run([options.mono, check, "service", endpoint], capture=False, env=environment, cwd=scratch)
             shown = run([options.mono, consumer_program], env=environment, cwd=scratch)
             as_documented = documented(environment, scratch, feed, options.mcs, options.mono)
         finally:

@@ -164,7 +164,8 @@ def checks_against_the_service(kml, endpoint, led_sim, environment):
 
     killed = subprocess.run([sys.executable, "-c", "import os, signal, kav_morv_led\n"
                              "with kav_morv_led.Led().indication('white', name='abandoned', priority=250):\n"
-                             "    os.kill(os.getpid(), signal.SIGKILL)"], env=environment, capture_output=True)
+                             "    os.kill(os.getpid(), signal.SIGKILL)"], env=environment, capture_output=True,
+                            timeout=DEADLINE_S)
     left = {i.name: i.left_ms for i in led.status().indications}.get("abandoned")
     checks.append(("a program killed in an indication's block leaves it for its lease, not for good",
                    killed.returncode == -signal.SIGKILL and left is not None and 0 < left <= kml.DEFAULT_LEASE_MS,
@@ -195,11 +196,14 @@ def checks_against_the_service(kml, endpoint, led_sim, environment):
 
     for document in (ROOT / "docs" / "clients.md", ROOT / "clients" / "python" / "README.md"):
         example = re.search(r"```python\n(.*?)```", document.read_text(), re.S)[1]
-        ran = subprocess.run([sys.executable, "-c", example], env=environment, capture_output=True, text=True,
-                             timeout=DEADLINE_S)
-        checks.append((f"the Python example of {document.relative_to(ROOT)} runs as written",
-                       ran.returncode == 0 and re.fullmatch(r"while deploying the LED shows yellow\ncleared build \w+\n",
-                                                            ran.stdout) is not None, ran.stdout + ran.stderr))
+        try:
+            ran = subprocess.run([sys.executable, "-c", example], env=environment, capture_output=True, text=True,
+                                 timeout=DEADLINE_S)
+            said, held = ran.stdout + ran.stderr, ran.returncode == 0 and re.fullmatch(
+                r"while deploying the LED shows yellow\ncleared build \w+\n", ran.stdout) is not None
+        except subprocess.TimeoutExpired:
+            said, held = f"still running after {DEADLINE_S} s: killed", False
+        checks.append((f"the Python example of {document.relative_to(ROOT)} runs as written", held, said))
     return checks
 
 
