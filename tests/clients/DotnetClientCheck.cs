@@ -173,6 +173,8 @@ static class DotnetClientCheck
         {
             outcome = OutcomeOf(error);
             message = error.Message;
+            if (error is ServiceRefusedException refused)
+                message += " [" + refused.Command + "] [" + refused.ServiceMessage + "]";
         }
         if (call["call"] == "watch")
             lock (events)

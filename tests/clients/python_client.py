@@ -66,12 +66,16 @@ def outcome_of(kml, error):
     return type(error).__name__
 
 
-def watching(led, close_after, events):
-    """Follows a watch into `events`; closes it from another thread once it has `close_after`."""
+def watching(led, events, close_after=None, leave_after=None):
+    """Follows a watch into `events`; closes it from another thread once it has `close_after`, or
+    leaves its with block once it has `leave_after` (and then it yields no more)."""
     watch = led.watch()
     if close_after:
         threading.Thread(target=lambda: wait_until(lambda: len(events) >= close_after, DEADLINE_S) and watch.close(),
                          daemon=True).start()
+    if leave_after:
+        with watch:
+            events.extend(itertools.islice(watch, leave_after))
     events.extend(watch)
 
 
@@ -101,13 +105,15 @@ def run_case(kml, case, impostor):
     led = kml.Led(impostor.path, timeout=call.pop("timeout_ms", 20000) / 1000)
     events = []
     calls = {"get": led.get, "status": led.status, "set": led.set, "blink": led.blink, "pattern": led.pattern,
-             "clear": led.clear, "watch": lambda **c: watching(led, c.get("close_after"), events),
+             "clear": led.clear, "watch": lambda **c: watching(led, events, **c),
              "indication": lambda **c: holding(led, c, impostor)}
     outcome, value, message = "ok", None, ""
     try:
         value = calls[what](**call)
     except BaseException as error:  # noqa: BLE001 - an interruption is one of the outcomes
         outcome, message = outcome_of(kml, error), str(error)
+        if isinstance(error, kml.ServiceRefused):
+            message += f" [{error.command}] [{error.message}]"
     if what == "watch":
         value, outcome = [dataclasses.asdict(e) for e in events], "closed" if outcome == "ok" else outcome
     return outcome, dataclasses.asdict(value) if dataclasses.is_dataclass(value) else value, message

@@ -135,6 +135,9 @@ STATUS_CASES = [
     status_case("status_utf8", entry={"owner": "j\u00fcrgen"}, dump=lambda made: json.dumps(made, ensure_ascii=False)),
     status_case("status_spaces_around", reply=" " + json.dumps(STATUS) + " \t"),
     status_case("status_at_line_limit", reply=padded(MAX_REPLY_BYTES)),
+    Case("status_at_line_limit_line_feed_later", {"call": "status"},
+         {"status": Answer(answer("ok " + padded(MAX_REPLY_BYTES)).data[:-1], later=b"\n", delay_s=0.1)}, "ok",
+         seen(STATUS)),
     status_case("status_past_line_limit", "protocol", reply=padded(MAX_REPLY_BYTES + 1)),
     # The .NET client's own bound on nesting; Python's json has one of its own, far deeper.
     status_case("status_nested_32_arrays", reply=nested(32, "[", "]"), only="dotnet"),
@@ -147,7 +150,7 @@ STATUS_CASES = [
 ] + [status_case(f"status_{where}_{key}_{shown}", "protocol", **{where: {key: value}}) for where, key, value, shown in [
     ("entry", "priority", 256, "256"), ("entry", "priority", -1, "minus_1"), ("entry", "priority", True, "true"),
     ("entry", "priority", "200", "text"), ("entry", "priority", 200.0, "fraction"), ("entry", "priority", None, "null"),
-    ("step", "ms", 3600001, "3600001"), ("step", "ms", -1, "minus_1"), ("step", "ms", True, "true"),
+    ("step", "color", "unknown", "unknown"), ("step", "ms", 3600001, "3600001"), ("step", "ms", -1, "minus_1"), ("step", "ms", True, "true"),
     ("entry", "cycles", 0, "0"), ("entry", "cycles", 1000001, "1000001"), ("entry", "cycles", True, "true"),
     ("entry", "left_ms", -1, "minus_1"), ("entry", "left_ms", 2147483648, "2147483648"),
     ("entry", "left_ms", True, "true"), ("entry", "left_ms", 1e3, "exponent"),
@@ -176,6 +179,8 @@ COLORS = ("off", "red", "green", "blue", "white", "cb", "yellow", "purple")
 GET_CASES = [Case(f"get_{colour}", GET, {"get": answer("ok " + colour)}, "ok", colour) for colour in COLORS] + [
     Case(name, GET, {"get": answers}, outcome, value, text=text) for name, answers, outcome, value, text in [
     ("get_carriage_return", answer("ok off\r"), "ok", "off", ""),
+    ("get_line_feed_later", Answer(b"ok red", later=b"\n", delay_s=0.1), "ok", "red", ""),
+    ("get_unknown", answer("ok unknown"), "protocol", None, ""),
     ("get_and_more", answer("ok purple", "ok red", "what"), "ok", "purple", ""),
     ("get_capital", answer("ok Red"), "protocol", None, ""),
     ("get_pink", answer("ok pink"), "protocol", None, ""),
@@ -185,9 +190,9 @@ GET_CASES = [Case(f"get_{colour}", GET, {"get": answer("ok " + colour)}, "ok", c
     ("get_two_spaces", answer("ok  red"), "protocol", None, ""),
     ("get_tab", answer("ok\tred"), "protocol", None, ""),
     ("get_okay", answer("okay red"), "protocol", None, ""),
-    ("get_refused", answer("error get the LED is busy"), "refused", None, "refused get: the LED is busy"),
+    ("get_refused", answer("error get the LED is busy"), "refused", None, "[get] [the LED is busy]"),
     ("get_refused_dash", answer("error - too many connections (at most 512); try again later"), "refused", None,
-     "refused -: too many connections"),
+     "[-] [too many connections (at most 512); try again later]"),
     ("get_refused_other_command", answer("error set the LED is busy"), "protocol", None, ""),
     ("get_refused_no_message", answer("error get"), "protocol", None, ""),
     ("get_refused_empty_message", answer("error get "), "protocol", None, ""),
@@ -296,6 +301,7 @@ EVENT = {"seq": 7, "event": "restored", "name": "kept", "owner": "bob", "owner_i
 LATER = {"seq": 8, "event": "set", "name": "alarm", "owner": "alice", "owner_id": "1000", "showing": None,
          "showing_owner": None, "color": "off"}
 WATCH = {"call": "watch"}
+KINDS = ("set", "cleared", "expired", "ended", "restored")
 
 
 def event(**changes) -> str:
@@ -316,6 +322,9 @@ def watch_case(name, *lines, outcome="unavailable", events=(), then="close", tai
 
 WATCH_CASES = [
     watch_case("watch_events", event(), "event " + json.dumps(LATER), events=[EVENT, LATER]),
+    watch_case("watch_every_kind", *[event(event=kind) for kind in KINDS], events=[{**EVENT, "event": k} for k in KINDS]),
+    Case("watch_left_by_its_with_block", {**WATCH, "leave_after": 1}, {"watch": answer("ok", event())}, "closed",
+         [EVENT], only="python"),
     watch_case("watch_closed_by_its_caller", event(), event(seq=8), outcome="closed", events=[EVENT, {**EVENT, "seq": 8}],
                then="read"),
     watch_case("watch_seq_0", event(seq=0), events=[{**EVENT, "seq": 0}]),
