@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The .NET client as its users take it: the NuGet package (a library for .NET Framework 4.6 with
 its XML documentation), restored by a consumer project from a folder feed with nuget, built with
-xbuild and run with Mono (Mono's NamedPipeClientStream reaches a UNIX socket by its path); the
+xbuild and run with Mono (which, like any .NET on POSIX, reaches the service's UNIX socket); the
 client's own check against every case of the impostors' table (impostor.py) and against the real
 service over the simulated LED; and the Mono lines and the C# example of docs/clients.md, run as
 written.
@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -141,7 +142,7 @@ def main():
         finally:
             service.terminate()
             service.wait()
-        checks.append(("a program holding an indication is killed in its block", abandoned.returncode == -9,
+        checks.append(("a program holding an indication is killed in its block", abandoned.returncode == -signal.SIGKILL,
                        abandoned))
         checks.append(("the client's own check against the service", ran.returncode == 0, f"status {ran.returncode}"))
         checks.append(("the consumer's program, the shipped sample, runs against the service",
