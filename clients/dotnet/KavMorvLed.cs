@@ -313,6 +313,14 @@ namespace KavMorvLed
                                       int leaseMs = DefaultLeaseMs) =>
             Wait(IndicationAsync(color, name, priority, forMs, leaseMs));
 
+        // 1.3.0's forms, for programs built against them and calls that give the token in its place.
+        /// <summary>As IndicationAsync with the default lease.</summary>
+        public Task<IDisposable> IndicationAsync(string color, string name, int priority, int? forMs, CancellationToken cancel) =>
+            IndicationAsync(color, name, priority, forMs, DefaultLeaseMs, cancel);
+        /// <summary>As Indication with the default lease.</summary>
+        public IDisposable Indication(string color, string name, int priority, int? forMs) =>
+            Indication(color, name, priority, forMs, DefaultLeaseMs);
+
         /// <summary>Each change from now on, as it comes: await MoveNextAsync for the next, then read
         /// Current; dispose it to end the watch.</summary>
         public async Task<LedEvents> WatchAsync(CancellationToken cancel = default(CancellationToken))
