@@ -55,7 +55,8 @@ def consumer(options, scratch, feed):
     for command in ([options.nuget, "install", "packages.config", "-OutputDirectory", "packages", "-Source", feed,
                      "-NonInteractive"],
                     [options.xbuild, "/nologo", "/verbosity:quiet", "Consumer.csproj"]):
-        done = run(command, cwd=project, env=dict(os.environ, HOME=scratch))
+        # A temporary folder of its own: nuget's default, /tmp/nuget, may be another user's.
+        done = run(command, cwd=project, env=dict(os.environ, HOME=scratch, TMPDIR=scratch))
         if done.returncode != 0:
             return f"{' '.join(command)}: {done.stdout}{done.stderr}", None
     return "", os.path.join(project, "bin", "Consumer.exe")
