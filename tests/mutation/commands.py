@@ -22,6 +22,10 @@ class Interrupted(Exception):
     pass
 
 
+class CommandFailed(Exception):
+    pass
+
+
 def _on_stop_signal(number, _frame):
     global _stop_asked
     if _stop_asked is None:
@@ -95,7 +99,3 @@ def output_of(command, cwd, binary=False):
         said = done.stderr.decode(errors="replace").strip()
         raise CommandFailed(f"{' '.join(command)} failed: {said or f'status {done.returncode}'}")
     return done.stdout if binary else done.stdout.decode()
-
-
-class CommandFailed(Exception):
-    pass
