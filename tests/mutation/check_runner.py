@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The fault-planting runner on a product of its own (fixture/), so that it cannot rot unseen: each
 verdict given as it should be, in its lines, summary, report and exit status; with --since, only
-the faults of the files changed; and, stopped in the middle of a fault, the planted file put back
-and the test it was running ended."""
+the faults of the files changed; stopped in the middle of a fault, the planted file put back and the
+test it was running ended; and a fixture that fails never taken for a fault caught."""
 
 import os
 import re
@@ -117,6 +117,12 @@ def main():
                            f"process {test_pid} still running"))
             checks.append(("by SIGINT, as Ctrl-C would, so that it may clean up",
                            started.read_text().endswith("interrupted\n"), started.read_text()))
+
+        # The stopped test's fixture was never stopped, so it cannot be started again.
+        done = subprocess.run(runner(project, work, "--area", "verdicts"), capture_output=True, text=True)
+        checks.append(("a fixture left standing is told as the tests' environment failing, and nothing is judged",
+                       done.returncode == 2 and "running_start failed around percent: the tests' environment failed"
+                       in done.stderr and not verdicts_in(done.stdout), f"{done.returncode}: {done.stdout}{done.stderr}"))
     return report(checks)
 
 

@@ -111,11 +111,11 @@ def plant_one(build, fault, tests, log):
         with planting.planted(build.source, fault):
             if not build.build(log):
                 return NOT_BUILT, first_error(log, build.source)
-            failed = build.run_tests(tests, log)
+            first_failed = build.run_tests(tests, log)
     except planting.Stale as stale:
         return STALE, str(stale)
-    if failed:
-        return CAUGHT, "by " + ", ".join(failed)
+    if first_failed:
+        return CAUGHT, f"by {first_failed}"
     return SURVIVED, f"its {len(tests)} test{'s' if len(tests) > 1 else ''} passed"
 
 
@@ -152,9 +152,9 @@ def plant_all(arguments, commit, faults):
     names = build.test_names()
     tests = {fault.id: tests_of(fault, names) for fault in faults}
     every_test = [name for name in names if any(name in chosen for chosen in tests.values())]
-    failed = build.run_tests(every_test, baseline_log)
-    if failed:
-        print(f"plant_faults: without any fault, {', '.join(failed)} failed, so no fault can be judged; see {baseline_log}",
+    first_failed = build.run_tests(every_test, baseline_log)
+    if first_failed:
+        print(f"plant_faults: without any fault, {first_failed} failed, so no fault can be judged; see {baseline_log}",
               file=sys.stderr)
         return 2
     print(f"without any fault: built, and {len(every_test)} tests pass ({time.monotonic() - started:.0f} s)", flush=True)

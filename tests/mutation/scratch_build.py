@@ -43,14 +43,21 @@ class ScratchBuild:
         return names
 
     def run_tests(self, names, log):
-        """The names of the tests that failed, empty when all passed. Stops at the first failure."""
-        pattern = "^(" + "|".join(name.replace(".", "[.]") for name in names) + ")$"
-        before = log.stat().st_size if log.exists() else 0
-        status = commands.run(["ctest", "--preset", self.preset, "-j", str(self.jobs), "--stop-on-failure",
-                               "--timeout", str(self.test_timeout), "-R", pattern], self.source, log)
-        output = log.read_bytes()[before:].decode(errors="replace")
-        _, heading, summary = output.partition("The following tests FAILED:")
-        failed = re.findall(r"^\s*\d+ - (\S+) \(", summary, re.MULTILINE) if heading else []
-        if status != 0 and not failed:
-            raise commands.CommandFailed(f"ctest failed without naming a failed test; see {log}")
-        return failed
+        """The first of the tests to fail, run one at a time in their order; None when all pass.
+        Each runs in a ctest of its own, between its fixtures' setup and cleanup, so that a failure
+        never leaves a fixture standing for the next. A fixture's failure is the tests' environment
+        failing, in which nothing can be judged."""
+        for name in names:
+            before = log.stat().st_size if log.exists() else 0
+            status = commands.run(["ctest", "--preset", self.preset, "-j", str(self.jobs), "--timeout",
+                                   str(self.test_timeout), "-R", f"^{name.replace('.', '[.]')}$"], self.source, log)
+            if status == 0:
+                continue
+            output = log.read_bytes()[before:].decode(errors="replace")
+            _, heading, summary = output.partition("The following tests FAILED:")
+            failed = re.findall(r"^\s*\d+ - (\S+) \(", summary, re.MULTILINE) if heading else []
+            if failed == [name]:
+                return name
+            raise commands.CommandFailed(f"{', '.join(failed) or 'ctest'} failed around {name}: the tests' environment "
+                                         f"failed, and no fault can be judged in it; see {log}")
+        return None
