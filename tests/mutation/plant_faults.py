@@ -32,7 +32,7 @@ def parse_arguments():
     parser.add_argument("--fault", action="append", default=[], metavar="ID", help="only this fault (repeatable)")
     parser.add_argument("--preset", default="native", help="the CMake preset to build (default native); "
                         "only the faults meant for it are planted")
-    parser.add_argument("--jobs", type=int, default=1, help="build jobs and tests at once (default 1)")
+    parser.add_argument("--jobs", type=int, default=1, help="build jobs at once (default 1); tests run one at a time")
     parser.add_argument("--test-timeout", type=int, default=600, metavar="SECONDS",
                         help="for a test with no time limit of its own (default 600)")
     parser.add_argument("--report", type=Path, metavar="FILE", help="also write the verdicts to FILE (Markdown)")

@@ -49,8 +49,8 @@ class ScratchBuild:
         failing, in which nothing can be judged."""
         for name in names:
             before = log.stat().st_size if log.exists() else 0
-            status = commands.run(["ctest", "--preset", self.preset, "-j", str(self.jobs), "--timeout",
-                                   str(self.test_timeout), "-R", f"^{name.replace('.', '[.]')}$"], self.source, log)
+            status = commands.run(["ctest", "--preset", self.preset, "--timeout", str(self.test_timeout), "-R",
+                                   f"^{name.replace('.', '[.]')}$"], self.source, log)
             if status == 0:
                 continue
             output = log.read_bytes()[before:].decode(errors="replace")
