@@ -1,11 +1,13 @@
 // The platform layer against the real system, the same cases on every system: where libraries are
-// looked for and what a failed load says, and the machine-wide lock taken, waited for and let go.
+// looked for and what a failed load says, the machine-wide lock taken, waited for and let go, and
+// how long a wait lasts.
 #include "platform.h"
 #include "loader_test.h"
 #include "system_support.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -15,15 +17,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST_F(LoaderTest, FindsALibraryBesideTheLoadingLibraryAndItsEntries) {
-    std::string why_not;
-    void* library = probe_load("beside_the_library.dll", why_not);
-    ASSERT_NE(library, nullptr) << why_not;
-    const platform::EntryPoint marker = platform::find_entry(library, "load_target_marker");
-    ASSERT_NE(marker, nullptr);
-    EXPECT_EQ(reinterpret_cast<int (*)()>(marker)(), 42);
-    EXPECT_EQ(platform::find_entry(library, "no_such_entry"), nullptr);
-    EXPECT_TRUE(platform::unload_library(library));
+// Beside the loading library first, then beside the program: this test's, in another folder, where
+// a library of this run's own name is put.
+TEST_F(LoaderTest, FindsALibraryBesideTheLoadingLibraryOrTheProgramAndItsEntries) {
+    const std::string beside_the_program = per_test_name("beside_the_program_") + ".dll";
+    fs::copy_file(built(LOAD_TARGET_FILE), built(beside_the_program.c_str()));
+    for (const std::string& name : {std::string("beside_the_library.dll"), beside_the_program}) {
+        SCOPED_TRACE(name);
+        std::string why_not;
+        void* library = probe_load(name.c_str(), why_not);
+        EXPECT_NE(library, nullptr) << why_not;
+        const platform::EntryPoint marker = platform::find_entry(library, "load_target_marker");
+        EXPECT_NE(marker, nullptr);
+        EXPECT_EQ(marker != nullptr ? reinterpret_cast<int (*)()>(marker)() : 0, 42);
+        EXPECT_EQ(platform::find_entry(library, "no_such_entry"), nullptr);
+        EXPECT_TRUE(platform::unload_library(library));
+    }
+    fs::remove(built(beside_the_program.c_str()));
 }
 
 // A library planted in the working folder must never be picked up; a failed load names the file
@@ -82,7 +92,17 @@ TEST(LoaderNullHandleTest, NullHandlesAreRefusedWithoutCallingTheLoader) {
     std::string why_not;
     EXPECT_FALSE(platform::unload_library(nullptr, &why_not));
     EXPECT_EQ(why_not, "it is not loaded");
-    EXPECT_EQ(platform::find_entry(nullptr, "load_target_marker"), nullptr);
+    // malloc: what every process has, which a search of all its libraries would find.
+    for (const char* entry : {"load_target_marker", "malloc"}) {
+        EXPECT_EQ(platform::find_entry(nullptr, entry), nullptr) << entry;
+    }
+}
+
+// A wait longer than a second, so that its whole seconds and its milliseconds both count.
+TEST(SleepTest, BlocksForAtLeastTheWholeWait) {
+    const auto started = std::chrono::steady_clock::now();
+    platform::sleep_ms(1100);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1100));
 }
 
 TEST(NamedLockTest, TakenThenWaitedForWhileHeldElsewhereThenTakenAgain) {

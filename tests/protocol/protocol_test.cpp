@@ -1,11 +1,13 @@
 // The protocol's requests and replies, shared by the service and its clients: what each line
 // asks, the exact error for each kind of bad line, a client's own arguments, and which lines are
 // replies.
+#include "endpoint.h"
 #include "reply.h"
 #include "request.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -95,11 +97,16 @@ TEST(ProtocolTest, SaysWhatIsWrongWithABadLine) {
         {"set red for=99999999999", "error set for \"99999999999\" is not a whole number from 1 to 2147483647"},
         {"set red for=2147483648", "error set for \"2147483648\" is not a whole number from 1 to 2147483647"},
         {"set red for=4294967297", "error set for \"4294967297\" is not a whole number from 1 to 2147483647"},
+        {"set red for=18446744073709551617",  // 2^64 + 1
+         "error set for \"18446744073709551617\" is not a whole number from 1 to 2147483647"},
         {"set red priority=0000000256", "error set priority \"0000000256\" is not a whole number from 0 to 255"},
+        {"set red name=" + std::string(31, 'n') + "/",  // quoted whole, at 32 bytes
+         "error set name \"" + std::string(31, 'n') + "/\" is not 1 to 64 letters, digits, '.', '_' or '-'"},
         {"set red name=" + std::string(65, 'n'),
          "error set name \"" + std::string(32, 'n') + "...\" is not 1 to 64 letters, digits, '.', '_' or '-'"},
         {"set \xf4\x90\x80\x80", "error - not UTF-8"},  // just above U+10FFFF
         {"set\tred", "error - unknown command \"set?red\"; one of set, blink, pattern, clear, get, status, watch"},
+        {"set \x7f", "error set unknown colour \"?\"; one of off, red, green, blue, white, cb, yellow, purple"},
         {"clear owner=" + std::string(257, 'o'),
          "error clear owner \"" + std::string(32, 'o') + "...\" is not a user's name or id (1 to 256 bytes, no spaces)"},
         {"clear owner=", "error clear owner \"\" is not a user's name or id (1 to 256 bytes, no spaces)"},
@@ -157,6 +164,29 @@ TEST(ProtocolTest, ReadsEachOfAClientsArgumentsOnItsOwn) {
         const protocol::Parsed parsed = protocol::parse_words(c.command, c.what, c.options);
         EXPECT_EQ(parsed.request ? protocol::format_request(*parsed.request) : "", c.line) << parsed.error;
         EXPECT_EQ(parsed.option, c.option);
+    }
+}
+
+// A client's wait for the service lasts until its deadline and never less than nothing, which the
+// system would take for no deadline at all.
+TEST(ProtocolTest, AClientWaitsUntilItsDeadlineAtMost) {
+    const endpoint::Deadline now = std::chrono::steady_clock::now();
+    struct Case {
+        endpoint::Deadline deadline;
+        long long least, most;  // milliseconds: what it may be, some time having passed since `now`
+    };
+    const Case cases[] = {
+        {endpoint::kNoDeadline, 5000, 5000},
+        {now + std::chrono::hours(1), 5000, 5000},
+        {now + std::chrono::seconds(2), 1, 2000},
+        {now, 0, 0},
+        {now - std::chrono::seconds(1), 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        const long long left = endpoint::milliseconds_until(c.deadline, 5000);
+        EXPECT_GE(left, c.least);
+        EXPECT_LE(left, c.most);
     }
 }
 
