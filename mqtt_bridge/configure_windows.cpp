@@ -2,6 +2,7 @@
 
 #include "bridge_log.h"
 #include "endpoint.h"
+#include "service_sid.h"
 #include "system.h"
 #include "trusted_file.h"
 #include "windows_service.h"
@@ -24,7 +25,8 @@ namespace {
 // Administrators and SYSTEM may change it, the bridge's service account may read it, and nobody
 // else may do either, whatever the folder would hand down.
 std::wstring settings_security() {
-    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kBridgeServiceSid) + L")";
+    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" +
+           platform::to_wide(service_sid_of(endpoint::kBridgeServiceName)) + L")";
 }
 
 std::optional<std::string> standard_input(std::string& why_not) {
@@ -96,8 +98,9 @@ int configure(std::vector<Setting> changes, bool from_standard_input) {
         changes.insert(changes.end(), given->begin(), given->end());
     }
     for (const Setting& change : changes) {
-        if (!change.value.empty() && !(why_not = unfit_setting(change.name, change.value)).empty()) {
-            say(why_not);
+        const std::string refusal = change.value.empty() ? "" : setting_refusal(change.name, change.value);
+        if (!refusal.empty()) {
+            say(refusal);
             return 1;
         }
     }

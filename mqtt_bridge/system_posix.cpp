@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 
 namespace bridge {
@@ -12,7 +13,9 @@ std::string system_settings_file() {
     return "/etc/kav_morv_led/mqtt.conf";
 }
 
-const bool kSystemAuthorities = true;
+std::string error_text(int number) {
+    return std::strerror(number);
+}
 
 std::string host_name() {
     char name[HOST_NAME_MAX + 1] = {};

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace bridge {
@@ -40,7 +41,10 @@ std::string system_settings_file() {
     return platform::program_data_folder() + "\\kav_morv_led\\mqtt.conf";
 }
 
-const bool kSystemAuthorities = false;
+std::string error_text(int number) {
+    // Winsock's codes start at WSABASEERR (10000); below are the C library's own.
+    return number >= 10000 ? platform::system_message(static_cast<unsigned long>(number)) : std::strerror(number);
+}
 
 std::string host_name() {
     wchar_t name[256];
