@@ -21,6 +21,8 @@ constexpr std::chrono::seconds kKeepAliveCheck{kKeepAliveS / 3};
 // A broker that takes a connection but sends no CONNACK is given up on after this.
 constexpr std::chrono::seconds kConnackWithin{10};
 constexpr int kSubscriptionRefused = 0x80;
+// The most packets read in one turn of the thread, before it looks at what else it has to do.
+constexpr int kPacketsPerTurn = 256;
 
 void init_library_once() {
     static const bool done = (mosquitto_lib_init(), true);
@@ -189,7 +191,17 @@ void BrokerLink::try_again(std::chrono::seconds wait, const std::string& news) {
 }
 
 void BrokerLink::run_library() {
-    const int result = mosquitto_loop(session_, 0, 1);
+    int result = mosquitto_loop(session_, 0, 1);
+    // The library reads one packet a turn: the rest the socket holds now is read at once, so that a
+    // burst of commands never waits in the broker's queue for this client, which drops what overflows it.
+    for (int packet = 1; result == MOSQ_ERR_SUCCESS && phase_ == Phase::connected && packet < kPacketsPerTurn;
+         ++packet) {
+        errno = 0;
+        result = mosquitto_loop_read(session_, 1);
+        if (would_block(errno)) {
+            break;
+        }
+    }
     if (result == MOSQ_ERR_NOMEM || result == MOSQ_ERR_INVAL) {
         throw std::runtime_error("the MQTT library failed: " + said(result));
     }

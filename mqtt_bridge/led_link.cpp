@@ -24,7 +24,8 @@ LedLink::LedLink(std::string endpoint, const light::Effects& effects, Outputs ou
 
 void LedLink::start() {
     stopping_ = false;
-    worker_.start();
+    changes_.start();
+    reports_.start();
     watcher_ = std::thread([this] { watch(); });
 }
 
@@ -39,24 +40,22 @@ void LedLink::stop() {
             watching_->interrupt();  // it waits for the next event with no deadline
         }
     }
-    asking_.interrupt();  // a request waits up to its deadline
+    // A request waits up to its deadline.
+    commanding_.interrupt();
+    reporting_.interrupt();
     wake_.notify_all();
     watcher_.join();
-    worker_.stop();
+    changes_.stop();
+    reports_.stop();
 }
 
 void LedLink::carry_out(light::LedChange change) {
-    worker_.hand([&change](Work& waiting) { waiting.change = std::move(change); });
-    {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        change_handed_ = true;
-    }
-    wake_.notify_all();
+    changes_.hand([&change](Changes& waiting) { waiting.latest = std::move(change); });
 }
 
-void LedLink::pause(std::chrono::milliseconds how_long, bool for_change) {
+void LedLink::pause(std::chrono::milliseconds how_long) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, how_long, [this, for_change] { return stopping_.load() || (for_change && change_handed_); });
+    wake_.wait_for(lock, how_long, [this] { return stopping_.load(); });
 }
 
 void LedLink::watch() {
@@ -80,14 +79,14 @@ void LedLink::watch() {
                 away = false;
             }
             watching_up_ = true;
-            worker_.hand([](Work& waiting) { waiting.report = true; });
+            reports_.hand([](Report& waiting) { waiting.due = true; });
             // Each event is a change: the state is reported again, the reports of a burst as one.
             while (watching.receive_line(line)) {
                 if (line.compare(0, 6, "event ") != 0) {
                     why_not = "it sent what is not an event";
                     break;
                 }
-                worker_.hand([](Work& waiting) { waiting.report = true; });
+                reports_.hand([](Report& waiting) { waiting.due = true; });
             }
             watching_up_ = false;
             if (why_not.empty()) {
@@ -108,24 +107,7 @@ void LedLink::watch() {
                 "); the light is unavailable until it is back");
             away = true;
         }
-        pause(kLookAgain, false);
-    }
-}
-
-void LedLink::work(Work& work) {
-    {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        change_handed_ = false;
-    }
-    if (work.change) {
-        run(*work.change);
-    }
-    if (work.report) {
-        report();
-    }
-    if (report_failed_ && watching_up_ && !stopping_) {
-        pause(kAskAgain, true);
-        worker_.hand([](Work& waiting) { waiting.report = true; });
+        pause(kLookAgain);
     }
 }
 
@@ -133,50 +115,64 @@ void LedLink::report() {
     protocol::Request status;
     status.command = protocol::Command::status;
     std::string why_not;
-    const std::optional<std::string> payload = ask(status, why_not);
+    const std::optional<std::string> payload = reporting_.ask(status, why_not);
     const std::optional<std::string> state = payload ? light::state_of(*payload, effects_) : std::nullopt;
-    if (!state) {
-        if (!report_failed_) {
-            say("the LED service's status could not be read (" + (payload ? std::string("it is not one") : why_not) +
-                "); the light is unavailable until it can be, asked again every second");
-        }
-        report_failed_ = true;
-        outputs_.available(false);
+    if (state) {
+        report_failed_ = false;
+        outputs_.state(*state);
+        outputs_.available(true);
         return;
     }
-    report_failed_ = false;
-    outputs_.state(*state);
-    outputs_.available(true);
+    if (!report_failed_) {
+        say("the LED service's status could not be read (" + (payload ? std::string("it is not one") : why_not) +
+            "); the light is unavailable until it can be, asked again every second");
+    }
+    report_failed_ = true;
+    outputs_.available(false);
+    // While the watch stays up, no event may come to ask again.
+    if (watching_up_) {
+        pause(kAskAgain);
+        reports_.hand([](Report& waiting) { waiting.due = true; });
+    }
 }
 
 void LedLink::run(const light::LedChange& change) {
     for (const protocol::Request& request : change.requests) {
+        // A flash is cleared only while one of this bridge's may still show: a change asked of the
+        // service costs a write that outlives a crash, and commands may come every few milliseconds.
+        const bool flash = request.name == light::kFlashIndication;
+        if (flash && request.command == protocol::Command::clear && !flash_may_show_) {
+            continue;
+        }
         std::string why_not;
-        if (!ask(request, why_not)) {
+        if (!commanding_.ask(request, why_not)) {
             refusals_.say("a command was not carried out (" + protocol::format_request(request) + "): " + why_not);
             return;
+        }
+        if (flash) {
+            flash_may_show_ = request.command != protocol::Command::clear;
         }
     }
 }
 
-std::optional<std::string> LedLink::ask(const protocol::Request& request, std::string& why_not) {
+std::optional<std::string> LedLink::Requests::ask(const protocol::Request& request, std::string& why_not) {
     const std::string asked = protocol::format_request(request) + "\n";
     // The connection kept from the last request may have been closed since (the service closes
     // one left idle, or restarted): then the request goes once more, on a new one.
     for (bool first = true;; first = false) {
-        const bool kept = asking_open_;
+        const bool kept = open_;
         const endpoint::Deadline deadline = Clock::now() + kRequestDeadline;
-        if (!asking_open_ && asking_.open(endpoint_, why_not, deadline) != endpoint::Opened::yes) {
+        if (!open_ && connection_.open(endpoint_, why_not, deadline) != endpoint::Opened::yes) {
             why_not = "cannot reach the LED service at " + endpoint::address(endpoint_) + ": " + why_not;
             return std::nullopt;
         }
-        asking_open_ = true;
+        open_ = true;
         std::string line;
-        if (asking_.send(asked, deadline) && asking_.receive_line(line, deadline)) {
+        if (connection_.send(asked, deadline) && connection_.receive_line(line, deadline)) {
             const std::optional<protocol::Reply> reply = protocol::parse_reply(line);
             if (!reply) {
-                asking_.close();
-                asking_open_ = false;
+                connection_.close();
+                open_ = false;
                 why_not = "the LED service answered what is not a reply";
                 return std::nullopt;
             }
@@ -186,10 +182,10 @@ std::optional<std::string> LedLink::ask(const protocol::Request& request, std::s
             }
             return reply->payload;
         }
-        const bool timed_out = asking_.timed_out();
-        asking_.close();
-        asking_open_ = false;
-        if (!first || !kept || timed_out || stopping_) {
+        const bool timed_out = connection_.timed_out();
+        connection_.close();
+        open_ = false;
+        if (!first || !kept || timed_out) {
             why_not = timed_out ? "the LED service did not answer in time" : "the LED service went away";
             return std::nullopt;
         }

@@ -1,10 +1,10 @@
-// The bridge's side of the LED service, through the protocol like any client, on two connections
-// kept open: a watch, which tells it each change (the service away: unavailable at once, and
-// looked for again every 200 ms, so that it is available again within a moment of its return); and
-// one for requests, on a thread of its own, where the commands are carried out one at a time (a
-// burst gives way to its latest) and the light's state is asked after changes (those of a burst
-// asked once). A status the service will not give makes the light unavailable, and is asked again
-// every second until it does.
+// The bridge's side of the LED service, through the protocol like any client, on connections kept
+// open: a watch, which tells it each change (the service away: unavailable at once, and looked for
+// again every 200 ms, so that it is available again within a moment of its return); one on which
+// the commands are carried out, one at a time on a thread of their own, where a burst gives way to
+// its latest; and one on which the light's state is asked after changes, on another (the changes of
+// a burst asked once). A status the service will not give makes the light unavailable, and is asked
+// again every second until it does.
 #pragma once
 
 #include "bridge_log.h"
@@ -41,20 +41,32 @@ public:
     void carry_out(light::LedChange change);
 
 private:
-    // What the requests' thread has to do: the latest change, and whether to report the state.
-    struct Work {
-        std::optional<light::LedChange> change;
-        bool report = false;
-        bool empty() const { return !change && !report; }
+    // One connection kept for requests made one at a time, on one thread.
+    class Requests {
+    public:
+        explicit Requests(const std::string& endpoint) : endpoint_(endpoint) {}
+        // The payload of the service's reply to `request`; none, with why, when it was not "ok".
+        std::optional<std::string> ask(const protocol::Request& request, std::string& why_not);
+        // From another thread: what the connection waits for ends, now and from then on.
+        void interrupt() { connection_.interrupt(); }
+
+    private:
+        const std::string& endpoint_;
+        endpoint::Connection connection_;
+        bool open_ = false;
+    };
+    struct Changes {
+        std::optional<light::LedChange> latest;
+        bool empty() const { return !latest; }
+    };
+    struct Report {
+        bool due = false;
+        bool empty() const { return !due; }
     };
     void watch();
-    void work(Work& work);
     void run(const light::LedChange& change);
     void report();
-    // The payload of the service's reply to `request`; none, with why, when it was not "ok".
-    std::optional<std::string> ask(const protocol::Request& request, std::string& why_not);
-    // Waits until `how_long` has passed, the link stops, or (with `for_change`) a change is handed.
-    void pause(std::chrono::milliseconds how_long, bool for_change);
+    void pause(std::chrono::milliseconds how_long);
 
     std::string endpoint_;
     const light::Effects& effects_;
@@ -63,14 +75,15 @@ private:
     std::atomic<bool> watching_up_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool change_handed_ = false;                // under mutex_
     endpoint::Connection* watching_ = nullptr;  // the watch's connection, while there is one (under mutex_)
-    endpoint::Connection asking_;               // the requests' connection, kept between them
-    bool asking_open_ = false;
-    bool report_failed_ = false;
-    NowAndThen refusals_;  // commands the service refused: others' publishing may repeat them
+    Requests commanding_{endpoint_};
+    Requests reporting_{endpoint_};
+    bool flash_may_show_ = true;  // the commands' own: one of an earlier run may, until cleared
+    bool report_failed_ = false;  // the reporter's own
+    NowAndThen refusals_;         // commands the service refused: others' publishing may repeat them
     std::thread watcher_;
-    protocol::LatestWork<Work> worker_{[this](Work& work) { this->work(work); }};
+    protocol::LatestWork<Changes> changes_{[this](Changes& work) { run(*work.latest); }};
+    protocol::LatestWork<Report> reports_{[this](Report&) { report(); }};
 };
 
 }  // namespace bridge

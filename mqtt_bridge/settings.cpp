@@ -267,7 +267,7 @@ std::string setting_refusal(const std::string& name, const std::string& value) {
 
 std::string settings_refusal(const Settings& settings) {
     for (const Field& field : fields()) {
-        const std::string refusal = setting_refusal(field.name, settings.*(field.value));
+        std::string refusal = setting_refusal(field.name, settings.*(field.value));
         if (!refusal.empty()) {
             return refusal;
         }

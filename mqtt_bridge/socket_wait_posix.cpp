@@ -11,6 +11,12 @@
 #include <string>
 
 namespace bridge {
+namespace {
+
+// A day: a longer wait is cut short, and the caller looks again.
+constexpr long long kLongestWaitMs = 86'400'000;
+
+}  // namespace
 
 struct SocketWait::Channel {
     int read = -1;
@@ -40,7 +46,7 @@ void SocketWait::wake() {
 SocketWait::Ready SocketWait::wait(int socket, bool writing, Time until) {
     pollfd waited[2] = {{channel_->read, POLLIN, 0}, {socket, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0}};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    const int timeout_ms = static_cast<int>(std::clamp<long long>(left.count(), 0, 24 * 3600 * 1000LL));
+    const int timeout_ms = static_cast<int>(std::clamp<long long>(left.count(), 0, kLongestWaitMs));
     Ready ready;
     if (poll(waited, socket >= 0 ? 2 : 1, timeout_ms) <= 0) {
         return ready;  // the time came, or a signal: the caller looks again

@@ -9,6 +9,12 @@
 #include <string>
 
 namespace bridge {
+namespace {
+
+// A day: a longer wait is cut short, and the caller looks again.
+constexpr long long kLongestWaitMs = 86'400'000;
+
+}  // namespace
 
 // A UDP socket on loopback that sends to itself: select() waits on sockets alone.
 struct SocketWait::Channel {
@@ -69,7 +75,7 @@ SocketWait::Ready SocketWait::wait(int socket, bool writing, Time until) {
         }
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    const long long timeout_ms = std::clamp<long long>(left.count(), 0, 24 * 3600 * 1000LL);
+    const long long timeout_ms = std::clamp<long long>(left.count(), 0, kLongestWaitMs);
     timeval timeout{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000 * 1000)};
     Ready ready;
     if (select(0, &readable, &writable, &failed, &timeout) <= 0) {

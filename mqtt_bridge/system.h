@@ -34,6 +34,9 @@ std::string system_settings_file();
 // What the system says of an error number of the MQTT library's (errno; on Windows, where the
 // library keeps Winsock's codes there, those too).
 std::string error_text(int number);
+// Whether the MQTT library's last read stopped as nothing more was there to read (EAGAIN, or
+// Winsock's WSAEWOULDBLOCK).
+bool would_block(int number);
 
 std::string host_name();
 // The system's own id of this machine; empty when it has none.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -15,6 +16,10 @@ std::string system_settings_file() {
 
 std::string error_text(int number) {
     return std::strerror(number);
+}
+
+bool would_block(int number) {
+    return number == EAGAIN || number == EWOULDBLOCK;
 }
 
 std::string host_name() {

@@ -7,6 +7,7 @@
 #include "windows_text.h"
 
 #include <CLI/CLI.hpp>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <csignal>
@@ -44,6 +45,10 @@ std::string system_settings_file() {
 std::string error_text(int number) {
     // Winsock's codes start at WSABASEERR (10000); below are the C library's own.
     return number >= 10000 ? platform::system_message(static_cast<unsigned long>(number)) : std::strerror(number);
+}
+
+bool would_block(int number) {
+    return number == WSAEWOULDBLOCK;
 }
 
 std::string host_name() {

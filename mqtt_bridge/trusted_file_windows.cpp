@@ -82,7 +82,7 @@ std::string file_refusal(HANDLE file, const std::string& path, Secrecy secrecy, 
     PACL access = nullptr;
     const DWORD read = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        &owner, nullptr, &access, nullptr, &descriptor);
-    const std::string refusal = read != ERROR_SUCCESS
+    std::string refusal = read != ERROR_SUCCESS
                                     ? "cannot read the security of " + path + ": " + platform::system_message(read)
                                     : access_refusal(path, owner, access, secrecy);
     LocalFree(descriptor);
