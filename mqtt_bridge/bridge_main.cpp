@@ -256,8 +256,9 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
                  ignored.say("a command on " + topic + " is ignored: " + why_ignored);
                  return;
              }
+             const std::string about_command = "a command on " + topic + ": ";
              for (const std::string& note : change->notes) {
-                 ignored.say("a command on " + topic + ": " + note);
+                 ignored.say(about_command + note);
              }
              led->carry_out(std::move(*change));
          },

@@ -126,7 +126,8 @@ void BrokerLink::loop() {
     try {
         while (!stopping_) {
             const Clock::time_point now = Clock::now();
-            if (phase_ == Phase::waiting && now >= retry_at_) {
+            // Once it is finishing, the session is not made again.
+            if (phase_ == Phase::waiting && now >= retry_at_ && !last_sent_) {
                 connect(now);
             }
             if (phase_ == Phase::connecting && now >= connack_by_) {
@@ -153,7 +154,8 @@ void BrokerLink::loop() {
 BrokerLink::Clock::time_point BrokerLink::wake_at() const {
     switch (phase_) {
         case Phase::waiting:
-            return retry_at_;
+            // Finishing, it waits only for the stop.
+            return last_sent_ ? Clock::now() + std::chrono::hours(24) : retry_at_;
         case Phase::connecting:
             return std::min(connack_by_, keepalive_check_);
         case Phase::connected:
@@ -216,7 +218,8 @@ void BrokerLink::run_library() {
 }
 
 void BrokerLink::send_waiting() {
-    if (phase_ != Phase::connected) {
+    // Once finishing, nothing handed on later may follow the last messages.
+    if (phase_ != Phase::connected || last_sent_) {
         return;
     }
     std::map<std::string, Message> sending;

@@ -155,6 +155,14 @@ void LedLink::run(const light::LedChange& change) {
     }
 }
 
+bool LedLink::Requests::open(endpoint::Deadline deadline, std::string& why_not) {
+    open_ = connection_.open(endpoint_, why_not, deadline) == endpoint::Opened::yes;
+    if (!open_) {
+        why_not = "cannot reach the LED service at " + endpoint::address(endpoint_) + ": " + why_not;
+    }
+    return open_;
+}
+
 std::optional<std::string> LedLink::Requests::ask(const protocol::Request& request, std::string& why_not) {
     const std::string asked = protocol::format_request(request) + "\n";
     // The connection kept from the last request may have been closed since (the service closes
@@ -162,11 +170,9 @@ std::optional<std::string> LedLink::Requests::ask(const protocol::Request& reque
     for (bool first = true;; first = false) {
         const bool kept = open_;
         const endpoint::Deadline deadline = Clock::now() + kRequestDeadline;
-        if (!open_ && connection_.open(endpoint_, why_not, deadline) != endpoint::Opened::yes) {
-            why_not = "cannot reach the LED service at " + endpoint::address(endpoint_) + ": " + why_not;
+        if (!open_ && !open(deadline, why_not)) {
             return std::nullopt;
         }
-        open_ = true;
         std::string line;
         if (connection_.send(asked, deadline) && connection_.receive_line(line, deadline)) {
             const std::optional<protocol::Reply> reply = protocol::parse_reply(line);

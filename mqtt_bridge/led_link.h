@@ -51,6 +51,8 @@ private:
         void interrupt() { connection_.interrupt(); }
 
     private:
+        bool open(endpoint::Deadline deadline, std::string& why_not);
+
         const std::string& endpoint_;
         endpoint::Connection connection_;
         bool open_ = false;

@@ -27,7 +27,7 @@ from dataclasses import dataclass
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(here, "..", "support"), os.path.join(here, "..", "mqtt_bridge")]
-from fake_broker import CONNECT, PUBLISH, SUBSCRIBE, FakeBroker  # noqa: E402
+from fake_broker import CONNECT, DISCONNECT, PUBLISH, SUBSCRIBE, FakeBroker  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
 from waiting import wait_until  # noqa: E402
@@ -283,12 +283,13 @@ class World:
         self.fakes.append(fake)
         return fake
 
-    def machine(self, name="pc1", bridge=True, **more):
-        """A machine; with `bridge`, its bridge on the case's broker, once the light is online there
-        (a command published before the bridge subscribes would reach no one)."""
+    def machine(self, name="pc1", bridge=True, service=True, **more):
+        """A machine, with its service (or none); with `bridge`, its bridge on the case's broker, once
+        the light is online there (a command published before the bridge subscribes would reach no one)."""
         machine = Machine(self, name, **more)
         self.machines.append(machine)
-        self.check(machine.start_service(), f"{name}'s service started")
+        if service:
+            self.check(machine.start_service(), f"{name}'s service started")
         if bridge:
             mark = self.brokers[0].mark()
             machine.start_bridge()
@@ -496,6 +497,59 @@ def service_restart(world):
     world.check(pc1.start_service(), "the service started again")
     world.comes(broker, "kav_morv_led/pc1/availability", lambda payload: payload == "online", "online", mark)
     world.comes(broker, "kav_morv_led/pc1/state", state_is(BLUE, effect="blink"), "the state it kept", mark)
+    mark = broker.mark()
+    broker.publish("kav_morv_led/pc1/set", command(color=PURPLE), qos=1)
+    world.comes(broker, "kav_morv_led/pc1/state", state_is(PURPLE), "a command carried out after it", mark)
+
+
+class FakeService:
+    """A UNIX socket in the LED service's place that takes a watch and answers `refusals` statuses
+    with an error before it gives one, as a service that cannot read its LED yet would."""
+
+    def __init__(self, path, refusals):
+        self.refusals = refusals
+        self.statuses = 0  # asked so far
+        self.listener = socket.socket(socket.AF_UNIX)
+        self.listener.bind(path)
+        self.listener.listen()
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return  # closed at the end of the case
+            threading.Thread(target=self.serve, args=(client,), daemon=True).start()
+
+    def serve(self, client):
+        with client, client.makefile("rw") as lines:
+            for line in lines:
+                if line.startswith("status"):
+                    self.statuses += 1
+                    lines.write("error status the LED cannot be read yet\n" if self.statuses <= self.refusals else
+                                'ok {"showing":null,"owner":null,"color":"off","read_back":"off","indications":[]}\n')
+                else:
+                    lines.write("ok\n")
+                lines.flush()
+
+    def stop(self):
+        self.listener.close()
+
+
+@case("a status the service will not give: the light unavailable, asked again each second until it gives one")
+def status_refused(world):
+    broker = world.broker()
+    pc1 = world.machine("pc1", bridge=False, service=False)
+    service = FakeService(pc1.endpoint, refusals=2)
+    mark = broker.mark()
+    pc1.start_bridge()
+    world.check(pc1.says("status could not be read"), "said", pc1.said)
+    world.comes(broker, "kav_morv_led/pc1/availability", lambda payload: payload == "online", "online once given", mark)
+    world.check(service.statuses == 3 and all(payload == "online" for payload in
+                                              broker.seen("kav_morv_led/pc1/availability", mark)[-1:]),
+                "asked again until given", (service.statuses, broker.seen("kav_morv_led/pc1/availability", mark)))
+    service.stop()
 
 
 @case("a bridge that stops says it is offline, retained; one killed leaves its last will, retained")
@@ -537,6 +591,13 @@ def connect_packet(world):
     subscribed = [topic for packet in fake.seen(SUBSCRIBE) for topic in packet["topics"]]
     world.check(all(qos == 1 for _, qos in subscribed) and ("kav_morv_led/pc1/set", 1) in subscribed and
                 ("kav_morv_led/all/set", 1) in subscribed, "its subscriptions, at QoS 1", subscribed)
+    # Stopped, it says so itself and disconnects, rather than leave it to its will.
+    pc1.stop_bridge()
+    wait_until(lambda: fake.seen(DISCONNECT), DEADLINE_S)
+    last = [(packet["topic"], packet["payload"], packet["retain"]) for packet in fake.seen(PUBLISH)][-1:]
+    world.check(last == [("kav_morv_led/pc1/availability", "offline", True)] and
+                fake.packets[-1]["kind"] == DISCONNECT, "a stop: offline, retained, then DISCONNECT",
+                (last, [packet["kind"] for packet in fake.packets]))
 
 
 @case("a broker that refuses the command topic (SUBACK 0x80): the refusal said with the topic, the light offline")
