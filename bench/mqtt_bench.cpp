@@ -197,11 +197,11 @@ bool local_changes(int port, const std::string& state_topic, long count, std::ve
         }
         events.push_back(microseconds_now() - sent);
         changes.receive_line(line);
-        const char* shown = red ? R"("r":255)" : R"("b":255)";
+        const char* wanted = red ? R"("r":255)" : R"("b":255)";
         for (;;) {
             {
                 const std::lock_guard<std::mutex> guard(states.mutex);
-                if (states.at > sent && states.last.find(shown) != std::string::npos) {
+                if (states.at > sent && states.last.find(wanted) != std::string::npos) {
                     times.push_back(states.at - sent);
                     break;
                 }

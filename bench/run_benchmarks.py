@@ -271,7 +271,8 @@ def measure_bridge(table, bench_folder, bin_folder, env, set_median_us):
                                f"mqtt://127.0.0.1:{port}"], env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def shown():
+    def changes():
+        """The LED's changes of colour so far, as its journal has them."""
         return transitions_in(open(journal).read().splitlines()) if os.path.exists(journal) else []
 
     def point(what, measure):
@@ -285,26 +286,26 @@ def measure_bridge(table, bench_folder, bin_folder, env, set_median_us):
     def commands():
         # Until the bridge takes commands, one now and then.
         deadline = time.monotonic() + 30
-        while not any(colour == "red" for _, colour in shown()):
+        while not any(colour == "red" for _, colour in changes()):
             if time.monotonic() > deadline:
                 raise RuntimeError("the bridge took no command within 30 s")
             json_output(mqtt + ["commands", str(port), topic, "1", "100"], env)
         # Red, then blue: the LED shows blue, so the first timed command (red) is a change too.
         json_output(mqtt + ["commands", str(port), topic, "2", "100"], env)
-        if not wait_for(lambda: shown()[-1][1] == "blue", 30):
+        if not wait_for(lambda: changes()[-1][1] == "blue", 30):
             raise RuntimeError("the bridge did not carry out a command within 30 s")
-        mark = len(shown())
+        mark = len(changes())
         sent = json_output(mqtt + ["commands", str(port), topic, str(MQTT_COMMANDS), str(MQTT_SPACING_MS)], env)
         # Every command a change, unless the bridge let a later one take an earlier one's place.
-        wait_for(lambda: len(shown()) >= mark + MQTT_COMMANDS, 10)
+        wait_for(lambda: len(changes()) >= mark + MQTT_COMMANDS, 10)
         # Each command against the first change after it to its colour, in order.
-        changes, latency, at = shown()[mark:], [], 0
+        later, latency, at = changes()[mark:], [], 0
         for index, stamp in enumerate(sent):
             wanted = "red" if index % 2 == 0 else "blue"
-            while at < len(changes) and (changes[at][0] < stamp or changes[at][1] != wanted):
+            while at < len(later) and (later[at][0] < stamp or later[at][1] != wanted):
                 at += 1
-            if at < len(changes):
-                latency.append(changes[at][0] - stamp)
+            if at < len(later):
+                latency.append(later[at][0] - stamp)
         table.row(f"8. a command's publish to the LED showing it, median of {len(latency)} of {MQTT_COMMANDS}",
                   [statistics.median(latency)], "µs", target="≤ 2× floor + a set",
                   met=lambda m: m <= 2 * floor[0] + set_median_us and len(latency) == MQTT_COMMANDS)
@@ -313,15 +314,15 @@ def measure_bridge(table, bench_folder, bin_folder, env, set_median_us):
 
     def burst(qos):
         [last] = json_output(mqtt + ["burst", str(port), topic, str(MQTT_BURST), str(qos)], env)
-        if not wait_for(lambda: shown()[-1][1] == "green", 30):
+        if not wait_for(lambda: changes()[-1][1] == "green", 30):
             raise RuntimeError(f"the last of {MQTT_BURST} commands did not show within 30 s (the LED's last changes: "
-                               f"{shown()[-3:]})")
-        green = next(at for at, colour in reversed(shown()) if colour == "green")
+                               f"{changes()[-3:]})")
+        green = next(at for at, colour in reversed(changes()) if colour == "green")
         table.row(f"8. {MQTT_BURST} commands in a burst at QoS {qos}: the last one's publish to the LED showing it",
                   [(green - last) / 1000], "ms", target="≤ 1000 ms", met=lambda m: m <= 1000)
         # Red again, so that the next burst's green is a change.
         json_output(mqtt + ["commands", str(port), topic, "1", "10"], env)
-        wait_for(lambda: shown()[-1][1] == "red", 30)
+        wait_for(lambda: changes()[-1][1] == "red", 30)
 
     def local_changes():
         times = json_output(mqtt + ["local", str(port), "kav_morv_led/bench/state", str(MQTT_LOCAL_CHANGES)], env)

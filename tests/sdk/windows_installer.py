@@ -243,11 +243,11 @@ def main():
                            [line for line in recovery.splitlines() if "restart" in line]))
             # Wine keeps no security descriptor of its own: it reads one back from the file's mode.
             # What shows is whether Everyone (WD) may read, as ProgramData hands down.
-            shown = wine.run(options.show_security, r"C:\ProgramData", r"C:\ProgramData\kav_morv_led",
+            security = wine.run(options.show_security, r"C:\ProgramData", r"C:\ProgramData\kav_morv_led",
                              r"C:\ProgramData\kav_morv_led\mqtt.conf").stdout.splitlines()
             checks.append(("the program-data folder and the settings file let no one else in, unlike ProgramData",
-                           len(shown) == 3 and ";;;WD)" in shown[0] and not any(";;;WD)" in line for line in shown[1:]),
-                           shown))
+                           len(security) == 3 and ";;;WD)" in security[0] and
+                           not any(";;;WD)" in line for line in security[1:]), security))
             running = wait_until(lambda: wine.state("kav_morv_led") == "RUNNING", DEADLINE_S)
             missing = wine.installed("kav_morv_ledctl.exe", "--timeout", "1000", "get")
             checks.append(("without the driver libraries the LED service runs, waiting for them",
@@ -260,9 +260,9 @@ def main():
             online = wait_until(lambda: "kav_morv_led/pc9/availability online\n" in seen, DEADLINE_S)
             subprocess.run(["mosquitto_pub", "-p", str(port), "-t", "kav_morv_led/pc9/set", "-m",
                             '{"state":"ON","color":{"r":255,"g":0,"b":255}}'], check=True)
-            shown = wait_until(lambda: wine.installed("kav_morv_ledctl.exe", "get").stdout.strip() == "purple",
+            carried_out = wait_until(lambda: wine.installed("kav_morv_ledctl.exe", "get").stdout.strip() == "purple",
                                DEADLINE_S)
-            checks.append(("the bridge's service reaches the broker and carries out a command", online and shown,
+            checks.append(("the bridge's service reaches the broker and carries out a command", online and carried_out,
                            (wine.state("kav_morv_led"), wine.state("kav_morv_led_mqtt"), seen[-8:],
                             wine.installed("kav_morv_ledctl.exe", "status").stdout)))
 
