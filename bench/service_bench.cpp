@@ -10,17 +10,22 @@
 //                                       LED's journal too
 //   service_bench set-round-trips COUNT  COUNT "set" requests of one name, red and blue in turn, on
 //                                       one open connection
-//   service_bench fill COUNT STEPS      COUNT patterns of STEPS steps under names of their own, at
-//                                       priority 0; prints no times
+//   service_bench fill COUNT STEPS [FOR_MS]  COUNT patterns of STEPS steps under names of their own,
+//                                       at priority 0, expiring after FOR_MS when given; prints no times
 //   service_bench event-latency COUNT   COUNT "set"s of one name, red and blue in turn, on one
 //                                       connection, each timed from its sending to its event coming on
 //                                       another connection that watches
 //   service_bench durable-writes COUNT FOLDER  COUNT state files of a set's size written in FOLDER as
 //                                       the service writes its own: written, flushed, renamed into
-//                                       place, the folder flushed: the floor of a set answered once saved
+//                                       place, the folder flushed
+//   service_bench journal-appends COUNT FOLDER  COUNT records of a set appended to a journal in FOLDER
+//                                       as the service appends its own, each flushed: the floor of a
+//                                       set answered once kept
+//   service_bench status-round-trips COUNT  COUNT "status" requests on one open connection
 // Prints the microseconds of each as one JSON list.
 #include "echo_server.h"
 #include "endpoint.h"
+#include "journal_file.h"
 #include "platform.h"
 #include "print_times.h"
 
@@ -80,10 +85,13 @@ bool set_round_trips(long count, std::vector<double>& times) {
         &times);
 }
 
-bool fill(long count, long steps) {
+bool fill(long count, long steps, const std::string& for_ms) {
     std::string pattern = "pattern";
     for (long step = 0; step < steps; ++step) {
         pattern += step % 2 == 0 ? " red:1000" : " blue:1000";
+    }
+    if (!for_ms.empty()) {
+        pattern += " for=" + for_ms;
     }
     return requests(
         endpoint::configured(), count,
@@ -157,6 +165,28 @@ bool durable_writes(long count, const std::string& folder, std::vector<double>& 
     return true;
 }
 
+bool journal_appends(long count, const std::string& folder, std::vector<double>& times) {
+    const std::string record =
+        R"({"generation":1,"set":{"request":"set red name=bench priority=100","owner_id":"0","owner":"root",)"
+        R"("set_at_ms":1765000000000,"expires_at_ms":null}})"
+        "\n";
+    service::JournalFile journal;
+    std::string why_not;
+    if (!journal.open(folder + "/bench.journal", why_not) || !journal.empty_out(why_not)) {
+        std::fprintf(stderr, "service_bench: cannot make a journal in %s: %s\n", folder.c_str(), why_not.c_str());
+        return false;
+    }
+    for (long done = 0; done < count; ++done) {
+        const Clock::time_point start = Clock::now();
+        if (!journal.append(record, why_not)) {
+            std::fprintf(stderr, "service_bench: cannot append in %s: %s\n", folder.c_str(), why_not.c_str());
+            return false;
+        }
+        times.push_back(microseconds(Clock::now() - start));
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,13 +209,19 @@ int main(int argc, char** argv) {
         measured = event_latency(std::atol(argv[2]), times);
     } else if (mode == "durable-writes" && argc == 4) {
         measured = durable_writes(std::atol(argv[2]), argv[3], times);
-    } else if (mode == "fill" && argc == 4) {
-        measured = fill(std::atol(argv[2]), std::atol(argv[3]));
+    } else if (mode == "journal-appends" && argc == 4) {
+        measured = journal_appends(std::atol(argv[2]), argv[3], times);
+    } else if (mode == "status-round-trips" && argc == 3) {
+        measured = requests(
+            endpoint::configured(), std::atol(argv[2]), [](long) { return std::string("status"); }, "", &times);
+    } else if (mode == "fill" && (argc == 4 || argc == 5)) {
+        measured = fill(std::atol(argv[2]), std::atol(argv[3]), argc == 5 ? argv[4] : "");
     } else {
         std::fprintf(stderr,
                      "usage: service_bench round-trips COUNT | echo-round-trips COUNT | "
-                     "sleep-lateness PERIOD_MS COUNT | send LINE | set-round-trips COUNT | fill COUNT STEPS | "
-                     "event-latency COUNT | durable-writes COUNT FOLDER\n");
+                     "sleep-lateness PERIOD_MS COUNT | send LINE | set-round-trips COUNT | fill COUNT STEPS [FOR_MS] | "
+                     "event-latency COUNT | durable-writes COUNT FOLDER | journal-appends COUNT FOLDER | "
+                     "status-round-trips COUNT\n");
         return 2;
     }
     if (!measured) {

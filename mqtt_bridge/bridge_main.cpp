@@ -6,12 +6,12 @@
 // carry the machine's name; every bridge of a fleet also takes the commands sent to the fleet's
 // topic. `withdraw` takes the light off the broker. A client of the LED service like any other: it
 // speaks the protocol, nothing more.
-#include "bridge_log.h"
 #include "broker_link.h"
 #include "command_line.h"
 #include "endpoint.h"
 #include "led_link.h"
 #include "light.h"
+#include "line_log.h"
 #include "program_entry.h"
 #include "settings.h"
 #include "system.h"
@@ -162,7 +162,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     std::string why_not;
     bool named = false;
     if (!complete(settings, settings_file, given, named, why_not)) {
-        bridge::say(why_not);
+        program_support::log(why_not);
         return command_line::kUsageError;
     }
     light::Effects effects;
@@ -171,7 +171,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
             bridge::read_trusted_file(settings.effects, bridge::Secrecy::kPublic, bridge::kMostFileBytes, why_not);
         const std::optional<light::Effects> read = text ? light::read_effects(*text, why_not) : std::nullopt;
         if (!read) {
-            bridge::say("--effects " + settings.effects + ": " + why_not);
+            program_support::log("--effects " + settings.effects + ": " + why_not);
             return command_line::kUsageError;
         }
         effects = *read;
@@ -192,7 +192,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     });
     int status = 0;
     const auto fail = [&io, &status](const std::string& why) {
-        bridge::say(why + "; stopping, so that it is started again");
+        program_support::log(why + "; stopping, so that it is started again");
         asio::post(io, [&io, &status] {
             status = 1;
             io.stop();
@@ -203,7 +203,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     LightReports reports([&broker_link, &topics](const std::string& availability) {
         broker_link->publish(topics.availability, availability, true);
     });
-    bridge::NowAndThen ignored;  // what publishers send that is not carried out
+    program_support::RationedLog ignored;  // what publishers send that is not carried out
     light::CommandReader reader(effects, static_cast<std::uint8_t>(std::stoi(settings.priority)));
     std::unique_ptr<bridge::LedLink> led;
     const std::string about_broker = light.broker.address.text();
@@ -224,7 +224,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
          [&](const std::vector<std::string>& refused) {
              const bool deaf = std::find(refused.begin(), refused.end(), topics.command) != refused.end();
              if (deaf) {
-                 bridge::say("the light is unavailable while the broker at " + about_broker +
+                 program_support::log("the light is unavailable while the broker at " + about_broker +
                              " will not let the bridge take commands on " + topics.command);
              }
              reports.commands_taken(!deaf);
@@ -240,25 +240,25 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
                  // What a previous run left under another name, said by its config.
                  for (const std::string& earlier :
                       retained ? light::earlier_topics(payload, topics) : std::vector<std::string>()) {
-                     bridge::say("clearing " + earlier + ", where this light was under an earlier name");
+                     program_support::log("clearing " + earlier + ", where this light was under an earlier name");
                      broker.publish(earlier, "", true);
                  }
                  return;
              }
              if (retained) {
-                 ignored.say("a retained command on " + topic +
+                 ignored.log("retained commands", "a retained command on " + topic +
                              " is not carried out: it would be again each time the bridge connects");
                  return;
              }
              std::string why_ignored;
              std::optional<light::LedChange> change = reader.read(payload, why_ignored);
              if (!change) {
-                 ignored.say("a command on " + topic + " is ignored: " + why_ignored);
+                 ignored.log("commands not taken", "a command on " + topic + " is ignored: " + why_ignored);
                  return;
              }
              const std::string about_command = "a command on " + topic + ": ";
              for (const std::string& note : change->notes) {
-                 ignored.say(about_command + note);
+                 ignored.log("notes on commands", about_command + note);
              }
              led->carry_out(std::move(*change));
          },
@@ -270,17 +270,17 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
             [&](const std::string& state) { broker.publish(topics.state, *reports.state(state), true); },
             [&](bool available) { reports.led_available(available); }});
     // Said first, so that the log reads in order: what it bridges, then each side's news.
-    bridge::say("bridging the LED service at " + endpoint::address(settings.endpoint) + " and the broker at " +
+    program_support::log("bridging the LED service at " + endpoint::address(settings.endpoint) + " and the broker at " +
                 about_broker + " as " + topics.machine);
     if (!broker.start(why_not)) {
-        bridge::say(why_not);
+        program_support::log(why_not);
         return command_line::kUsageError;
     }
     led->start();
     supervisor.running([&io] { asio::post(io, [&io] { io.stop(); }); });
     const auto keep = asio::make_work_guard(io);
     io.run();
-    bridge::say("stopping");
+    program_support::log("stopping");
     // The broker first: the LED service's requests may wait out their deadline.
     broker.finish({{topics.availability, std::string(light::kOffline), true}},
                   std::chrono::steady_clock::now() + kLastWordWait);
@@ -294,7 +294,7 @@ int withdraw(bridge::Settings settings, const std::string& settings_file, const 
     std::string why_not;
     bool named = false;
     if (!complete(settings, settings_file, given, named, why_not)) {
-        bridge::say(why_not);
+        program_support::log(why_not);
         return command_line::kUsageError;
     }
     Light light = light_of(settings, named);
@@ -312,7 +312,7 @@ int withdraw(bridge::Settings settings, const std::string& settings_file, const 
                        [](const std::vector<std::string>&) {}, [](const std::string&, std::string_view, bool) {},
                        [](const std::string&) {}});
     if (!broker.start(why_not)) {
-        bridge::say(why_not);
+        program_support::log(why_not);
         return command_line::kUsageError;
     }
     const auto until = std::chrono::steady_clock::now() + kWithdrawWait;
@@ -325,11 +325,11 @@ int withdraw(bridge::Settings settings, const std::string& settings_file, const 
         cleared.push_back({topic, "", true});
     }
     if (!broker.finish(cleared, until)) {
-        bridge::say("the light " + topics.machine + " is still on the broker at " + light.broker.address.text() +
+        program_support::log("the light " + topics.machine + " is still on the broker at " + light.broker.address.text() +
                     ": it did not take it away within " + std::to_string(kWithdrawWait.count()) + " s");
         return 1;
     }
-    bridge::say("took the light " + topics.machine + " off the broker at " + light.broker.address.text() +
+    program_support::log("took the light " + topics.machine + " off the broker at " + light.broker.address.text() +
                 ": its discovery config, state and availability are retained no more");
     return 0;
 }
@@ -337,6 +337,7 @@ int withdraw(bridge::Settings settings, const std::string& settings_file, const 
 }  // namespace
 
 int program_main(int argc, char** argv) {
+    program_support::log_as(kProgram);
     CLI::App app(
         "This PC's LED as a light on an MQTT broker, for Home Assistant or any dashboard: it publishes the light's "
         "discovery config, state and availability, and carries out commands through the LED service.",

@@ -1,6 +1,5 @@
 #include "broker_link.h"
 
-#include "bridge_log.h"
 #include "light.h"
 #include "system.h"
 
@@ -98,7 +97,7 @@ void BrokerLink::subscribe(const std::string& topic) {
     int message_id = 0;
     const int result = mosquitto_subscribe(session_, &message_id, topic.c_str(), 1);
     if (result != MOSQ_ERR_SUCCESS) {
-        say("cannot subscribe to " + topic + ": " + said(result));
+        program_support::log("cannot subscribe to " + topic + ": " + said(result));
         refused_.push_back(topic);
         return;
     }
@@ -189,7 +188,7 @@ void BrokerLink::give_up_connecting() {
 
 void BrokerLink::try_again(std::chrono::seconds wait, const std::string& news) {
     retry_at_ = Clock::now() + wait;
-    connection_news_.say(news + "; trying again in " + std::to_string(wait.count()) + " s");
+    rationed_.log("the broker's connection", news + "; trying again in " + std::to_string(wait.count()) + " s");
 }
 
 void BrokerLink::run_library() {
@@ -231,7 +230,7 @@ void BrokerLink::send_waiting() {
         const int result = mosquitto_publish(session_, nullptr, topic.c_str(), static_cast<int>(message.payload.size()),
                                              message.payload.data(), 1, message.retain);
         if (result != MOSQ_ERR_SUCCESS) {
-            publishing_news_.say("cannot publish to " + topic + ": " + said(result));
+            rationed_.log("what cannot be published", "cannot publish to " + topic + ": " + said(result));
         }
     }
 }
@@ -289,7 +288,7 @@ void BrokerLink::ended(int result) {
     const std::chrono::seconds wait = reconnecting_.ended(Clock::now(), result == MOSQ_ERR_CONN_LOST);
     if (reconnecting_.taken_over_news()) {
         retry_at_ = Clock::now() + wait;
-        say("the broker at " + where +
+        program_support::log("the broker at " + where +
             " keeps closing the connections it accepts: another client likely connects "
             "with this bridge's client id, " +
             options_.client_id +
@@ -316,7 +315,7 @@ void BrokerLink::on_connect(mosquitto*, void* self, int result) {
     link.phase_ = Phase::connected;
     link.reconnecting_.accepted(Clock::now());
     link.refused_.clear();
-    link.connection_news_.say("connected to the broker at " + where);
+    link.rationed_.log("the broker's connection", "connected to the broker at " + where);
     link.callbacks_.connected();
     if (link.subscribing_.empty()) {
         link.callbacks_.subscribed(link.refused_);
@@ -339,7 +338,7 @@ void BrokerLink::on_subscribe(mosquitto*, void* self, int message_id, int count,
         return;
     }
     if (count < 1 || granted[0] >= kSubscriptionRefused) {
-        say("the broker at " + link.options_.address.text() + " refused the subscription to " + asked->second +
+        program_support::log("the broker at " + link.options_.address.text() + " refused the subscription to " + asked->second +
             " (its ACL may not let this bridge's user read it)");
         link.refused_.push_back(asked->second);
     }
@@ -367,7 +366,7 @@ void BrokerLink::on_publish(mosquitto*, void* self, int message_id) {
 void BrokerLink::on_log(mosquitto*, void*, int level, const char* line) {
     // Its errors say what the result codes do not: why a TLS handshake failed.
     if (level == MOSQ_LOG_ERR) {
-        say(std::string("the MQTT library: ") + line);
+        program_support::log(std::string("the MQTT library: ") + line);
     }
 }
 

@@ -7,8 +7,8 @@
 // topic's later message replaces an earlier one not yet sent.
 #pragma once
 
-#include "bridge_log.h"
 #include "broker_tls.h"
+#include "line_log.h"
 #include "reconnecting.h"
 #include "settings.h"
 #include "socket_wait.h"
@@ -122,9 +122,8 @@ private:
     bool last_sent_ = false;
     std::set<int> unacknowledged_;  // finish()'s messages, by message id
     bool disconnect_now_ = false;   // the broker took them all
-    // What may repeat for as long as the broker is away, or a publisher sends what cannot be sent on.
-    NowAndThen connection_news_;
-    NowAndThen publishing_news_;
+    // What may repeat for as long as the broker is away, or others send what cannot be sent on.
+    program_support::RationedLog rationed_;
 };
 
 }  // namespace bridge

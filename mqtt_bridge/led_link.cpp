@@ -75,7 +75,7 @@ void LedLink::watch() {
         if (watching.open(endpoint_, why_not, deadline) == endpoint::Opened::yes &&
             watching.send("watch\n", deadline) && watching.receive_line(line, deadline) && line == "ok") {
             if (away) {
-                say("the LED service at " + endpoint::address(endpoint_) + " is back");
+                program_support::log("the LED service at " + endpoint::address(endpoint_) + " is back");
                 away = false;
             }
             watching_up_ = true;
@@ -102,7 +102,7 @@ void LedLink::watch() {
         }
         outputs_.available(false);
         if (!away) {
-            say("the LED service at " + endpoint::address(endpoint_) + " is away (" +
+            program_support::log("the LED service at " + endpoint::address(endpoint_) + " is away (" +
                 (why_not.empty() ? std::string("it did not take the watch") : why_not) +
                 "); the light is unavailable until it is back");
             away = true;
@@ -124,7 +124,7 @@ void LedLink::report() {
         return;
     }
     if (!report_failed_) {
-        say("the LED service's status could not be read (" + (payload ? std::string("it is not one") : why_not) +
+        program_support::log("the LED service's status could not be read (" + (payload ? std::string("it is not one") : why_not) +
             "); the light is unavailable until it can be, asked again every second");
     }
     report_failed_ = true;
@@ -146,7 +146,7 @@ void LedLink::run(const light::LedChange& change) {
         }
         std::string why_not;
         if (!commanding_.ask(request, why_not)) {
-            refusals_.say("a command was not carried out (" + protocol::format_request(request) + "): " + why_not);
+            rationed_.log("commands the LED service refused", "a command was not carried out (" + protocol::format_request(request) + "): " + why_not);
             return;
         }
         if (flash) {

@@ -7,10 +7,10 @@
 // again every second until it does.
 #pragma once
 
-#include "bridge_log.h"
 #include "endpoint.h"
 #include "latest_work.h"
 #include "light.h"
+#include "line_log.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -82,10 +82,10 @@ private:
     Requests reporting_{endpoint_};
     bool flash_may_show_ = true;  // the commands' own: one of an earlier run may, until cleared
     bool report_failed_ = false;  // the reporter's own
-    NowAndThen refusals_;         // commands the service refused: others' publishing may repeat them
+    program_support::RationedLog rationed_;  // commands the service refused: others' publishing may repeat them
     std::thread watcher_;
-    protocol::LatestWork<Changes> changes_{[this](Changes& work) { run(*work.latest); }};
-    protocol::LatestWork<Report> reports_{[this](Report&) { report(); }};
+    program_support::LatestWork<Changes> changes_{[this](Changes& work) { run(*work.latest); }};
+    program_support::LatestWork<Report> reports_{[this](Report&) { report(); }};
 };
 
 }  // namespace bridge

@@ -30,6 +30,7 @@ struct Running {
     std::function<void()> stop;
     bool stop_asked = false;
     ServiceBody body;
+    std::function<void()> parameters_changed;
 };
 
 Running& running() {
@@ -42,7 +43,10 @@ void report(DWORD state, DWORD wait_hint, DWORD exit_status = 0) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwControlsAccepted =
+        state == SERVICE_RUNNING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | (service.parameters_changed ? SERVICE_ACCEPT_PARAMCHANGE : 0)
+            : 0;
     // A failure is reported as such, so that the recovery actions restart the service.
     status.dwWin32ExitCode = exit_status == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
     status.dwServiceSpecificExitCode = exit_status;
@@ -61,6 +65,10 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
         if (service.stop) {
             service.stop();
         }
+        return NO_ERROR;
+    }
+    if (control == SERVICE_CONTROL_PARAMCHANGE && running().parameters_changed) {
+        running().parameters_changed();
         return NO_ERROR;
     }
     return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
@@ -90,9 +98,10 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 
 }  // namespace
 
-bool run_as_windows_service(const std::wstring& name, ServiceBody body) {
+bool run_as_windows_service(const std::wstring& name, ServiceBody body, std::function<void()> parameters_changed) {
     running().name = name;
     running().body = std::move(body);
+    running().parameters_changed = std::move(parameters_changed);
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(running().name.c_str()), service_main}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) != 0;
 }

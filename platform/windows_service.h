@@ -13,9 +13,11 @@ using ServiceBody = std::function<int(const std::function<void(std::function<voi
 
 // Runs `body` as the service `name` under the Service Control Manager: reported starting, running
 // once it says so (a stop asked before then is carried out at once), and stopped with its exit
-// status (as a failure when it is not 0, so that the recovery actions restart it). False when the
-// Service Control Manager did not start this process.
-bool run_as_windows_service(const std::wstring& name, ServiceBody body);
+// status (as a failure when it is not 0, so that the recovery actions restart it). With
+// `parameters_changed`, the service takes the manager's parameter-change control and calls it
+// (on the manager's thread). False when the Service Control Manager did not start this process.
+bool run_as_windows_service(const std::wstring& name, ServiceBody body,
+                            std::function<void()> parameters_changed = nullptr);
 
 // Asks the Service Control Manager to start the installed service `name`, once one that is still
 // stopping has stopped, and waits until it runs (one that runs already counts as started); false,

@@ -31,7 +31,7 @@ constexpr std::size_t kMaxWatchers = 64;            // connections that watch, a
 constexpr std::size_t kMaxWatchersPerUser = 8;      // root, SYSTEM and Administrators: no limit of their own
 constexpr std::size_t kWatchersKeptForPrivileged = 8;  // the last of the 64, for root, SYSTEM and Administrators
 // Events queued for a watcher that does not read them: past this it is cut off, never waited for.
-constexpr std::size_t kMaxQueuedEventBytes = 64 * 1024;
+constexpr std::size_t kMaxQueuedEventBytes = std::size_t{64} * 1024;
 
 // How long the service waits for a client, and for the LED on a client's behalf.
 constexpr std::chrono::seconds kUnfinishedLineLimit{5};

@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
+scripts/build-mosquitto-windows.sh
 for preset in native windows; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" >/dev/null

@@ -3,16 +3,17 @@
 # Debian's own source package of mosquitto (with Debian's patches), cross-compiled with MinGW-w64,
 # with TLS on OpenSSL's static libraries (build-openssl-windows.sh) and without its threads (the
 # bridge runs the library on one thread of its own). Built once per version of both source packages,
-# into the build cache outside any checkout, then copied into FOLDER.
-#   build-mosquitto-windows.sh FOLDER TOOLCHAIN_FILE
-# leaves FOLDER/include/mosquitto.h, FOLDER/include/openssl/ and FOLDER/lib/libmosquitto_static.a,
-# libssl.a, libcrypto.a.
+# into the build cache outside any checkout; the newest is then copied where the Windows build's
+# configure looks for it. A step of its own, before configure: configure never fetches anything.
+#   build-mosquitto-windows.sh
+# leaves include/mosquitto.h, include/openssl/ and lib/libmosquitto_static.a, libssl.a, libcrypto.a in
+# ${XDG_CACHE_HOME:-$HOME/.cache}/kav_morv_led/mosquitto-mingw64 (KAV_MORV_LED_MOSQUITTO_ROOT's default).
 set -euo pipefail
-folder=$1
-toolchain=$2
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
-openssl=$("$here/build-openssl-windows.sh")
+toolchain=$here/../cmake/mingw-w64-x86_64.toolchain.cmake
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/kav_morv_led
+folder=$cache/mosquitto-mingw64
+openssl=$("$here/build-openssl-windows.sh")
 work=$(mktemp -d "${TMPDIR:-/tmp}/kav_morv_led-mosquitto.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -49,9 +50,11 @@ if [[ ! -f $built/lib/libmosquitto_static.a ]]; then
   cp "$work/build/lib/libmosquitto_static.a" "$built.partial/lib/"
   mv "$built.partial" "$built"
 fi
+rm -rf "$folder.partial"
+mkdir -p "$folder.partial"
+cp -r "$built/include" "$built/lib" "$folder.partial/"
+cp -r "$openssl/include/openssl" "$folder.partial/include/"
+cp "$openssl/lib/libssl.a" "$openssl/lib/libcrypto.a" "$folder.partial/lib/"
 rm -rf "$folder"
-mkdir -p "$folder"
-cp -r "$built/include" "$built/lib" "$folder/"
-cp -r "$openssl/include/openssl" "$folder/include/"
-cp "$openssl/lib/libssl.a" "$openssl/lib/libcrypto.a" "$folder/lib/"
+mv "$folder.partial" "$folder"
 echo "libmosquitto for Windows, with TLS: $folder/lib/libmosquitto_static.a" >&2

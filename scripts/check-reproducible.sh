@@ -17,10 +17,7 @@ shipped=('bin/kav_morv_led_dll_64.dll' 'bin/kav_rv5520_led.dll' 'bin/KAV_MORV_LE
          'package/KAV_MORV_LED-*-win64.zip' 'package/KAV_MORV_LED-*-win64.msi')
 
 # libmosquitto for Windows is an input of both builds, built once from Debian's source.
-mosquitto=()
-if [[ -f $top/build/windows/mosquitto-mingw/lib/libmosquitto_static.a ]]; then
-  mosquitto=("-DKAV_MORV_LED_MOSQUITTO_ROOT=$top/build/windows/mosquitto-mingw")
-fi
+"$top/scripts/build-mosquitto-windows.sh"
 
 release() {  # the release built in $1 (a checkout), zip included
   (
@@ -33,7 +30,7 @@ release() {  # the release built in $1 (a checkout), zip included
 clone_and_release() {
   git clone --quiet "$top" "$1"
   (cd "$1" && cmake --preset windows -DKAV_MORV_LED_BUILD_TESTS=OFF -DKAV_MORV_LED_BUILD_SIMULATOR=OFF \
-                    -DKAV_MORV_LED_BUILD_BENCHMARKS=OFF -DKAV_MORV_LED_CLANG_TIDY=OFF "${mosquitto[@]}" >/dev/null)
+                    -DKAV_MORV_LED_BUILD_BENCHMARKS=OFF -DKAV_MORV_LED_CLANG_TIDY=OFF >/dev/null)
   release "$1"
 }
 

@@ -15,7 +15,10 @@ case ${1:-all} in
     packages+=(
       # The MQTT bridge (libssl-dev: the hashes of its service SIDs), and the broker and clients its
       # tests and benchmarks talk to, and the certificates of its TLS tests.
-      libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
+      libmosquitto-dev libssl-dev pkgconf mosquitto mosquitto-clients openssl
+      # The triggers program: its rules' parser (for both builds), HTTP natively; the small file
+      # system its test fills.
+      libtomlplusplus-dev libcurl4-openssl-dev mount
       # Unit tests, benchmarks, memcheck; GoogleTest's sources for the Windows build's unit tests.
       googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
       # The test runners, the Python client's wheel and a virtual environment to install it in.

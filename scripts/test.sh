@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-dependencies.sh
+scripts/build-mosquitto-windows.sh
 for preset in native asan tsan library-only windows; do
   cmake --workflow --preset "$preset" --fresh
 done

@@ -9,10 +9,13 @@
 //     using (led.Indication("red", name: "build", priority: 200)) { RunTheBuild(); }
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.Globalization;
 using System.IO;
 using System.IO.Pipes;
 using System.Linq;
+using System.Net;
+using System.Net.Sockets;
 using System.Text;
 using System.Text.RegularExpressions;
 using System.Threading;
@@ -134,7 +137,11 @@ namespace KavMorvLed
             new[] { "off", "red", "green", "blue", "white", "cb", "yellow", "purple" };
         internal const int MaxLineBytes = 1024, MaxStepMs = 3600000, MaxCycles = 1000000, MaxForMs = int.MaxValue;
         internal const int MaxNameBytes = 64, MaxOwnerBytes = 256;
-        static readonly Regex NamePattern = new Regex("^[A-Za-z0-9._-]{1," + MaxNameBytes + "}$");
+        /// <summary>How long an indication outlives a holder that cannot clear it, unless told otherwise.</summary>
+        public const int DefaultLeaseMs = 30000;
+        internal const int MinLeaseMs = 1000;
+        // \z, not $: $ also matches before a last line feed, which would end the request early.
+        static readonly Regex NamePattern = new Regex(@"^[A-Za-z0-9._-]{1," + MaxNameBytes + @"}\z");
 
         /// <summary>The pipe name or socket path of the service.</summary>
         public string Endpoint { get; }
@@ -264,33 +271,55 @@ namespace KavMorvLed
         /// <summary>Every indication in force, the one showing, and what the LED reads back.</summary>
         public LedStatus Status() => Wait(StatusAsync());
 
-        /// <summary>Shows a steady colour until the returned object is disposed, then clears it, however
-        /// the block that holds it ends. A set that failed once sent may still be in force (its reply
-        /// was not seen, or the LED did not take it), so it is cleared then too before the error is thrown.</summary>
+        /// <summary>Shows a steady colour until the returned object is disposed (for at most forMs), then
+        /// clears it, however the block that holds it ends. A set that failed once sent, or was cancelled,
+        /// may still be in force, so it is cleared then too before the exception goes on. What this
+        /// program cannot clear (it was killed, the service could not be reached) ends on its own: the
+        /// indication expires leaseMs after it was last set, and is set again every third of that while
+        /// it is held. Disposing it throws nothing: a clear that fails leaves it to its lease.</summary>
         public async Task<IDisposable> IndicationAsync(string color, string name = "default", int priority = 100,
-                                                       int? forMs = null, CancellationToken cancel = default(CancellationToken))
+                                                       int? forMs = null, int leaseMs = DefaultLeaseMs,
+                                                       CancellationToken cancel = default(CancellationToken))
         {
-            Task set = SetAsync(color, name, priority, forMs, cancel);
+            var lease = new Lease(CheckNumber(leaseMs, MinLeaseMs, MaxForMs, "lease"), forMs);
+            // Its arguments are checked as it is called, before anything is sent: when they are wrong, there
+            // is nothing to clear.
+            Task set = SetAsync(color, name, priority, lease.FirstMs, cancel);
             try
             {
                 await set.ConfigureAwait(false);
             }
-            catch (LedException)
+            catch
+            {
+                await ClearQuietlyAsync(name).ConfigureAwait(false);
+                throw;
+            }
+            // Each set again waits no longer than a third of a lease, so that a slow one leaves time for the next.
+            var again = new Led(Endpoint, Math.Min(TimeoutMs, leaseMs / 3));
+            lease.Keep(async ms =>
             {
                 try
                 {
-                    await ClearAsync(name).ConfigureAwait(false);
+                    await again.SetAsync(color, name, priority, ms).ConfigureAwait(false);
                 }
                 catch (LedException)
                 {
                 }
-                throw;
-            }
-            return new Clearing(this, name);
+            });
+            return new HeldIndication(this, name, lease);
         }
         /// <summary>Shows a steady colour until the returned object is disposed, then clears it.</summary>
-        public IDisposable Indication(string color, string name = "default", int priority = 100, int? forMs = null) =>
-            Wait(IndicationAsync(color, name, priority, forMs));
+        public IDisposable Indication(string color, string name = "default", int priority = 100, int? forMs = null,
+                                      int leaseMs = DefaultLeaseMs) =>
+            Wait(IndicationAsync(color, name, priority, forMs, leaseMs));
+
+        // 1.3.0's forms, for programs built against them and calls that give the token in its place.
+        /// <summary>As IndicationAsync with the default lease.</summary>
+        public Task<IDisposable> IndicationAsync(string color, string name, int priority, int? forMs, CancellationToken cancel) =>
+            IndicationAsync(color, name, priority, forMs, DefaultLeaseMs, cancel);
+        /// <summary>As Indication with the default lease.</summary>
+        public IDisposable Indication(string color, string name, int priority, int? forMs) =>
+            Indication(color, name, priority, forMs, DefaultLeaseMs);
 
         /// <summary>Each change from now on, as it comes: await MoveNextAsync for the next, then read
         /// Current; dispose it to end the watch.</summary>
@@ -301,7 +330,9 @@ namespace KavMorvLed
                 Connection connection = await ConnectAsync(deadline.Token).ConfigureAwait(false);
                 try
                 {
-                    await ReplyAsync(connection, "watch", "watch", deadline.Token).ConfigureAwait(false);
+                    string payload = await ReplyAsync(connection, "watch", "watch", deadline.Token).ConfigureAwait(false);
+                    if (payload.Length > 0)
+                        throw new ProtocolException("the LED service answered \"" + Shorten(payload) + "\" to watch");
                 }
                 catch (OperationCanceledException) when (!cancel.IsCancellationRequested)
                 {
@@ -321,16 +352,31 @@ namespace KavMorvLed
         /// the watcher is disposed or the watch ends (then Ended, once, with why).</summary>
         public LedWatcher Watch() => new LedWatcher(Wait(WatchAsync()));
 
-        sealed class Clearing : IDisposable
+        sealed class HeldIndication : IDisposable
         {
             readonly Led led;
             readonly string name;
+            readonly Lease lease;
             int cleared;
-            public Clearing(Led led, string name) { this.led = led; this.name = name; }
+            public HeldIndication(Led led, string name, Lease lease) { this.led = led; this.name = name; this.lease = lease; }
             public void Dispose()
             {
-                if (Interlocked.Exchange(ref cleared, 1) == 0)
-                    led.Clear(name);
+                if (Interlocked.Exchange(ref cleared, 1) != 0)
+                    return;
+                lease.Stop();
+                Wait(led.ClearQuietlyAsync(name));
+            }
+        }
+
+        // With its own deadline: the caller's token may be what ended the call that needs it.
+        async Task ClearQuietlyAsync(string name)
+        {
+            try
+            {
+                await ClearAsync(name).ConfigureAwait(false);
+            }
+            catch (LedException)
+            {
             }
         }
 
@@ -349,26 +395,58 @@ namespace KavMorvLed
 
         async Task<Connection> ConnectAsync(CancellationToken cancel)
         {
-            // Where nothing is at the socket's path, the pipe stream would wait out its whole time.
             if (!OnWindows && !File.Exists(Endpoint))
-                throw new ServiceUnavailableException("cannot reach the LED service at " + Address +
-                                                      " (no such socket). Is it running? To " + HowToStart + ".");
+                throw Unreachable("no such socket");
+            try
+            {
+                return new Connection(OnWindows ? await ConnectPipeAsync(cancel).ConfigureAwait(false)
+                                                : await ConnectSocketAsync(cancel).ConfigureAwait(false));
+            }
+            catch (Exception error) when (error is IOException || error is TimeoutException ||
+                                          error is UnauthorizedAccessException || error is SocketException)
+            {
+                throw Unreachable(error.Message);
+            }
+        }
+
+        ServiceUnavailableException Unreachable(string why) =>
+            new ServiceUnavailableException("cannot reach the LED service at " + Address + " (" + why + "). Is it running? To " +
+                                            HowToStart + ".");
+
+        async Task<Stream> ConnectPipeAsync(CancellationToken cancel)
+        {
             var pipe = new NamedPipeClientStream(".", Endpoint, PipeDirection.InOut, PipeOptions.Asynchronous);
             try
             {
                 await pipe.ConnectAsync(TimeoutMs, cancel).ConfigureAwait(false);
-                return new Connection(pipe);
-            }
-            catch (Exception error) when (error is IOException || error is TimeoutException ||
-                                          error is UnauthorizedAccessException || error is System.Net.Sockets.SocketException)
-            {
-                pipe.Dispose();
-                throw new ServiceUnavailableException("cannot reach the LED service at " + Address + " (" + error.Message +
-                                                      "). Is it running? To " + HowToStart + ".");
+                return pipe;
             }
             catch
             {
                 pipe.Dispose();
+                throw;
+            }
+        }
+
+        // The socket itself, not a pipe stream, which would wait out its whole time at a socket nobody
+        // listens on (a service that died leaves one).
+        async Task<Stream> ConnectSocketAsync(CancellationToken cancel)
+        {
+            var socket = new Socket(AddressFamily.Unix, SocketType.Stream, ProtocolType.Unspecified);
+            try
+            {
+                using (cancel.Register(socket.Dispose))
+                    await Task.Factory.FromAsync(socket.BeginConnect, socket.EndConnect, new UnixSocketPath(Endpoint), null)
+                              .ConfigureAwait(false);
+                return new NetworkStream(socket, true);
+            }
+            catch (ObjectDisposedException) when (cancel.IsCancellationRequested)
+            {
+                throw new OperationCanceledException(cancel);
+            }
+            catch
+            {
+                socket.Dispose();
                 throw;
             }
         }
@@ -596,6 +674,81 @@ namespace KavMorvLed
         }
     }
 
+    // An indication's expiry, kept ahead of it while its holder lives, so that what the holder cannot
+    // clear (it was killed, the service could not be reached) ends on its own. Each set lasts the
+    // lease, or what is left of forMs when that is less; Keep sets it again every third of a lease
+    // until Stop, or until a set reaches the end of forMs.
+    sealed class Lease
+    {
+        readonly int leaseMs;
+        readonly int? forMs;
+        readonly Stopwatch since = Stopwatch.StartNew();
+        readonly CancellationTokenSource stopping = new CancellationTokenSource();
+        Task keeping = Task.CompletedTask;
+
+        public Lease(int leaseMs, int? forMs) { this.leaseMs = leaseMs; this.forMs = forMs; }
+
+        public int FirstMs => forMs.HasValue ? Math.Min(leaseMs, forMs.Value) : leaseMs;
+
+        public void Keep(Func<int, Task> setFor)
+        {
+            if (!forMs.HasValue || forMs.Value > leaseMs)
+                keeping = RenewAsync(setFor);
+        }
+
+        async Task RenewAsync(Func<int, Task> setFor)
+        {
+            for (;;)
+            {
+                try
+                {
+                    await Task.Delay(leaseMs / 3, stopping.Token).ConfigureAwait(false);
+                }
+                catch (OperationCanceledException)
+                {
+                    return;
+                }
+                if (!forMs.HasValue)
+                {
+                    await setFor(leaseMs).ConfigureAwait(false);
+                    continue;
+                }
+                long leftMs = forMs.Value - since.ElapsedMilliseconds;
+                if (leftMs > 0)
+                    await setFor((int)Math.Min(leaseMs, leftMs)).ConfigureAwait(false);
+                if (leftMs <= leaseMs)
+                    return;
+            }
+        }
+
+        // Returns once no set is under way or to come: what the caller sends next comes after them.
+        public void Stop()
+        {
+            stopping.Cancel();
+            keeping.ConfigureAwait(false).GetAwaiter().GetResult();
+        }
+    }
+
+    // A UNIX socket's path as the system takes it (sockaddr_un), where the framework has no type for it.
+    sealed class UnixSocketPath : EndPoint
+    {
+        readonly byte[] path;
+
+        public UnixSocketPath(string path) { this.path = Encoding.UTF8.GetBytes(path); }
+
+        public override AddressFamily AddressFamily => AddressFamily.Unix;
+
+        public override SocketAddress Serialize()
+        {
+            var address = new SocketAddress(AddressFamily.Unix, 2 + path.Length + 1);
+            for (int at = 0; at < path.Length; at++)
+                address[2 + at] = path[at];
+            return address;
+        }
+
+        public override EndPoint Create(SocketAddress address) => this;
+    }
+
     // One connection to the service: lines out, lines in, each line bounded by the longest reply.
     sealed class Connection : IDisposable
     {
@@ -603,47 +756,62 @@ namespace KavMorvLed
         // sends more without a line feed is not the service.
         internal const int MaxReplyBytes = 4 << 20;
 
-        readonly NamedPipeClientStream pipe;
+        readonly Stream stream;
         readonly MemoryStream received = new MemoryStream();
         readonly byte[] buffer = new byte[65536];
         int disposed;
 
-        public Connection(NamedPipeClientStream pipe) { this.pipe = pipe; }
+        public Connection(Stream stream) { this.stream = stream; }
 
         public bool Disposed => Volatile.Read(ref disposed) != 0;
 
         public async Task SendAsync(string line, CancellationToken cancel)
         {
             byte[] bytes = Encoding.UTF8.GetBytes(line + "\n");
-            await Bounded(pipe.WriteAsync(bytes, 0, bytes.Length, cancel), cancel).ConfigureAwait(false);
-            await Bounded(pipe.FlushAsync(cancel), cancel).ConfigureAwait(false);
+            await Bounded(stream.WriteAsync(bytes, 0, bytes.Length, cancel), cancel).ConfigureAwait(false);
+            await Bounded(stream.FlushAsync(cancel), cancel).ConfigureAwait(false);
         }
 
-        // The next line without its line feed; null when the connection ended first.
+        // The next line without its line feed (and a carriage return before it); null when the
+        // connection ended first. Past MaxReplyBytes, however the bytes came, or not UTF-8: not a line
+        // of the service's.
         public async Task<string> ReceiveAsync(CancellationToken cancel)
         {
-            for (;;)
+            for (int searched = 0;;)
             {
                 byte[] held = received.GetBuffer();
-                int end = Array.IndexOf(held, (byte)'\n', 0, (int)received.Length);
+                int end = Array.IndexOf(held, (byte)'\n', searched, (int)received.Length - searched);
+                if (end > MaxReplyBytes || (end < 0 && received.Length > MaxReplyBytes))
+                    throw new ProtocolException("the LED service sent a line longer than " + MaxReplyBytes + " bytes");
                 if (end >= 0)
                 {
-                    string line = new UTF8Encoding(false, false).GetString(held, 0, end);
+                    string line = Line(held, end > 0 && held[end - 1] == '\r' ? end - 1 : end);
                     int rest = (int)received.Length - end - 1;
                     Buffer.BlockCopy(held, end + 1, held, 0, rest);
                     received.SetLength(rest);
                     return line;
                 }
-                if (received.Length > MaxReplyBytes)
-                    throw new ProtocolException("the LED service sent a line longer than " + MaxReplyBytes + " bytes");
-                int got = await Bounded(pipe.ReadAsync(buffer, 0, buffer.Length, cancel), cancel).ConfigureAwait(false);
+                searched = (int)received.Length;
+                int got = await Bounded(stream.ReadAsync(buffer, 0, buffer.Length, cancel), cancel).ConfigureAwait(false);
                 if (got == 0)
                     return null;
                 received.Write(buffer, 0, got);
             }
         }
 
-        // Where the system's pipe ignores the token once a read or write is under way, the call ends
+        static string Line(byte[] bytes, int length)
+        {
+            try
+            {
+                return new UTF8Encoding(false, true).GetString(bytes, 0, length);
+            }
+            catch (DecoderFallbackException)
+            {
+                throw new ProtocolException("the LED service sent a line that is not UTF-8");
+            }
+        }
+
+        // Where the system's stream ignores the token once a read or write is under way, the call ends
         // anyway: the connection is closed under it, which ends what it waits for.
         async Task<T> Bounded<T>(Task<T> work, CancellationToken cancel)
         {
@@ -668,7 +836,7 @@ namespace KavMorvLed
         public void Dispose()
         {
             if (Interlocked.Exchange(ref disposed, 1) == 0)
-                pipe.Dispose();
+                stream.Dispose();
         }
     }
 
@@ -708,7 +876,7 @@ namespace KavMorvLed
                 Name = Text(entry, "name"), Owner = Text(entry, "owner"), OwnerId = Text(entry, "owner_id"),
                 Priority = (int)Number(entry, "priority", 0, 255), Shows = Color(Text(entry, "shows")), Steps = steps,
                 Cycles = NumberOrNull(entry, "cycles", 1, Led.MaxCycles),
-                LeftMs = NumberOrNull(entry, "left_ms", long.MinValue, long.MaxValue),
+                LeftMs = NumberOrNull(entry, "left_ms", 0, Led.MaxForMs),
             };
         }
 
@@ -765,8 +933,8 @@ namespace KavMorvLed
             Led.Colors.Contains(name) ? name : throw new FormatException("\"" + Led.Shorten(name) + "\" is no colour");
     }
 
-    // Just enough JSON for the service's replies: objects, arrays, strings, whole numbers, true, false
-    // and null, nested at most MaxDepth deep. Anything else is a FormatException.
+    // JSON as RFC 8259 has it, nested at most MaxDepth deep below the outermost value: whole numbers
+    // of 64 bits as long, any other number as double. Anything else is a FormatException.
     static class Json
     {
         const int MaxDepth = 32;
@@ -839,15 +1007,50 @@ namespace KavMorvLed
                     return word == "null" ? null : (object)(word == "true");
                 }
             }
+            return Number(text, ref at);
+        }
+
+        static object Number(string text, ref int at)
+        {
             int start = at;
-            if (at < text.Length && text[at] == '-')
+            if (Next(text, at) == '-')
                 at++;
+            int digits = Digits(text, ref at);
+            if (digits == 0 || (digits > 1 && text[at - digits] == '0'))
+                throw new FormatException("no JSON value at " + start);
+            bool whole = true;
+            if (Next(text, at) == '.')
+            {
+                at++;
+                whole = false;
+                if (Digits(text, ref at) == 0)
+                    throw new FormatException("no digits after the decimal point at " + at);
+            }
+            if (Next(text, at) == 'e' || Next(text, at) == 'E')
+            {
+                at++;
+                whole = false;
+                if (Next(text, at) == '+' || Next(text, at) == '-')
+                    at++;
+                if (Digits(text, ref at) == 0)
+                    throw new FormatException("no digits in the exponent at " + at);
+            }
+            string number = text.Substring(start, at - start);
+            if (whole && long.TryParse(number, NumberStyles.AllowLeadingSign, CultureInfo.InvariantCulture, out long value))
+                return value;
+            if (!double.TryParse(number, NumberStyles.Float, CultureInfo.InvariantCulture, out double inexact))
+                throw new FormatException("a number beyond a double at " + start);
+            return inexact;
+        }
+
+        static char Next(string text, int at) => at < text.Length ? text[at] : '\0';
+
+        static int Digits(string text, ref int at)
+        {
+            int start = at;
             while (at < text.Length && text[at] >= '0' && text[at] <= '9')
                 at++;
-            if (!long.TryParse(text.Substring(start, at - start), NumberStyles.AllowLeadingSign, CultureInfo.InvariantCulture,
-                               out long number))
-                throw new FormatException("a number that is not a whole one of 64 bits at " + start);
-            return number;
+            return at - start;
         }
 
         static void Expect(string text, ref int at, char wanted)
@@ -864,29 +1067,29 @@ namespace KavMorvLed
             while (at < text.Length && text[at] != '"')
             {
                 char c = text[at++];
+                if (c < ' ')
+                    throw new FormatException("a control character in a string at " + (at - 1));
                 if (c != '\\')
                 {
                     built.Append(c);
                     continue;
                 }
-                if (at >= text.Length)
-                    break;
-                char escaped = text[at++];
+                char escaped = Next(text, at++);
                 switch (escaped)
                 {
+                    case '"': case '\\': case '/': built.Append(escaped); break;
                     case 'n': built.Append('\n'); break;
                     case 't': built.Append('\t'); break;
                     case 'r': built.Append('\r'); break;
                     case 'b': built.Append('\b'); break;
                     case 'f': built.Append('\f'); break;
                     case 'u':
-                        if (at + 4 > text.Length ||
-                            !int.TryParse(text.Substring(at, 4), NumberStyles.HexNumber, CultureInfo.InvariantCulture, out int code))
-                            throw new FormatException("a \\u escape without four hexadecimal digits");
-                        built.Append((char)code);
+                        if (at + 4 > text.Length || !text.Substring(at, 4).All(Uri.IsHexDigit))
+                            throw new FormatException("a \\u escape without four hexadecimal digits at " + at);
+                        built.Append((char)int.Parse(text.Substring(at, 4), NumberStyles.AllowHexSpecifier, CultureInfo.InvariantCulture));
                         at += 4;
                         break;
-                    default: built.Append(escaped); break;
+                    default: throw new FormatException("an unknown escape at " + (at - 1));
                 }
             }
             Expect(text, ref at, '"');

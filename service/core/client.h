@@ -10,6 +10,8 @@ struct Owner {
     std::string id;    // as the system knows them: a uid ("1000"), or a SID on Windows
     std::string name;  // for people ("alice"); the id when the system has no name for it
     bool operator==(const Owner& other) const { return id == other.id && name == other.name; }
+    // For the log: "alice (1000)".
+    std::string who() const { return name + " (" + id + ")"; }
 };
 
 // The user at the other end of a connection.

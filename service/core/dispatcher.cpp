@@ -1,7 +1,6 @@
 #include "dispatcher.h"
 
 #include "reply.h"
-#include "status_report.h"
 
 #include <utility>
 
@@ -9,7 +8,7 @@ namespace service {
 namespace {
 
 // What the LED shows now and whose it is, for the log: "red (alarm of alice)".
-std::string shown(const Indications& indications, Time now) {
+std::string showing_for_log(const Indications& indications, Time now) {
     const Indication* showing = indications.showing(now);
     return protocol::color_name(indications.color_at(now)) +
            (showing != nullptr ? " (" + showing->name + " of " + showing->owner.name + ")" : std::string());
@@ -30,7 +29,7 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
                 return answer;
             }
             indications.set(request, client.owner, now);
-            answer.changed = true;
+            answer.in_force_changed = true;
             answer.changes.events.push_back(
                 event_of(Event::Kind::set, indications.all().at({request.name, client.owner.id}), indications, now));
             break;
@@ -52,7 +51,7 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
             // Clearing what is not there is done at once: nothing changes.
             for (const Indication& cleared : indications.clear(request.name, named)) {
                 answer.changes.events.push_back(event_of(Event::Kind::cleared, cleared, indications, now));
-                answer.changed = true;
+                answer.in_force_changed = true;
             }
             break;
         }
@@ -68,7 +67,7 @@ Answer apply(Indications& indications, const protocol::Request& request, const C
             return answer;
     }
     answer.reply = protocol::ok_reply();
-    answer.when = answer.changed ? Answer::When::once_shown : Answer::When::now;
+    answer.when = answer.in_force_changed ? Answer::When::once_shown : Answer::When::now;
     return answer;
 }
 
@@ -89,11 +88,12 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
         answer.reply = protocol::error_reply(parsed.command, parsed.error);
         return answer;
     }
-    Changes ended = settle(indications, now);
+    Changes ended = remove_ended(indications, now);
     Answer answer = apply(indications, *parsed.request, client, now);
-    answer.changed = answer.changed || !ended.events.empty();
+    answer.in_force_changed = answer.in_force_changed || !ended.events.empty();
     if (answer.when == Answer::When::once_shown) {
-        ended.log.push_back(client.description + ": " + line.text + " -> the LED shows " + shown(indications, now));
+        ended.log.push_back({client.owner.who(), client.description + ": " + line.text + " -> the LED shows " +
+                                                     showing_for_log(indications, now)});
     }
     ended.events.insert(ended.events.end(), answer.changes.events.begin(), answer.changes.events.end());
     answer.changes = std::move(ended);
@@ -115,19 +115,16 @@ std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCod
     return answer.reply;
 }
 
-std::string status_reply(const Indications& indications, Time now, std::optional<LedColorCode> read_back) {
-    return protocol::ok_reply(status_payload(indications, now, read_back));
-}
-
-Changes settle(Indications& indications, Time now) {
-    Changes said;
+Changes remove_ended(Indications& indications, Time now) {
+    Changes ended;
     for (const Ended& gone : indications.drop_ended(now)) {
-        said.log.push_back(gone.indication.name + " of " + gone.indication.owner.name +
-                           (gone.expired ? " expired" : " ended: its count ran out"));
-        said.events.push_back(
+        ended.log.push_back(
+            {gone.indication.owner.who(), gone.indication.name + " of " + gone.indication.owner.name +
+                                              (gone.expired ? " expired" : " ended: its count ran out")});
+        ended.events.push_back(
             event_of(gone.expired ? Event::Kind::expired : Event::Kind::ended, gone.indication, indications, now));
     }
-    return said;
+    return ended;
 }
 
 std::vector<Event> restored(const Indications& indications, Time now) {
@@ -138,13 +135,13 @@ std::vector<Event> restored(const Indications& indications, Time now) {
     return events;
 }
 
-std::optional<LedColorCode> color_to_leave(const Indications& indications, Time now, std::string& said) {
+std::optional<LedColorCode> color_to_leave(const Indications& indications, Time now, std::string& log_line) {
     const Indication* showing = indications.showing(now);
     if (showing == nullptr || showing->steady()) {
         return std::nullopt;
     }
-    said = "stopping: the LED is left off rather than stand still in a step of " + showing->name + " of " +
-           showing->owner.name + ", which shows again when the service starts";
+    log_line = "stopping: the LED is left off rather than stand still in a step of " + showing->name + " of " +
+               showing->owner.name + ", which shows again when the service starts";
     return LedColorCode{LED_COLOR_OFF};
 }
 

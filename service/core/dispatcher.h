@@ -15,9 +15,15 @@
 
 namespace service {
 
+// A line for the log, about what a user did or owns: each user's lines are rationed.
+struct LogLine {
+    std::string user;  // "alice (1000)"
+    std::string text;
+};
+
 // What changed in force: lines for the log, and events for those who watch.
 struct Changes {
-    std::vector<std::string> log;
+    std::vector<LogLine> log;
     std::vector<Event> events;
 };
 
@@ -30,9 +36,9 @@ struct Answer {
     };
     When when = When::now;
     std::string reply;
-    std::string command;  // the request's command word, "-" when it names none
-    bool changed = false;  // what is in force changed: the LED and the state file follow it
-    Changes changes;       // indications that ended, then the change asked
+    std::string command;            // the request's command word, "-" when it names none
+    bool in_force_changed = false;  // what is in force changed: the LED follows it
+    Changes changes;                // indications that ended, then the change asked
 };
 
 // Answers one line of `client`'s at `now`, having first let go of what has ended by then.
@@ -44,18 +50,15 @@ Answer dispatch(Indications& indications, const protocol::LineReader::Line& line
 std::string reply_once_shown(const Answer& answer, LedColorCode set, LedColorCode read_back,
                              const std::string& unsaved);
 
-// The reply to status at `now`, given what the LED read back (none: it could not be read in time).
-std::string status_reply(const Indications& indications, Time now, std::optional<LedColorCode> read_back);
-
 // Lets go of what has ended by `now`, saying so.
-Changes settle(Indications& indications, Time now);
+Changes remove_ended(Indications& indications, Time now);
 
 // Events of what a state file brought back, with what shows at `now`.
 std::vector<Event> restored(const Indications& indications, Time now);
 
 // What the LED is left showing when the service stops: nothing new (none) while a steady colour or
 // nothing shows; off instead of a blink or pattern, which would otherwise stand still mid-step,
-// with `said` set to a line for the log.
-std::optional<LedColorCode> color_to_leave(const Indications& indications, Time now, std::string& said);
+// with `log_line` set to say so.
+std::optional<LedColorCode> color_to_leave(const Indications& indications, Time now, std::string& log_line);
 
 }  // namespace service

@@ -1,7 +1,7 @@
 // What `status` answers: every indication in force (owner, name, priority, steps, cycles, what it
 // shows now, how long it has left), the one showing, the colour shown, and what the LED read back.
-// Written as text at once, with no document built first: the service makes one for every status
-// asked at one moment, and with every indication it may hold in force it is its largest reply.
+// Written as text at once, with no document built first: with every indication the service may
+// hold in force it is its largest reply, made again whenever what it reports changes.
 // Pure.
 #pragma once
 

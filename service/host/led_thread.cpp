@@ -1,6 +1,6 @@
 #include "led_thread.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "words.h"
 
 #include <utility>
@@ -18,11 +18,11 @@ bool LedThread::start(std::string& why_not) {
     return true;
 }
 
-void LedThread::show(LedColorCode code, Shown shown) {
-    worker_.hand([code, &shown](Work& waiting) {
+void LedThread::set_color(LedColorCode code, ColorSet on_set) {
+    worker_.hand([code, &on_set](Work& waiting) {
         waiting.color = code;
-        if (shown) {
-            waiting.shown.push_back(std::move(shown));
+        if (on_set) {
+            waiting.on_set.push_back(std::move(on_set));
         }
     });
 }
@@ -52,7 +52,7 @@ void LedThread::run(Work& work) {
     if (work.color) {
         check(*work.color, read_back);
     }
-    for (const Shown& done : work.shown) {
+    for (const ColorSet& done : work.on_set) {
         done(*work.color, read_back);
     }
     for (const ReadBack& done : work.read) {
@@ -64,7 +64,8 @@ void LedThread::run(Work& work) {
 void LedThread::check(LedColorCode set, LedColorCode read_back) {
     if ((read_back != set) != mismatched_) {
         mismatched_ = read_back != set;
-        log(mismatched_
+        program_support::log(
+            mismatched_
                 ? std::string("the LED reads back ") + protocol::color_name(read_back) + " after being set to " +
                       protocol::color_name(set) + ": it does not show what the service asks"
                 : std::string("the LED shows what the service asks again (") + protocol::color_name(set) + ")");

@@ -18,7 +18,7 @@ namespace service {
 class LedThread {
 public:
     // The colour set, and what the LED read back right after.
-    using Shown = std::function<void(LedColorCode set, LedColorCode read_back)>;
+    using ColorSet = std::function<void(LedColorCode set, LedColorCode read_back)>;
     using ReadBack = std::function<void(LedColorCode read_back)>;
 
     LedThread() = default;
@@ -27,10 +27,10 @@ public:
     // Calls Init and starts the thread. On failure returns false with the library's reason, having
     // called DeInit to release what Init loaded.
     bool start(std::string& why_not);
-    // Sets the LED to `code` soon. `shown`, if given, is called on the LED's thread once that
+    // Sets the LED to `code` soon. `on_set`, if given, is called on the LED's thread once that
     // colour, or one asked after it, is set and read back. A read-back that differs from the colour
     // set is logged.
-    void show(LedColorCode code, Shown shown = nullptr);
+    void set_color(LedColorCode code, ColorSet on_set = nullptr);
     // Has the LED read back; `done` is called on the LED's thread with what GetLED returned, with
     // the colour being set, if any.
     void read_back(ReadBack done);
@@ -41,7 +41,7 @@ public:
 private:
     struct Work {
         std::optional<LedColorCode> color;  // the latest asked
-        std::vector<Shown> shown;           // waiting for it to show
+        std::vector<ColorSet> on_set;       // waiting for it to be set
         std::vector<ReadBack> read;         // waiting for a read-back
         bool empty() const { return !color && read.empty(); }
     };
@@ -50,7 +50,7 @@ private:
 
     bool mismatched_ = false;  // the last read-back differed from the colour set (on the LED's thread)
     bool started_ = false;
-    protocol::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
+    program_support::LatestWork<Work> worker_{[this](Work& work) { run(work); }};
 };
 
 }  // namespace service

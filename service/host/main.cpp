@@ -4,12 +4,13 @@
 #include "command_line.h"
 #include "endpoint.h"
 #include "led_thread.h"
+#include "line_log.h"
 #include "listener.h"
-#include "log.h"
 #include "platform.h"
 #include "program_entry.h"
 #include "server.h"
-#include "state_file.h"
+#include "state_store.h"
+#include "status_thread.h"
 #include "system.h"
 
 #include <asio/io_context.hpp>
@@ -29,24 +30,34 @@
 namespace {
 
 int refuse(const std::string& what, const std::string& why) {
-    service::log(what + ": " + why);
+    program_support::log(what + ": " + why);
     return 1;
 }
 
-// Puts back what the state file holds; a file that is not to be trusted is set aside, never used.
-void restore(service::Server& server, const service::StateFile& state) {
+// Puts back what the state file and its journal hold; files that are not to be trusted are set
+// aside, never used.
+void restore(service::Server& server, const service::StateStore& state) {
     std::string why;
-    const std::optional<std::string> text = state.read(why);
-    if (!text) {
-        if (!why.empty()) {
-            service::log("cannot read the state file " + state.path() + " (" + why + "); nothing is restored");
-        }
+    const std::optional<std::string> text = state.read_state(why);
+    if (!text && !why.empty()) {
+        program_support::log("cannot read the state file " + state.path() + " (" + why + "); nothing is restored");
         return;
     }
-    if (!server.restore(*text, why)) {
+    const std::optional<std::string> journal = state.read_journal(why);
+    if (!journal && !why.empty()) {
+        program_support::log("cannot read the state file's journal " + state.journal_path() + " (" + why +
+                             "); nothing is restored");
+        return;
+    }
+    bool torn_record = false;
+    if (!server.restore(text, journal.value_or(""), torn_record, why)) {
         state.set_aside();
-        service::log("the state file " + state.path() + " is not to be trusted (" + why + "); set aside as " +
-                     state.path() + ".corrupt, nothing is restored");
+        program_support::log("the state file " + state.path() + " is not to be trusted (" + why + "); set aside as " +
+                             state.path() + ".corrupt, nothing is restored");
+    } else if (torn_record) {
+        program_support::log(
+            "the last record of the state file's journal " + state.journal_path() +
+            " was cut short, as by a crash while it was written; its change, never answered, is left out");
     }
 }
 
@@ -64,7 +75,8 @@ void stop_on(asio::signal_set& stops, const std::function<void()>& stop) {
 void ignore(asio::signal_set& ignored) {
     ignored.async_wait([&ignored](const asio::error_code& error, int signal) {
         if (!error) {
-            service::log("signal " + std::to_string(signal) + " ignored; stop the service with " + service::kHowToStop);
+            program_support::log("signal " + std::to_string(signal) + " ignored; stop the service with " +
+                                 service::kHowToStop);
             ignore(ignored);
         }
     });
@@ -77,8 +89,8 @@ void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
         asio::error_code error;
         caught.add(signal, error);
         if (error) {
-            service::log("signal " + std::to_string(signal) + " cannot be caught here (" + error.message() +
-                         "); it is left as the system has it");
+            program_support::log("signal " + std::to_string(signal) + " cannot be caught here (" + error.message() +
+                                 "); it is left as the system has it");
         }
     }
 }
@@ -87,11 +99,12 @@ void catch_signals(asio::signal_set& caught, const std::vector<int>& signals) {
 constexpr std::chrono::seconds kLedRetry{10};
 
 // Starts the LED. With --wait-for-led, a LED that cannot be driven yet (its driver libraries not
-// installed) is tried again every kLedRetry, saying once what is missing and where it goes, until
-// it starts (true) or the service is stopped meanwhile (false, nothing said).
+// installed) is tried again every kLedRetry, saying once what is missing and where it goes (and
+// telling `waiting` so, for the clients), until it starts (true) or the service is stopped
+// meanwhile (false, nothing said).
 bool start_led(service::LedThread& led, const service::Settings& settings, const service::Supervisor& supervisor,
                asio::io_context& io, const std::function<void()>& stop, const std::atomic<bool>& stopping,
-               std::string& refusal) {
+               const std::function<void(const std::string&)>& waiting, std::string& refusal) {
     refusal.clear();
     std::string why_not;
     if (led.start(why_not)) {
@@ -102,9 +115,12 @@ bool start_led(service::LedThread& led, const service::Settings& settings, const
         return false;
     }
     supervisor.serving(stop);  // waiting is running, as far as its manager knows
-    service::log("the LED cannot be driven yet (" + why_not + "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
-                 platform::own_module_folder() + ": the service tries again every " +
-                 std::to_string(kLedRetry.count()) + " s, and serves once they are there");
+    const std::string what = "the LED cannot be driven yet (" + why_not +
+                             "). Put WinIo64.dll, with its driver, and inpoutx64.dll in " +
+                             platform::own_module_folder() + ": the service tries again every " +
+                             std::to_string(kLedRetry.count()) + " s, and serves once they are there";
+    program_support::log(what);
+    waiting(what);
     bool started = false;
     asio::steady_timer retry(io);
     std::function<void()> try_again = [&] {
@@ -125,7 +141,7 @@ bool start_led(service::LedThread& led, const service::Settings& settings, const
         return false;
     }
     if (started) {
-        service::log("the LED can be driven now");
+        program_support::log("the LED can be driven now");
     }
     return started;
 }
@@ -146,11 +162,11 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
         return refuse("cannot serve " + address, why_not);
     }
     // Let go of only once its thread has ended: a write that hangs keeps it (see stop()).
-    auto state_file = std::make_unique<service::StateFile>(settings.state_file);
-    service::StateFile& state = *state_file;
-    const std::string unusable = state.unusable();
-    if (!unusable.empty()) {
-        return refuse("the state file " + settings.state_file + " cannot be used", unusable);
+    auto state_store = std::make_unique<service::StateStore>(settings.state_file);
+    service::StateStore& state = *state_store;
+    const std::string refusal = state.refusal();
+    if (!refusal.empty()) {
+        return refuse("the state file " + settings.state_file + " cannot be used", refusal);
     }
     // Whoever asks the service to stop (a signal, the service manager), at any moment.
     std::atomic<bool> stopping{false};
@@ -159,23 +175,40 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
         io.stop();
     };
     service::LedThread led;
+    service::StatusThread status;
+    service::Server server(
+        io, {[&led](LedColorCode code, service::Server::ColorSet on_set) { led.set_color(code, std::move(on_set)); },
+             [&led](service::LedThread::ReadBack done) { led.read_back(std::move(done)); },
+             [&state](std::vector<service::JournalRecord> records, service::Server::Kept kept) {
+                 state.keep(std::move(records), std::move(kept));
+             },
+             [&status](std::vector<service::BoardChange> changes) { status.change(std::move(changes)); },
+             [&status](service::Time now, std::optional<LedColorCode> read_back, service::Server::StatusMade made) {
+                 status.make(now, read_back, std::move(made));
+             }});
     stop_on(stops, stop);
-    if (!start_led(led, settings, supervisor, io, stop, stopping, why_not)) {
+    // While the LED cannot be driven, every request is answered with what the service waits for.
+    bool listening = false;
+    const auto answer_waiting = [&](const std::string& what) {
+        server.refuse_requests(what);
+        listener->serve(server);
+        listening = true;
+    };
+    if (!start_led(led, settings, supervisor, io, stop, stopping, answer_waiting, why_not)) {
+        listener->close();
+        server.connections().close_all();
         return why_not.empty() ? 0 : refuse("the LED cannot be driven", why_not);
     }
-    service::Server server(
-        io, {[&led](LedColorCode code, service::Server::Shown shown) { led.show(code, std::move(shown)); },
-             [&led](service::LedThread::ReadBack done) { led.read_back(std::move(done)); },
-             [&state](std::string text, service::Server::Saved saved) {
-                 state.save(std::move(text), std::move(saved));
-             }});
     restore(server, state);
-    state.start();
+    state.start(server.records_in_force());
     ignore(ignored);
     // Clients are served once the LED shows what the service says, not before.
     server.start([&] {
-        listener->serve(server);
-        service::log("serving on " + address);
+        server.refuse_requests("");
+        if (!listening) {
+            listener->serve(server);
+        }
+        program_support::log("serving on " + address);
         supervisor.serving(stop);
     });
     if (!stopping) {
@@ -187,17 +220,18 @@ int serve(const service::Settings& settings, const service::Supervisor& supervis
     server.connections().close_all();
     led.stop(server.stop());
     if (!state.stop()) {
-        service::log("the state file's last write did not end within " +
-                     std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
-        static_cast<void>(state_file.release());  // its thread may still use it
+        program_support::log("the state file's last write did not end within " +
+                             std::to_string(service::kLastWriteWait.count()) + " s; stopping without it");
+        static_cast<void>(state_store.release());  // its thread may still use it
     }
-    service::log("stopped");
+    program_support::log("stopped");
     return 0;
 }
 
 }  // namespace
 
 int program_main(int argc, char** argv) {
+    program_support::log_as("kav_morv_led_service");
     CLI::App app(
         "Owns the LED and shows what local programs ask of it, by priority. Clients talk to it "
         "with kav_morv_ledctl, or any program, in the protocol of docs/protocol.md.",

@@ -1,13 +1,13 @@
 #include "system.h"
 
 #include "endpoint.h"
+#include "line_log.h"
 #include "listener.h"
-#include "log.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
-#include <CLI/CLI.hpp>
 #include <windows.h>
+#include <CLI/CLI.hpp>
 
 #include <csignal>
 #include <cstdio>
@@ -69,16 +69,16 @@ std::string program_data_state_file() {
 
 int run_under_service_manager(const Serve& serve) {
     const bool ran = platform::run_as_windows_service(kServiceName, [&serve](const auto& running) {
-        log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
+        program_support::log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
         // Made, or mended, before the state file is written in it.
         std::string news;
         std::string why_not;
         if (platform::secured_data_folder(news, why_not).empty()) {
-            log(why_not);
+            program_support::log(why_not);
             return 1;
         }
         if (!news.empty()) {
-            log(news);
+            program_support::log(news);
         }
         return serve(Supervisor{running});
     });
@@ -205,9 +205,9 @@ void add_system_options(CLI::App& app, Settings&) {
 
 std::optional<int> run_system_choice(const CLI::App& app, const Settings& settings, const Serve& serve) {
     if (app.got_subcommand("install")) {
-        const std::string unfit = unfit_endpoint(settings.endpoint);
-        if (!unfit.empty()) {
-            log("cannot install it to serve " + endpoint::address(settings.endpoint) + ": " + unfit);
+        const std::string refusal = endpoint_refusal(settings.endpoint);
+        if (!refusal.empty()) {
+            program_support::log("cannot install it to serve " + endpoint::address(settings.endpoint) + ": " + refusal);
             return 1;
         }
         return install_service(installed_arguments(app, settings));

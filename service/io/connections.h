@@ -84,6 +84,9 @@ public:
         return true;
     }
 
+    // Whether any connection watches.
+    bool watched() const { return watchers_ > 0; }
+
     // Tells every watcher.
     void broadcast(const Line& line) {
         // A watcher cut off meanwhile leaves the set: deliver to a copy.

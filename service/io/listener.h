@@ -25,7 +25,7 @@ public:
 extern const bool kEndpointHasGroup;
 
 // Why a name cannot be an endpoint on this system; empty when it can.
-std::string unfit_endpoint(const std::string& name);
+std::string endpoint_refusal(const std::string& name);
 
 // Claims the endpoint: null, with why, when another instance of the service serves it or it cannot
 // be made. Nothing else is touched then, so a second instance leaves the first one's LED alone.

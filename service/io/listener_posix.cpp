@@ -1,6 +1,6 @@
 #include "listener.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "session.h"
 
 #include <asio/local/stream_protocol.hpp>
@@ -137,7 +137,7 @@ std::optional<gid_t> group_named(const std::string& name) {
 
 }  // namespace
 
-std::string unfit_endpoint(const std::string& name) {
+std::string endpoint_refusal(const std::string& name) {
     if (name.empty() || name.size() >= sizeof(sockaddr_un::sun_path)) {
         return "a socket path must be 1 to " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes";
     }
@@ -146,13 +146,13 @@ std::string unfit_endpoint(const std::string& name) {
 
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string& group,
                                          std::string& why_not) {
-    why_not = unfit_endpoint(name);
+    why_not = endpoint_refusal(name);
     if (!why_not.empty()) {
         return nullptr;
     }
     const std::optional<gid_t> group_id = group_named(group);
     if (!group_id) {
-        log("there is no group " + group + ": only root may use the socket");
+        program_support::log("there is no group " + group + ": only root may use the socket");
     }
     // A folder the service makes is the group's too; one that was there already (the service
     // manager's, or an administrator's) is left as it is.

@@ -24,13 +24,14 @@ namespace {
 
 using Pipe = asio::windows::stream_handle;
 
-// Who may use the pipe: SYSTEM and Administrators everything; interactive users and the MQTT
-// bridge's service account may read and write, that is connect and send requests, but not make
-// instances of the pipe (which would let them serve its name themselves).
+// Who may use the pipe: SYSTEM and Administrators everything; interactive users and the service
+// accounts of the MQTT bridge and the triggers program may read and write, that is connect and send
+// requests, but not make instances of the pipe (which would let them serve its name themselves).
 std::wstring pipe_security_text() {
     const std::wstring ask = L"0x12008b";
     return L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;" + ask + L";;;IU)(A;;" + ask + L";;;" +
-           platform::to_wide(endpoint::kBridgeServiceSid) + L")";
+           platform::to_wide(endpoint::kBridgeServiceSid) + L")(A;;" + ask + L";;;" +
+           platform::to_wide(endpoint::kTriggersServiceSid) + L")";
 }
 
 // The pipe's security descriptor, made once.
@@ -206,7 +207,7 @@ std::wstring instance_object_name(const std::wstring& name) {
 
 // The system would take another spelling of some names for the same pipe (a trailing dot or space,
 // a path inside it), so a second service could serve it as well: those are refused.
-std::string unfit_endpoint(const std::string& name) {
+std::string endpoint_refusal(const std::string& name) {
     const std::wstring wide = platform::to_wide(name);
     if (wide.empty() || wide.size() > 200) {
         return "a pipe name must be 1 to 200 characters of UTF-8";
@@ -222,7 +223,7 @@ std::string unfit_endpoint(const std::string& name) {
 
 std::unique_ptr<Listener> claim_endpoint(asio::io_context& io, const std::string& name, const std::string&,
                                          std::string& why_not) {
-    why_not = unfit_endpoint(name);
+    why_not = endpoint_refusal(name);
     if (!why_not.empty()) {
         return nullptr;
     }

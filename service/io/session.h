@@ -5,8 +5,8 @@
 #pragma once
 
 #include "connections.h"
+#include "line_log.h"
 #include "line_reader.h"
-#include "log.h"
 #include "protocol_limits.h"
 #include "reply.h"
 #include "server.h"
@@ -57,6 +57,7 @@ public:
 
     void reply(Line line) override {
         out_ = std::move(line);
+        server_.replying(client_.owner.id, out_->size());
         asio::async_write(stream_, asio::buffer(*out_),
                           [self = this->shared_from_this()](const asio::error_code& error, std::size_t) {
                               if (error) {
@@ -78,8 +79,9 @@ public:
 
     void deliver(Line line) override {
         if (queued_bytes_ + line->size() > protocol::kMaxQueuedEventBytes) {
-            log(client_.description + ": a watcher that reads nothing is cut off, " + std::to_string(queued_bytes_) +
-                " bytes of events unread");
+            server_.rationed_log().log(client_.owner.who() + "'s watchers",
+                                       client_.description + ": a watcher that reads nothing is cut off, " +
+                                           std::to_string(queued_bytes_) + " bytes of events unread");
             close();
             return;
         }

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The clients' copies of the protocol's numbers, colour names and default endpoints, read from their
-sources and compared with the C++ headers that the service and kav_morv_ledctl are built from. A
+sources and compared with the C++ sources that the service and kav_morv_ledctl are built from (and
+the impostors' copy of the longest reply); the two clients' leases compared with each other. A
 client that drifts from them refuses what the service takes, or sends what it refuses."""
 import re
 import sys
@@ -42,9 +43,9 @@ def csharp(source, pattern):
 
 
 def python(source, name):
-    match = re.search(rf"^{name} = (.+)$", source, re.M)
+    match = re.search(rf"^{name} = ([^#\n]+)", source, re.M)
     if not match:
-        raise LookupError(f"no '{name} = ...' in the Python client")
+        raise LookupError(f"no '{name} = ...' in the Python source")
     return match[1].strip()
 
 
@@ -53,6 +54,7 @@ def main():
     py_client = read("clients/python/kav_morv_led/client.py")
     py_transport = read("clients/python/kav_morv_led/_transport.py")
     cs = read("clients/dotnet/KavMorvLed.cs")
+    reply_bytes = number(re.search(r"kMaxReplyBytes = ([^;]+);", read("protocol/endpoint.cpp"))[1])
 
     py_endpoints = re.fullmatch(r'"([^"]+)" if IS_WINDOWS else "([^"]+)"', python(py_transport, "DEFAULT_ENDPOINT"))
     cs_endpoints = re.search(r'DefaultEndpoint => OnWindows \? "([^"]+)" : "([^"]+)"', cs)
@@ -70,6 +72,14 @@ def main():
         ("longest name", number(limits["kMaxNameBytes"]), int(py_name[1]) if py_name else None),
         ("longest name", number(limits["kMaxNameBytes"]), number(csharp(cs, r"MaxNameBytes = (\d+)"))),
         ("longest owner", number(limits["kMaxOwnerBytes"]), number(csharp(cs, r"MaxOwnerBytes = (\d+)"))),
+        ("longest reply line", reply_bytes, number(python(py_transport, "MAX_REPLY_BYTES"))),
+        ("longest reply line", reply_bytes, number(csharp(cs, r"MaxReplyBytes = ([\d<\s]+);"))),
+        ("longest reply line, the impostors'", reply_bytes,
+         number(python(read("tests/support/impostor.py"), "MAX_REPLY_BYTES"))),
+        ("default lease, Python's and .NET's", number(python(py_client, "DEFAULT_LEASE_MS")),
+         number(csharp(cs, r"DefaultLeaseMs = (\d+)"))),
+        ("shortest lease, Python's and .NET's", number(python(py_client, "_MIN_LEASE_MS")),
+         number(csharp(cs, r"MinLeaseMs = (\d+)"))),
         ("default priority", number(limits["kDefaultPriority"]), number(python(py_client, "DEFAULT_PRIORITY"))),
         ("default name", limits["kDefaultName"], python(py_client, "DEFAULT_NAME")),
         ("colours, in code order", colours, list(re.findall(r'"(\w+)"', python(py_client, "COLORS")))),

@@ -1,25 +1,47 @@
 #!/usr/bin/env python3
 """The Python client, installed from its wheel with Debian's own Python as a user installs it (in a
-virtual environment, with no registry), against the real service over the simulated LED: every
-call, its dataclasses, the indication that clears however its block ends, change events, and each
-kind of failure; then against programs in the service's place that answer what no service would.
+virtual environment, with no registry): against every case of the impostors' table (impostor.py),
+then against the real service over the simulated LED: every call, its dataclasses, the indication
+that clears however its block ends and outlives a killed program only by its lease, change events,
+and the examples of docs/clients.md and the package's README, run as written.
 
     python_client.py --bin BUILD/bin --wheel kav_morv_led-VERSION-py3-none-any.whl --python /usr/bin/python3
 """
 import argparse
+import dataclasses
 import itertools
 import os
+import re
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
+import time
+from pathlib import Path
 
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "support"))
-from impostor import start_all  # noqa: E402
+here = Path(__file__).resolve().parent
+sys.path.insert(0, str(here.parent / "support"))
+from impostor import cases_for, judge, start_all  # noqa: E402
 from service_process import start_service  # noqa: E402
 from staging import clean_environment, copy_bin, program  # noqa: E402
 from verdict import report  # noqa: E402
+from waiting import wait_until  # noqa: E402
+
+ROOT = here.parents[1]
+DEADLINE_S = 30  # for what a case's call may take, however busy the machine: past it, the call hangs
+
+
+class BlockFailed(Exception):
+    """The error of the code inside an indication's block."""
+
+
+class Interrupted(Exception):
+    """What a program's own signal handler raises."""
+
+
+def raise_interrupted(*_):
+    raise Interrupted("the program's own handler")
 
 
 def raised(call, kind, text=""):
@@ -33,7 +55,93 @@ def raised(call, kind, text=""):
     return False, "nothing raised"
 
 
-def checks_against_the_service(kml, endpoint, led_sim):
+# The impostors' cases ------------------------------------------------------------------------
+
+def outcome_of(kml, error):
+    for kind, name in ((kml.ServiceUnavailable, "unavailable"), (kml.ServiceRefused, "refused"),
+                       (kml.ProtocolError, "protocol"), (ValueError, "argument"), (KeyboardInterrupt, "interrupted"),
+                       (Interrupted, "interrupted"), (BlockFailed, "block")):
+        if isinstance(error, kind):
+            return name
+    return type(error).__name__
+
+
+def watching(led, events, close_after=None, leave_after=None):
+    """Follows a watch into `events`; closes it from another thread once it has `close_after`, or
+    leaves its with block once it has `leave_after` (and then it yields no more)."""
+    watch = led.watch()
+    if close_after:
+        threading.Thread(target=lambda: wait_until(lambda: len(events) >= close_after, DEADLINE_S) and watch.close(),
+                         daemon=True).start()
+    if leave_after:
+        with watch:
+            events.extend(itertools.islice(watch, leave_after))
+    events.extend(watch)
+
+
+def holding(led, call, impostor):
+    """Holds an indication while a block runs: one that raises, or waits for `sets` sets to be
+    asked, or until `until_ms` after it began."""
+    block, sets, until_ms, how = (call.pop(key, None) for key in ("block", "sets", "until_ms", "interrupt"))
+    if how:
+        main = threading.main_thread().ident
+        threading.Thread(target=lambda: wait_until(lambda: any(a.startswith("set ") for a in impostor.asked), DEADLINE_S)
+                         and signal.pthread_kill(main, signal.SIGINT if how == "signal" else signal.SIGUSR1),
+                         daemon=True).start()
+    with led.indication(**call):
+        began = time.monotonic()
+        if block == "raise":
+            raise BlockFailed("the block failed")
+        if block == "interrupt":
+            raise KeyboardInterrupt
+        wait_until(lambda: sum(a.startswith("set ") for a in impostor.asked) >= (sets or 0), DEADLINE_S)
+        wait_until(lambda: time.monotonic() >= began + (until_ms or 0) / 1000, DEADLINE_S)
+
+
+def run_case(kml, case, impostor):
+    """(outcome, value, message) of the case's call."""
+    call = dict(case.call)
+    what = call.pop("call")
+    led = kml.Led(impostor.path, timeout=call.pop("timeout_ms", 20000) / 1000)
+    events = []
+    calls = {"get": led.get, "status": led.status, "set": led.set, "blink": led.blink, "pattern": led.pattern,
+             "clear": led.clear, "watch": lambda **c: watching(led, events, **c),
+             "indication": lambda **c: holding(led, c, impostor)}
+    outcome, value, message = "ok", None, ""
+    try:
+        value = calls[what](**call)
+    except BaseException as error:  # noqa: BLE001 - an interruption is one of the outcomes
+        outcome, message = outcome_of(kml, error), str(error)
+        if isinstance(error, kml.ServiceRefused):
+            message += f" [{error.command}] [{error.message}]"
+    if what == "watch":
+        value, outcome = [dataclasses.asdict(e) for e in events], "closed" if outcome == "ok" else outcome
+    return outcome, dataclasses.asdict(value) if dataclasses.is_dataclass(value) else value, message
+
+
+def within_deadline(call):
+    """What call() returned, or ("hung", ...) when it was still running at the deadline."""
+    outcome = [("hung", None, f"still running after {DEADLINE_S} s")]
+    worker = threading.Thread(target=lambda: outcome.append(call()), daemon=True)
+    worker.start()
+    worker.join(DEADLINE_S)
+    return outcome[-1]
+
+
+def checks_against_impostors(kml, folder):
+    """Every case of the table; the lines asked judged once all have run, so that a lease left
+    setting after its clear shows."""
+    cases = cases_for("python")
+    impostors = start_all(folder, cases)
+    signal.signal(signal.SIGUSR1, raise_interrupted)
+    came = {case.name: run_case(kml, case, impostors[case.name]) if "interrupt" in case.call else
+            within_deadline(lambda: run_case(kml, case, impostors[case.name])) for case in cases}
+    return [(case.name, *judge(case, *came[case.name], impostors[case.name].asked)) for case in cases]
+
+
+# The real service ----------------------------------------------------------------------------
+
+def checks_against_the_service(kml, endpoint, led_sim, environment):
     led = kml.Led(endpoint, timeout=20)
     checks = []
 
@@ -60,6 +168,16 @@ def checks_against_the_service(kml, endpoint, led_sim):
     checks.append(("an indication shows in its block and is cleared when the block raises",
                    "colour: yellow" in inside and led.get() == "red", (inside, led.get())))
 
+    killed = subprocess.run([sys.executable, "-c", "import os, signal, kav_morv_led\n"
+                             "with kav_morv_led.Led().indication('white', name='abandoned', priority=250):\n"
+                             "    os.kill(os.getpid(), signal.SIGKILL)"], env=environment, capture_output=True,
+                            timeout=DEADLINE_S)
+    left = {i.name: i.left_ms for i in led.status().indications}.get("abandoned")
+    checks.append(("a program killed in an indication's block leaves it for its lease, not for good",
+                   killed.returncode == -signal.SIGKILL and left is not None and 0 < left <= kml.DEFAULT_LEASE_MS,
+                   (killed, left)))
+    led.clear("abandoned")
+
     sent = [led.set("cb", name=f"n{index}") for index in range(255)]
     held, said = raised(lambda: led.set("cb", name="one_too_many"), kml.ServiceRefused,
                         "you have 256 indications in force")
@@ -67,97 +185,32 @@ def checks_against_the_service(kml, endpoint, led_sim):
     for index in range(255):
         led.clear(f"n{index}")
 
-    for what, call, text in (
-            ("a colour", lambda: led.set("pink"), "unknown colour 'pink'"),
-            ("a name with a space", lambda: led.set("red", name="x priority=255"), "is not 1 to 64 letters"),
-            ("a priority", lambda: led.set("red", priority=256), "priority 256 is not a whole number from 0 to 255"),
-            ("an owner", lambda: led.clear(owner="a b"), "is not a user's name or id"),
-            ("a step", lambda: led.pattern([("red", 0)]), "step time 0 is not")):
-        held, said = raised(call, ValueError, text)
-        checks.append((f"{what} checked before anything is sent, as ValueError", held, said))
-
-    watching = led.watch()
+    watching_it = led.watch()
     led.set("purple", name="watched", priority=210)
     led.clear("watched")
     led.set("white", name="brief", priority=220, for_ms=100)
     events = []
-    follower = threading.Thread(target=lambda: events.extend(itertools.islice(watching, 4)), daemon=True)
+    follower = threading.Thread(target=lambda: events.extend(itertools.islice(watching_it, 4)), daemon=True)
     follower.start()
     follower.join(20)
+    watching_it.close()
     kinds = [(event.event, event.name, event.color) for event in events]
     seqs = [event.seq for event in events]
     checks.append(("watch yields set, cleared and expired events, numbered one after another",
                    kinds == [("set", "watched", "purple"), ("cleared", "watched", "red"), ("set", "brief", "white"),
                              ("expired", "brief", "red")] and seqs == list(range(seqs[0], seqs[0] + 4)), kinds))
-    return checks
 
-
-def ended_within(call, seconds):
-    """What call() raised (or returned) within `seconds`, or None if it was still running then."""
-    outcome = []
-
-    def run():
+    for document in (ROOT / "docs" / "clients.md", ROOT / "clients" / "python" / "README.md"):
+        example = re.search(r"```python\n(.*?)```", document.read_text(), re.S)[1]
         try:
-            outcome.append(call())
-        except Exception as error:  # noqa: BLE001 - what it raised is the finding
-            outcome.append(error)
-    worker = threading.Thread(target=run, daemon=True)
-    worker.start()
-    worker.join(seconds)
-    return outcome[0] if outcome else None
-
-
-def checks_against_impostors(kml, folder, impostors):
-    """What no service answers: each must come out as its own error, never as another or a hang."""
-    def at(name, timeout=20):
-        return kml.Led(os.path.join(folder, name + ".sock"), timeout=timeout)
-
-    def is_error(kind, text=""):
-        return lambda got: isinstance(got, kind) and text in str(got)
-
-    status = ended_within(lambda: at("status_fields").status(), 30)
-    watched = ended_within(lambda: list(itertools.islice(at("events").watch(), 2)), 30)
-    checks = [
-        ("a service that never answers: ServiceUnavailable, not ProtocolError",
-         ended_within(lambda: at("silent", 0.5).get(), 30), is_error(kml.ServiceUnavailable, "did not answer within")),
-        ("a service that trickles a byte at a time: one deadline for the whole call",
-         ended_within(lambda: at("trickle", 1).get(), 10), is_error(kml.ServiceUnavailable, "did not answer within")),
-        ("an error that names no command is the service's refusal",
-         ended_within(lambda: at("error_dash").set("red"), 30), lambda got: isinstance(got, kml.ServiceRefused)
-         and got.command == "-" and got.message.startswith("too many connections")),
-        ("JSON nested beyond reason: ProtocolError", ended_within(lambda: at("nested").status(), 30),
-         is_error(kml.ProtocolError)),
-        ("a line longer than any reply: ProtocolError", ended_within(lambda: at("long_line").get(), 30),
-         is_error(kml.ProtocolError)),
-        ("each field of a status in its place", status,
-         lambda got: isinstance(got, kml.Status) and (got.showing, got.owner, got.color, got.read_back) ==
-         ("alarm", "alice", "red", "green") and got.indications[0].left_ms == 500),
-        ("a restored event, and each field of an event in its place", watched,
-         lambda got: isinstance(got, list) and [(e.seq, e.event, e.name, e.owner, e.owner_id, e.showing,
-                                                 e.showing_owner, e.color) for e in got] ==
-         [(7, "restored", "kept", "bob", "1001", "kept", "bob", "blue"),
-          (8, "set", "alarm", "alice", "1000", "kept", "bob", "blue")]),
-        ("an event whose seq is null: ProtocolError", ended_within(lambda: next(at("null_seq").watch()), 30),
-         is_error(kml.ProtocolError)),
-        ("an event whose name is a number: ProtocolError", ended_within(lambda: next(at("number_name").watch()), 30),
-         is_error(kml.ProtocolError)),
-    ]
-    results = [(what, judge(got), got) for what, got, judge in checks]
-
-    def unanswered():
-        with at("unanswered_set", 0.5).indication("yellow", name="deploy"):
-            pass
-    got = ended_within(unanswered, 30)
-    results.append(("an indication whose set was not answered is cleared, then the error raised",
-                    isinstance(got, kml.ServiceUnavailable) and "clear name=deploy" in impostors["unanswered_set"].asked,
-                    (got, impostors["unanswered_set"].asked)))
-    asked_before = impostors["events"].asked.count("watch")
-    with at("events").watch() as watch:
-        connected = impostors["events"].asked.count("watch") == asked_before + 1
-        first = next(watch)
-    results.append(("a watch asks at once, and is a context manager that ends it",
-                    connected and first.seq == 7 and list(watch) == [], (connected, first)))
-    return results
+            ran = subprocess.run([sys.executable, "-c", example], env=environment, capture_output=True, text=True,
+                                 timeout=DEADLINE_S)
+            said, held = ran.stdout + ran.stderr, ran.returncode == 0 and re.fullmatch(
+                r"while deploying the LED shows yellow\ncleared build \w+\n", ran.stdout) is not None
+        except subprocess.TimeoutExpired:
+            said, held = f"still running after {DEADLINE_S} s: killed", False
+        checks.append((f"the Python example of {document.relative_to(ROOT)} runs as written", held, said))
+    return checks
 
 
 def run_checks(options):
@@ -165,8 +218,7 @@ def run_checks(options):
     import kav_morv_led as kml
     checks = [("it is the installed package that is used", kml.__file__.startswith(sys.prefix), kml.__file__)]
     with tempfile.TemporaryDirectory(prefix="led_python_client_") as scratch:
-        impostors = start_all(scratch)
-        checks += checks_against_impostors(kml, scratch, impostors)
+        checks += checks_against_impostors(kml, scratch)
 
         bin_folder = copy_bin(options.bin, os.path.join(scratch, "bin"))
         endpoint = os.path.join(scratch, "led.sock")
@@ -176,15 +228,13 @@ def run_checks(options):
             return subprocess.run([program(bin_folder, "led_sim"), "show"], env=environment, capture_output=True,
                                   text=True).stdout
 
-        held, said = raised(kml.Led(endpoint).get, kml.ServiceUnavailable, "kav_morv_led_service --foreground")
-        checks.append(("no service: ServiceUnavailable says how to start it", held, said))
         service, said, serving = start_service(
             [program(bin_folder, "kav_morv_led_service"), "--foreground", "--state",
              os.path.join(scratch, "state.json")], environment)
         checks.append(("the service starts", serving, "".join(said)))
         if serving:
             try:
-                checks += checks_against_the_service(kml, endpoint, led_sim)
+                checks += checks_against_the_service(kml, endpoint, led_sim, environment)
             finally:
                 service.terminate()
                 service.wait()
@@ -201,7 +251,7 @@ def main():
     if options.installed:
         return run_checks(options)
     with tempfile.TemporaryDirectory(prefix="led_python_venv_") as scratch:
-        # As the README has it: a virtual environment, and the wheel installed there with no registry.
+        # As docs/clients.md has it: a virtual environment, and the wheel installed there with no registry.
         environment = os.path.join(scratch, "venv")
         for command in ([options.python, "-m", "venv", environment],
                         [os.path.join(environment, "bin", "pip"), "install", "--no-index", "--quiet", options.wheel]):

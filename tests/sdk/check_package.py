@@ -19,6 +19,7 @@ def shipped(version):
         "README.txt", "LICENSE.txt", "CHANGELOG.txt", "protocol.md",
         "bin/kav_morv_led_dll_64.dll", "bin/kav_rv5520_led.dll", "bin/KAV_MORV_LED_ConsoleTester.exe",
         "bin/kav_morv_led_service.exe", "bin/kav_morv_ledctl.exe", "bin/kav_morv_led_mqtt.exe",
+        "bin/kav_morv_led_triggers.exe", "triggers.md", "triggers.example.toml",
         "include/kav_morv_led.h",
         "lib/kav_morv_led_dll_64.lib", "lib/libkav_morv_led_dll_64.dll.a", "lib/kav_morv_led_dll_64.def",
         "lib/cmake/kav_morv_led/kav_morv_led-config.cmake", "lib/cmake/kav_morv_led/kav_morv_led-config-version.cmake",

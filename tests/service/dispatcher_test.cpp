@@ -2,6 +2,8 @@
 // may go, whether what is in force changed, and what the log says; and what a stop leaves shown.
 #include "core_fixtures.h"
 #include "dispatcher.h"
+#include "reply.h"
+#include "status_board.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +38,7 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         Answer::When when;
         std::string reply;  // for after_read_back: with nothing read back
         bool changed;
-        std::vector<std::string> log;
+        std::vector<std::string> log;  // each line [the user it is about]
         std::vector<std::string> events;  // "kind name owner -> what shows, its colour"
     };
     const Case cases[] = {
@@ -45,23 +47,23 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         {"a bad request", {}, &alice_client, "set pink", Answer::When::now,
          "error set unknown colour \"pink\"; one of off, red, green, blue, white, cb, yellow, purple", false, {}, {}},
         {"a change waits for the LED", {}, &alice_client, "set red", Answer::When::once_shown, "ok", true,
-         {"user alice: set red -> the LED shows red (default of alice)"}, {"set default alice -> default alice, red"}},
+         {"user alice: set red -> the LED shows red (default of alice) [alice (1000)]"}, {"set default alice -> default alice, red"}},
         {"a refused change", {}, &alice_client, "set red owner=x", Answer::When::now,
          "error set takes no option \"owner\"", false, {}, {}},
         {"clearing your own", {"set red"}, &alice_client, "clear", Answer::When::once_shown, "ok", true,
-         {"user alice: clear -> the LED shows off"}, {"cleared default alice -> -, off"}},
+         {"user alice: clear -> the LED shows off [alice (1000)]"}, {"cleared default alice -> -, off"}},
         {"clearing what is not there", {}, &alice_client, "clear name=x", Answer::When::now, "ok", false, {}, {}},
         {"clearing another's", {"set red"}, &bob_client, "clear owner=alice", Answer::When::now,
          "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= "
          "to clear your own",
          false, {}, {}},
         {"root clearing another's", {"set red"}, &root_client, "clear owner=alice", Answer::When::once_shown,
-         "ok", true, {"user root: clear owner=alice -> the LED shows off"}, {"cleared default alice -> -, off"}},
+         "ok", true, {"user root: clear owner=alice -> the LED shows off [root (0)]"}, {"cleared default alice -> -, off"}},
         {"naming yourself", {"set red"}, &alice_client, "clear owner=1000", Answer::When::once_shown, "ok", true,
-         {"user alice: clear owner=1000 -> the LED shows off"}, {"cleared default alice -> -, off"}},
+         {"user alice: clear owner=1000 -> the LED shows off [alice (1000)]"}, {"cleared default alice -> -, off"}},
         {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}, {}},
         {"what ended is let go first, and said", {"set red for=10", "set blue name=b priority=1"}, &bob_client,
-         "get", Answer::When::now, "ok blue", true, {"default of alice expired"}, {"expired default alice -> b alice, blue"}},
+         "get", Answer::When::now, "ok blue", true, {"default of alice expired [alice (1000)]"}, {"expired default alice -> b alice, blue"}},
         {"status waits for the read-back", {}, &bob_client, "status", Answer::When::after_read_back, "", false, {}, {}},
         {"a user whose id is another's name clears only their own", {"set red"}, &id_as_alice_name, "clear",
          Answer::When::now, "ok", false, {}, {}},
@@ -77,8 +79,12 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
         const Answer answer = service::dispatch(indications, asked, *c.client, t0 + 20ms);
         EXPECT_EQ(answer.when, c.when);
         EXPECT_EQ(answer.reply, c.reply);
-        EXPECT_EQ(answer.changed, c.changed);
-        EXPECT_EQ(answer.changes.log, c.log);
+        EXPECT_EQ(answer.in_force_changed, c.changed);
+        std::vector<std::string> log;
+        for (const service::LogLine& line : answer.changes.log) {
+            log.push_back(line.text + " [" + line.user + "]");
+        }
+        EXPECT_EQ(log, c.log);
         std::vector<std::string> events;
         for (const service::Event& event : answer.changes.events) {
             events.push_back(kinds[static_cast<int>(event.kind)] + std::string(" ") +
@@ -114,6 +120,7 @@ TEST(DispatcherTest, AChangeTheLedDidNotTakeOrTheStateFileDidNotKeepIsAnError) {
               "but would not outlive a restart");
 }
 
+// The status board follows what is in force change by change, and reports it as one JSON object.
 TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
     struct Case {
         const char* name;
@@ -124,8 +131,10 @@ TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
     const Case cases[] = {
         {"nothing in force", {}, std::nullopt,
          R"(ok {"showing":null,"owner":null,"color":"off","read_back":null,"indications":[]})"},
-        {"the one showing first, each with its steps, cycles and time left",
-         {{alice, "set blue name=base priority=1"}, {bob, "blink red 100 400 count=3 name=alarm for=1000"}},
+        {"the one showing first, each with its steps, cycles and time left; replaced and cleared ones gone",
+         {{alice, "set blue name=base priority=1"}, {bob, "set red name=gone"},
+          {bob, "blink green 100 400 count=3 name=alarm for=1000"}, {bob, "clear name=gone"},
+          {bob, "blink red 100 400 count=3 name=alarm for=1000"}},
          LED_COLOR_RED,
          R"(ok {"showing":"alarm","owner":"bob","color":"off","read_back":"red","indications":[)"
          R"({"name":"alarm","owner":"bob","owner_id":"1001","priority":100,"steps":[{"color":"red","ms":100},)"
@@ -141,10 +150,19 @@ TEST(DispatcherTest, AStatusReplyIsOneJsonObjectOfAllInForce) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         service::Indications indications;
+        service::StatusBoard board;
         for (const auto& [owner, asked] : c.before) {
-            indications.set(request(asked), owner, t0);
+            const protocol::Request parsed = request(asked);
+            const service::Indications::Key key{parsed.name, owner.id};
+            if (parsed.command == protocol::Command::clear) {
+                indications.clear(parsed.name, owned_by(owner.id));
+                board.apply({key, std::nullopt});
+            } else {
+                indications.set(parsed, owner, t0);
+                board.apply({key, indications.all().at(key)});
+            }
         }
-        EXPECT_EQ(service::status_reply(indications, t0 + 250ms, c.read_back), c.reply);
+        EXPECT_EQ(protocol::ok_reply(board.payload(t0 + 250ms, c.read_back)), c.reply);
     }
 }
 
@@ -161,9 +179,9 @@ TEST(DispatcherTest, AStopLeavesASteadyColourAndTurnsABlinkOff) {
         if (c.asked != nullptr) {
             indications.set(request(c.asked), alice, t0);
         }
-        std::string said;
-        EXPECT_EQ(service::color_to_leave(indications, t0 + 5ms, said), c.left);
-        EXPECT_EQ(said.empty(), !c.left.has_value());
+        std::string log_line;
+        EXPECT_EQ(service::color_to_leave(indications, t0 + 5ms, log_line), c.left);
+        EXPECT_EQ(log_line.empty(), !c.left.has_value());
     }
 }
 

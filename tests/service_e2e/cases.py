@@ -106,6 +106,14 @@ class Restart:
 
 
 @dataclass
+class FlushesSeen:
+    """What a library preloaded into the service saw of its writes (natively, not under a
+    sanitizer): no `ok` sent while the journal held bytes not flushed to the disk, no new state file
+    renamed into place before it was flushed, and at least `least` flushes of the journal."""
+    least: int
+
+
+@dataclass
 class Said:
     """A part of what the service writes on its standard error (waiting until it has)."""
     text: str
@@ -277,6 +285,7 @@ class Case:
     windows_only: bool = False  # Windows only: the pipe's security
     args: list = field(default_factory=list)  # more options for the service
     state: str = None           # what the state file holds before the service starts; "<folder>", "<fifo>"
+    journal: str = None         # what its journal holds, likewise; "<folder>", "<fifo>", "<link>"
     state_new: str = None       # "<fifo>", "<folder>" or "<link>" at the state file's path + ".new"
     socket_folder: bool = False  # the socket in a folder the service makes
     occupied: str = None        # a file with this text, or "<folder>", at the socket's path beforehand
@@ -285,6 +294,7 @@ class Case:
     squatted: bool = False      # another program makes the service's pipe first (Windows)
     slow: bool = False          # ten seconds and more: started first, not left to the table's end
     as_root: bool = False       # counts on root being held to no user's caps (natively)
+    flushes_watched: bool = False  # the service runs with the flush watch preloaded (natively, not sanitized)
 
 
 def pattern_of(steps):
@@ -315,8 +325,8 @@ FOUR_USERS_BOARD = Together([Probe(lines(*[f"pattern red:5 blue:5 name=n{index}"
                              for user in ("nobody", "daemon", "bin", None)])
 
 # A watch's reply and event, from a program in the service's place, with a terminal's title
-# (ESC ] 0 ; ... BEL) in a name and a C1 control (CSI) in an owner.
-WATCHED_CONTROLS = ('ok\nevent {"seq":1,"event":"set","name":"a\\u001b]0;x\\u0007","owner":"\\u009b2J",'
+# (ESC ] 0 ; ... BEL) in a name, a C1 control (CSI) and DEL in an owner.
+WATCHED_CONTROLS = ('ok\nevent {"seq":1,"event":"set","name":"a\\u001b]0;x\\u0007","owner":"\\u009b2J\\u007f",'
                     '"owner_id":"1","showing":null,"showing_owner":null,"color":"red"}\n').encode()
 
 NOT_YOURS = "error clear only root, SYSTEM and Administrators may clear another user's indication; leave out owner= " \
@@ -418,18 +428,22 @@ CASES = [
         SecondService("a pipe name may hold no backslash", spelled=lambda name: ".\\" + name),
         Ctl(["get"], out=["purple"]),
     ], windows_only=True),
-    Case("the pipe lets SYSTEM and Administrators do anything, interactive users and the MQTT bridge's service "
-         "connect and ask, nobody else anything", [
+    Case("the pipe lets SYSTEM and Administrators do anything, interactive users and the services of the MQTT "
+         "bridge and the triggers program connect and ask, nobody else anything", [
              PipeAccess("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)"
-                        "(A;;0x12008b;;;S-1-5-80-268555096-3922470978-246415607-221344110-2252042298)"),
+                        "(A;;0x12008b;;;S-1-5-80-268555096-3922470978-246415607-221344110-2252042298)"
+                        "(A;;0x12008b;;;S-1-5-80-852821652-2903229605-1233399284-2468253933-4154390419)"),
          ], windows_only=True),
     Case("another program that holds the pipe's name first keeps the service from serving it", [],
          service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
     Case("a service whose LED cannot be started refuses to start, having undone its Init", [DeInitCalled()],
          faults="init", service="refuses", start_err="the LED cannot be driven: Hardware access did not start"),
-    Case("with --wait-for-led, a service whose driver library is not there yet says where it goes, and serves "
-         "once it is", [
-             Said("Put WinIo64.dll, with its driver, and inpoutx64.dll in "), DriverArrives(), Said("serving on"),
+    Case("with --wait-for-led, a service whose driver library is not there yet says where it goes, to its clients "
+         "too, and serves once it is", [
+             Said("Put WinIo64.dll, with its driver, and inpoutx64.dll in "),
+             Ctl(["get"], status=1, err="the LED cannot be driven yet (", within_s=10),
+             Ctl(["set", "red"], status=1, err="inpoutx64.dll in "),
+             DriverArrives(), Said("serving on"),
              Ctl(["set", "green"]), Led("green"),
          ], service="waits", args=["--wait-for-led"], slow=True),
     Case("with no service, the client says so and how to start one", [
@@ -462,9 +476,9 @@ CASES = [
     ], service="absent", squatted=True, windows_only=True),
     Case("a watch escapes every control character a program in the service's place sends", [
         Impostor(WATCHED_CONTROLS, then_close=True),
-        Ctl(["watch"], status=1, out=["#1 set a\\x1B]0;x\\x07 (\\u009B2J): the LED shows red"]),
+        Ctl(["watch"], status=1, out=["#1 set a\\x1B]0;x\\x07 (\\u009B2J\\x7F): the LED shows red"]),
         Ctl(["watch", "--json"], status=1, out=['{"color":"red","event":"set","name":"a\\u001b]0;x\\u0007",'
-                                                 '"owner":"\\u009b2J","owner_id":"1","seq":1,"showing":null,'
+                                                 '"owner":"\\u009b2J\\u007f","owner_id":"1","seq":1,"showing":null,'
                                                  '"showing_owner":null}']),
     ], service="absent", native_only=True),
     Case("asked to stop, the service calls DeInit; the LED keeps a steady colour", [
@@ -588,6 +602,21 @@ CASES = [
         step for colour in ("red", "green", "blue")
         for step in (Ctl(["set", colour]), Kill(), Restart(), Ctl(["get"], out=[colour]))
     ]),
+    Case("each ok goes once the journal holding its change is flushed, and a new state file only flushed is "
+         "renamed into place", [
+             Probe(lines("set red", "set blue name=b", "clear name=b", "blink green 100 100"), ["reply ok"] * 4),
+             FlushesSeen(least=4), Kill(), Restart(), FlushesSeen(least=4),
+             Ctl(["status", "--json"], json={"names": ["default"], "color": lambda colour: colour in ("green", "off")}),
+         ], native_only=True, flushes_watched=True),
+    Case("a journal whose last record was cut short by a crash is read without it, and the log says so", [
+        Said("was cut short"), Ctl(["status", "--json"], json={"names": ["a"]}), Ctl(["set", "red", "--name", "b"]),
+        Kill(), Restart(), Ctl(["status", "--json"], json={"names": ["b", "a"]}),
+    ], state='{"version":1,"generation":1,"indications":[]}',
+        journal='{"generation":2,"set":{"request":"set blue name=a priority=100","owner_id":"0","owner":"root",'
+                '"set_at_ms":1,"expires_at_ms":null}}\n{"generation":3,"set":{"request":"set red na'),
+    Case("a journal with a record in its middle that is not one is set aside with its state file, never trusted", [
+        Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]),
+    ], state='{"version":1,"generation":1,"indications":[]}', journal='{"generation":2}\n{"generation":3}\n'),
     Case("a corrupt state file is reported and set aside, never trusted", [
         Said("is not to be trusted"), StateFile(set_aside=True), Ctl(["get"], out=["off"]), Led("off"),
         Ctl(["set", "red"]), StateFile(text="set red name=default"),
@@ -612,6 +641,10 @@ CASES = [
     for kind, state, said, native_only in (
         ("folder", "<folder>", "a folder is at its path", False),
         ("FIFO", "<fifo>", "something that is not a regular file is at its path", True))
+] + [
+    Case(f"a {kind} at the journal's path is refused", [], service="refuses", journal=journal,
+         start_err=f"cannot be used: its journal ", native_only=native_only)
+    for kind, journal, native_only in (("folder", "<folder>", False), ("FIFO", "<fifo>", True), ("link", "<link>", True))
 ] + [
     Case(f"a {kind} at the socket's path is left alone, and no lock file with it", [
         Access(occupant=occupant), Access(lock_file=False),

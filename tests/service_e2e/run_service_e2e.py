@@ -31,7 +31,7 @@ import time
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [here, os.path.join(here, "..", "support")]
 from cases import (CASES, Access, Crashes, Ctl, DeafWatcher, DeInitCalled, DriverArrives, Events,  # noqa: E402
-                   EverySignal, Flood, HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, ReaderGone, Restart, Said, SecondService,
+                   EverySignal, Flood, FlushesSeen, HoldLock, Impostor, Kill, Led, Load, PipeAccess, Probe, ReaderGone, Restart, Said, SecondService,
                    Signal, StateFile, StatusFlood, Stop, StopWatch, Tester, Together, Transitions, Watch)
 from journal import transitions_in  # noqa: E402
 from register_lock import private_locks_possible, sharing_lock_file  # noqa: E402
@@ -86,6 +86,15 @@ class Service:
         if case.state_new is not None:
             os.makedirs(os.path.dirname(self.state), exist_ok=True)
             plant(self.state + ".new", case.state_new)
+        if case.journal is not None:
+            os.makedirs(os.path.dirname(self.state), exist_ok=True)
+            if case.journal.startswith("<"):
+                plant(self.state + ".journal", case.journal)
+            else:
+                with open(self.state + ".journal", "w") as journal:
+                    journal.write(case.journal)
+        # What the flush watch, preloaded into the service alone, writes down.
+        self.flushes = os.path.join(root, "flushes.txt") if case.flushes_watched else None
         if case.occupied == "<folder>":
             os.mkdir(self.endpoint)
         elif case.occupied is not None:
@@ -116,7 +125,9 @@ class Service:
     def start(self, prefix=(), until="serving on"):
         """Starts the service; returns None once it serves (or says `until`), else what it wrote
         before it ended."""
-        environment = dict(self.environment, **({"LED_SIM_FAULTS": self.faults} if self.faults else {}))
+        environment = dict(self.environment, **({"LED_SIM_FAULTS": self.faults} if self.faults else {}),
+                           **({"LD_PRELOAD": self.runner.flush_watch, "FLUSH_WATCH_REPORT": self.flushes}
+                              if self.flushes else {}))
         started = time.monotonic()
         self.process, said, serving = start_service(
             [*self.locked, *prefix, *self.runner.service_prefix,
@@ -174,8 +185,9 @@ EMULATED_REQUESTS = 250
 
 
 class Runner:
-    def __init__(self, launcher, bin_folder, tools, sanitized, service_prefix=""):
+    def __init__(self, launcher, bin_folder, tools, sanitized, service_prefix="", flush_watch=None):
         self.launcher = shlex.split(launcher)
+        self.flush_watch = flush_watch
         self.service_prefix = shlex.split(service_prefix)
         self.bin = os.path.abspath(bin_folder)
         self.probe, self.load, self.pipe_access, self.lock_holder = tools
@@ -315,6 +327,12 @@ class Runner:
             return [] if found else [f"the service did not say {step.text!r}: {service.said()!r}"]
         if isinstance(step, StateFile):
             return state_problems(service, step)
+        if isinstance(step, FlushesSeen):
+            seen = open(service.flushes).read().splitlines() if os.path.exists(service.flushes) else []
+            breaches = [line for line in seen if line.startswith("breach")]
+            flushes = seen.count("journal flushed")
+            return breaches + ([] if flushes >= step.least else [f"the journal was flushed {flushes} times, "
+                                                                    f"not at least {step.least}"])
         if isinstance(step, Access):
             return access_problems(service, step)
         if isinstance(step, Load):
@@ -444,6 +462,9 @@ class Runner:
             wait_until(lambda: discarded or service.process.poll() is not None or
                        f"signal {number} ignored" in service.said()[said_before:], DEADLINE_S)
             status = service.process.poll()
+            if (status is None) == (number in STOPPING_SIGNALS):
+                return [f"{name} {'was ignored' if status is None else 'stopped the service'}: only "
+                        f"{', '.join(signal.Signals(stopping).name for stopping in sorted(STOPPING_SIGNALS))} stop it"]
             if status is None:
                 served = self.take(Ctl(["get"]), service, 0)
                 if served:
@@ -652,6 +673,13 @@ def read_replies(connection, count):
         received += chunk
 
 
+# The signals that stop the service as it should stop: those its help names (Ctrl-C, SIGTERM,
+# SIGHUP, SIGQUIT), and the system's warning that its processor time runs out. Every other is
+# ignored.
+STOPPING_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGXCPU,
+                    *([signal.SIGSTKFLT] if hasattr(signal, "SIGSTKFLT") else [])}
+
+
 def sent_signals():
     """Every signal another process may send whose default is to end the process or dump its core,
     but for the faults, which stay faults, and SIGKILL, which nothing can catch."""
@@ -710,10 +738,11 @@ def state_problems(service, step):
         problems.append("the corrupt state file was not set aside")
 
     def text():
-        return open(service.state).read() if os.path.isfile(service.state) else ""
-    # The state file is written by a thread of its own, soon after the change.
+        # A change is appended to the journal, which is folded into the state file now and then.
+        return "".join(open(path).read() if os.path.isfile(path) else ""
+                       for path in (service.state, service.state + ".journal"))
     if step.text is not None and not wait_until(lambda: step.text in text(), DEADLINE_S):
-        problems.append(f"the state file holds {text()!r}, not {step.text!r}")
+        problems.append(f"the state file and its journal hold {text()!r}, not {step.text!r}")
     return problems
 
 
@@ -784,14 +813,17 @@ def main():
     parser.add_argument("--cases", default="", help="run only the cases whose name this regular expression finds")
     parser.add_argument("--service-prefix", default="",
                         help="command prefix for the service alone, such as valgrind and its options")
+    parser.add_argument("--flush-watch", help="the library preloaded into the service to watch its flushes "
+                                              "(natively, not under a sanitizer); without it, the cases that need it are left out")
     parser.add_argument("--holding-lock", action="store_true",
                         help="run only the cases in which another program holds the register lock, one at a time")
     options = parser.parse_args()
 
     runner = Runner(options.launcher, options.bin,
                     (options.probe, options.load, options.pipe_access, options.lock_holder), options.sanitized,
-                    options.service_prefix)
+                    options.service_prefix, options.flush_watch and os.path.abspath(options.flush_watch))
     cases = [case for case in CASES if not (case.native_only and runner.under_emulator)
+             and not (case.flushes_watched and not runner.flush_watch)
              and not (case.windows_only and not runner.under_emulator)
              and any(isinstance(step, HoldLock) for step in case.steps) == options.holding_lock
              and re.search(options.cases, case.name)]

@@ -6,8 +6,8 @@
     with led.indication("red", name="build", priority=200):
         run_the_build()
 """
-from .client import (COLORS, Event, Indication, Led, LedError, ProtocolError, ServiceRefused, ServiceUnavailable,
-                     Status, Step, Watch)
+from .client import (COLORS, DEFAULT_LEASE_MS, Event, Indication, Led, LedError, ProtocolError, ServiceRefused,
+                     ServiceUnavailable, Status, Step, Watch)
 
-__all__ = ["COLORS", "Event", "Indication", "Led", "LedError", "ProtocolError", "ServiceRefused",
+__all__ = ["COLORS", "DEFAULT_LEASE_MS", "Event", "Indication", "Led", "LedError", "ProtocolError", "ServiceRefused",
            "ServiceUnavailable", "Status", "Step", "Watch"]

@@ -37,8 +37,8 @@ class TimedOut(Exception):
     """The service did not answer in time."""
 
 
-class TooLong(Exception):
-    """The peer sent more than any reply of the service's without a line feed."""
+class NotALine(Exception):
+    """The peer sent what is no line of the service's: longer than any reply, or not UTF-8."""
 
 
 class Connection:
@@ -47,7 +47,7 @@ class Connection:
     Windows the pipe is read without a time limit."""
 
     def __init__(self, endpoint: str, timeout: Optional[float]):
-        self._buffer = b""
+        self._buffer = bytearray()
         self._deadline = None if timeout is None else time.monotonic() + timeout
         try:
             if IS_WINDOWS:
@@ -80,6 +80,7 @@ class Connection:
         return left
 
     def send_line(self, line: str) -> None:
+        """Sends a line; a peer that has gone shows in the next receive_line, as a connection ended."""
         data = (line + "\n").encode()
         try:
             if self._socket is not None:
@@ -89,31 +90,50 @@ class Connection:
                 self._pipe.write(data)
         except socket.timeout as error:
             raise TimedOut() from error
+        except OSError:
+            pass
 
     def receive_line(self, wait_for_ever: bool = False) -> Optional[str]:
-        """The next line without its line feed; None when the connection ended first; TooLong past
-        MAX_REPLY_BYTES. With `wait_for_ever`, this and every later read wait as long as it takes (a
-        watcher's)."""
+        """The next line without its line feed (and a carriage return before it); None when the
+        connection ended first, or was closed; NotALine past MAX_REPLY_BYTES, however the bytes
+        came, or for a line that is not UTF-8. With `wait_for_ever`, this and every later read wait
+        as long as it takes (a watcher's)."""
         if wait_for_ever:
             self._deadline = None
-        while b"\n" not in self._buffer:
-            if len(self._buffer) > MAX_REPLY_BYTES:
-                raise TooLong()
+        searched = 0
+        while True:
+            end = self._buffer.find(b"\n", searched)
+            if end > MAX_REPLY_BYTES or (end < 0 and len(self._buffer) > MAX_REPLY_BYTES):
+                raise NotALine(f"a line longer than {MAX_REPLY_BYTES} bytes")
+            if end >= 0:
+                break
+            searched = len(self._buffer)
             try:
                 if self._socket is not None:
                     self._socket.settimeout(self._left())
                 chunk = self._socket.recv(65536) if self._socket is not None else self._pipe.read(65536)
             except socket.timeout as error:
                 raise TimedOut() from error
-            except OSError:
+            except (OSError, ValueError):  # ValueError: a pipe closed meanwhile
                 return None
             if not chunk:
                 return None
             self._buffer += chunk
-        line, _, self._buffer = self._buffer.partition(b"\n")
-        return line.decode("utf-8", errors="replace")
+        line = bytes(self._buffer[:end])
+        del self._buffer[:end + 1]
+        try:
+            return line.removesuffix(b"\r").decode("utf-8")
+        except UnicodeDecodeError:
+            raise NotALine("a line that is not UTF-8") from None
 
     def close(self) -> None:
+        """Ends the connection, also under a receive_line waiting in another thread, which then
+        returns None."""
+        if self._socket is not None:
+            try:
+                self._socket.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         self._close_quietly()
 
     def _close_quietly(self) -> None:

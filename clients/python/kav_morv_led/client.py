@@ -10,15 +10,19 @@ from dataclasses import dataclass
 from typing import Iterator, Optional, Sequence, Tuple, Union
 
 from . import _transport
+from ._lease import Lease
 
 COLORS = ("off", "red", "green", "blue", "white", "cb", "yellow", "purple")
 DEFAULT_NAME = "default"
 DEFAULT_PRIORITY = 100
 DEFAULT_TIMEOUT_S = 10.0
+DEFAULT_LEASE_MS = 30_000
+_MIN_LEASE_MS = 1_000
 _MAX_LINE_BYTES = 1024
 _MAX_STEP_MS = 3_600_000
 _MAX_FOR_MS = 2_147_483_647
 _MAX_CYCLES = 1_000_000
+_MAX_SEQ = 2**63 - 1  # as a signed 64-bit number holds it: at a thousand events a second, for 292 million years
 _NAME = re.compile(r"[A-Za-z0-9._-]{1,64}")
 
 
@@ -121,29 +125,47 @@ def _is_color(value: object) -> bool:
     return isinstance(value, str) and value in COLORS
 
 
-def _count(value: object) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+def _whole(value: object, least: int, most: int) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and least <= value <= most
+
+
+def _whole_or_none(value: object, least: int, most: int) -> bool:
+    return value is None or _whole(value, least, most)
+
+
+def _text_or_none(value: object) -> bool:
+    return value is None or isinstance(value, str)
+
+
+def _not_json(constant: str) -> None:
+    raise ValueError(f"{constant} is not JSON")
+
+
+def _json(text: str) -> object:
+    return json.loads(text, parse_constant=_not_json)
+
+
+def _indication_of(entry: dict) -> Optional[Indication]:
+    steps = tuple(Step(step["color"], step["ms"]) for step in entry["steps"])
+    fits = (steps and all(_is_color(s.color) and _whole(s.ms, 0, _MAX_STEP_MS) for s in steps)
+            and all(isinstance(entry[key], str) for key in ("name", "owner", "owner_id"))
+            and _whole(entry["priority"], 0, 255) and _is_color(entry["shows"])
+            and _whole_or_none(entry["cycles"], 1, _MAX_CYCLES) and _whole_or_none(entry["left_ms"], 0, _MAX_FOR_MS))
+    return Indication(entry["name"], entry["owner"], entry["owner_id"], entry["priority"], steps, entry["cycles"],
+                      entry["shows"], entry["left_ms"]) if fits else None
 
 
 def _status_of(payload: str) -> Optional[Status]:
     try:
-        status = json.loads(payload)
-        listed = []
-        for entry in status["indications"]:
-            steps = tuple(Step(step["color"], step["ms"]) for step in entry["steps"])
-            if not (steps and all(_is_color(s.color) and _count(s.ms) for s in steps) and _count(entry["priority"])
-                    and _is_color(entry["shows"]) and isinstance(entry["name"], str)
-                    and isinstance(entry["owner"], str) and isinstance(entry["owner_id"], str)
-                    and (entry["cycles"] is None or _count(entry["cycles"]))
-                    and (entry["left_ms"] is None or isinstance(entry["left_ms"], int))):
-                return None
-            listed.append(Indication(entry["name"], entry["owner"], entry["owner_id"], entry["priority"], steps,
-                                     entry["cycles"], entry["shows"], entry["left_ms"]))
-        read_back = status["read_back"]
-        if not (_is_color(status["color"]) and (read_back is None or read_back == "unknown" or _is_color(read_back))
-                and all(status[key] is None or isinstance(status[key], str) for key in ("showing", "owner"))):
+        status = _json(payload)
+        if not isinstance(status["indications"], list):
             return None
-        return Status(status["showing"], status["owner"], status["color"], read_back, tuple(listed))
+        listed = tuple(_indication_of(entry) for entry in status["indications"])
+        read_back = status["read_back"]
+        if None in listed or not (_is_color(status["color"]) and (read_back in (None, "unknown") or _is_color(read_back))
+                                  and _text_or_none(status["showing"]) and _text_or_none(status["owner"])):
+            return None
+        return Status(status["showing"], status["owner"], status["color"], read_back, listed)
     except (ValueError, KeyError, TypeError, AttributeError, RecursionError):
         return None
 
@@ -155,20 +177,21 @@ def _event_of(line: str) -> Optional[Event]:
     if not line.startswith("event "):
         return None
     try:
-        event = json.loads(line[len("event "):])
+        event = _json(line[len("event "):])
         fields = Event(event["seq"], event["event"], event["name"], event["owner"], event["owner_id"],
                        event["showing"], event["showing_owner"], event["color"])
     except (ValueError, KeyError, TypeError, RecursionError):
         return None
     texts = all(isinstance(text, str) for text in (fields.name, fields.owner, fields.owner_id))
-    shown = all(text is None or isinstance(text, str) for text in (fields.showing, fields.showing_owner))
-    known = fields.event in _EVENTS if isinstance(fields.event, str) else False
-    return fields if known and texts and shown and _count(fields.seq) and _is_color(fields.color) else None
+    shown = _text_or_none(fields.showing) and _text_or_none(fields.showing_owner)
+    known = isinstance(fields.event, str) and fields.event in _EVENTS
+    return fields if known and texts and shown and _whole(fields.seq, 0, _MAX_SEQ) and _is_color(fields.color) else None
 
 
 class Watch:
     """A watch on the service's changes, from Led.watch(): iterate it for each Event as it comes;
-    close() (or the end of a with block) ends it and closes its connection."""
+    close() (or the end of a with block), from any thread, ends it and closes its connection, and
+    an iteration under way then stops."""
 
     def __init__(self, connection: _transport.Connection, where: str):
         self._connection: Optional[_transport.Connection] = connection
@@ -178,14 +201,17 @@ class Watch:
         return self
 
     def __next__(self) -> Event:
-        if self._connection is None:
+        connection = self._connection
+        if connection is None:
             raise StopIteration
         try:
-            line = self._connection.receive_line(wait_for_ever=True)
-        except _transport.TooLong:
+            line = connection.receive_line(wait_for_ever=True)
+        except _transport.NotALine as error:
             self.close()
-            raise ProtocolError(f"the LED service at {self._where} sent a line longer than any event") from None
+            raise ProtocolError(f"the LED service at {self._where} sent {error}") from None
         if line is None:
+            if self._connection is None:
+                raise StopIteration
             self.close()
             raise ServiceUnavailable(f"the LED service at {self._where} went away")
         event = _event_of(line)
@@ -195,9 +221,9 @@ class Watch:
         return event
 
     def close(self) -> None:
-        if self._connection is not None:
-            self._connection.close()
-            self._connection = None
+        connection, self._connection = self._connection, None
+        if connection is not None:
+            connection.close()
 
     def __enter__(self) -> "Watch":
         return self
@@ -258,11 +284,13 @@ class Led:
 
     def watch(self) -> "Watch":
         """Each change from now on, as it happens: the watch is in place when this returns. Iterate
-        it for the events, until the service goes away (then ServiceUnavailable); close it, or use
-        it in a with block, to end it."""
+        it for the events, until the service goes away (then ServiceUnavailable); close it, from any
+        thread, or use it in a with block, to end it."""
         connection = self._connect()
         try:
-            self._reply(connection, "watch", "watch")
+            payload = self._reply(connection, "watch", "watch")
+            if payload:
+                raise ProtocolError(f"the LED service answered {payload[:200]!r} to watch")
         except BaseException:
             connection.close()
             raise
@@ -270,20 +298,40 @@ class Led:
 
     @contextlib.contextmanager
     def indication(self, color: str, *, name: str = DEFAULT_NAME, priority: int = DEFAULT_PRIORITY,
-                   for_ms: Optional[int] = None) -> Iterator["Led"]:
-        """Shows a steady colour while the block runs, and clears it after, however the block ends.
-        A set that failed once sent may still be in force (its reply was not seen, or the LED did not
-        take it), so it is cleared then too before the error is raised."""
+                   for_ms: Optional[int] = None, lease_ms: int = DEFAULT_LEASE_MS) -> Iterator["Led"]:
+        """Shows a steady colour while the block runs (for at most `for_ms`), and clears it after,
+        however the block ends. A set that failed once sent, or was interrupted, may still be in
+        force, so it is cleared then too before the exception goes on. What this program cannot
+        clear (it was killed, the service could not be reached) ends on its own: the indication
+        expires `lease_ms` after it was last set, and is set again every third of that while the
+        block runs. A clear that fails raises once the block ended by itself; after an exception,
+        that exception goes on."""
+        # The arguments checked before anything is sent: when they are wrong, there is nothing to clear.
+        _color(color)
+        _showing_options(name, priority, for_ms)
+        lease = Lease(_number(lease_ms, _MIN_LEASE_MS, _MAX_FOR_MS, "lease"), for_ms)
         try:
-            self.set(color, name=name, priority=priority, for_ms=for_ms)
-        except LedError:
+            self.set(color, name=name, priority=priority, for_ms=lease.first_ms)
+        except BaseException:
             with contextlib.suppress(LedError):
                 self.clear(name)
             raise
+        # Each set again waits no longer than a third of a lease, so that a slow one leaves time for the next.
+        again = Led(self.endpoint, lease_ms / 3000 if self.timeout is None else min(self.timeout, lease_ms / 3000))
+
+        def set_again(ms: int) -> None:
+            with contextlib.suppress(LedError):
+                again.set(color, name=name, priority=priority, for_ms=ms)
+        lease.keep(set_again)
         try:
             yield self
-        finally:
-            self.clear(name)
+        except BaseException:
+            lease.stop()
+            with contextlib.suppress(LedError):
+                self.clear(name)
+            raise
+        lease.stop()
+        self.clear(name)
 
     # The conversation ------------------------------------------------------------------------
 
@@ -312,11 +360,8 @@ class Led:
             reply = connection.receive_line()
         except _transport.TimedOut:
             raise ServiceUnavailable(f"the LED service at {where} did not answer within {self.timeout} s") from None
-        except _transport.TooLong:
-            raise ProtocolError(f"the LED service at {where} answered a line longer than any reply to {command}") \
-                from None
-        except OSError as error:
-            raise ServiceUnavailable(f"the LED service at {where} went away ({error})") from None
+        except _transport.NotALine as error:
+            raise ProtocolError(f"the LED service at {where} answered {error} to {command}") from None
         if reply is None:
             raise ServiceUnavailable(f"the LED service at {where} closed the connection without a reply")
         if reply == "ok":

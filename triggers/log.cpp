@@ -4,10 +4,9 @@
 #include <mutex>
 #include <utility>
 
-namespace service {
+namespace triggers {
 namespace {
 
-// The LED's thread and the state file's thread log too.
 std::mutex& sink_mutex() {
     static std::mutex mutex;
     return mutex;
@@ -15,21 +14,21 @@ std::mutex& sink_mutex() {
 
 std::function<void(const std::string&)>& sink() {
     static std::function<void(const std::string&)> chosen = [](const std::string& line) {
-        static_cast<void>(std::fprintf(stderr, "kav_morv_led_service: %s\n", line.c_str()));
+        static_cast<void>(std::fprintf(stderr, "kav_morv_led_triggers: %s\n", line.c_str()));
     };
     return chosen;
 }
 
 }  // namespace
 
-void log(const std::string& line) {
+void say(const std::string& line) {
     const std::lock_guard<std::mutex> guard(sink_mutex());
     sink()(line);
 }
 
-void log_to(std::function<void(const std::string&)> chosen) {
+void say_to(std::function<void(const std::string&)> chosen) {
     const std::lock_guard<std::mutex> guard(sink_mutex());
     sink() = std::move(chosen);
 }
 
-}  // namespace service
+}  // namespace triggers
