@@ -1,8 +1,7 @@
 #include "configure.h"
 
-#include "endpoint.h"
 #include "line_log.h"
-#include "service_sid.h"
+#include "service_accounts.h"
 #include "system.h"
 #include "trusted_file.h"
 #include "windows_service.h"
@@ -26,7 +25,7 @@ namespace {
 // else may do either, whatever the folder would hand down.
 std::wstring settings_security() {
     return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" +
-           platform::to_wide(service_sid_of(endpoint::kBridgeServiceName)) + L")";
+           platform::to_wide(platform::service_account_sid(service_accounts::kBridge)) + L")";
 }
 
 std::optional<std::string> standard_input(std::string& why_not) {

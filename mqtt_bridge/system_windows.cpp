@@ -1,8 +1,8 @@
 #include "system.h"
 
 #include "configure.h"
-#include "endpoint.h"
 #include "line_log.h"
+#include "service_accounts.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
@@ -18,7 +18,7 @@
 namespace bridge {
 namespace {
 
-const std::wstring kServiceName = platform::to_wide(endpoint::kBridgeServiceName);
+const std::wstring kServiceName = platform::to_wide(service_accounts::kBridge);
 
 // Starts the installed service, when it has settings to start with.
 int start_installed_service() {

@@ -1,7 +1,6 @@
 #include "trusted_file.h"
 
-#include "endpoint.h"
-#include "service_sid.h"
+#include "service_accounts.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
@@ -22,7 +21,7 @@ constexpr DWORD kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 bool is_bridge_service(PSID sid) {
     PSID bridge = nullptr;
     const bool same =
-        ConvertStringSidToSidW(platform::to_wide(service_sid_of(endpoint::kBridgeServiceName)).c_str(), &bridge) &&
+        ConvertStringSidToSidW(platform::to_wide(platform::service_account_sid(service_accounts::kBridge)).c_str(), &bridge) &&
         EqualSid(sid, bridge);
     LocalFree(bridge);
     return same;

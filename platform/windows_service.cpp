@@ -7,8 +7,11 @@
 #include <shlobj.h>
 // These need windows.h first.
 #include <aclapi.h>
+#include <wincrypt.h>
 #include <sddl.h>
 
+#include <cstdint>
+#include <cwctype>
 #include <mutex>
 #include <vector>
 #include <string>
@@ -352,6 +355,39 @@ std::string secured_data_folder(std::string& news, std::string& why_not) {
     }
     LocalFree(attributes.lpSecurityDescriptor);
     return result;
+}
+
+std::string service_account_sid(const std::string& name) {
+    std::wstring capitals = to_wide(name);
+    for (wchar_t& c : capitals) {
+        c = static_cast<wchar_t>(towupper(c));
+    }
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[20];
+    DWORD size = sizeof digest;
+    const bool hashed =
+        CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash) &&
+        CryptHashData(hash, reinterpret_cast<const BYTE*>(capitals.data()),
+                      static_cast<DWORD>(capitals.size() * sizeof(wchar_t)), 0) &&
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == sizeof digest;
+    if (hash != 0) {
+        CryptDestroyHash(hash);
+    }
+    if (provider != 0) {
+        CryptReleaseContext(provider, 0);
+    }
+    if (!hashed) {
+        return "";
+    }
+    std::string sid = "S-1-5-80";
+    for (std::size_t at = 0; at < sizeof digest; at += 4) {
+        const std::uint32_t word = digest[at] | digest[at + 1] << 8 | digest[at + 2] << 16 |
+                                   static_cast<std::uint32_t>(digest[at + 3]) << 24;
+        sid += "-" + std::to_string(word);
+    }
+    return sid;
 }
 
 std::string program_data_folder() {

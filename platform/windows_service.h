@@ -29,6 +29,11 @@ bool start_windows_service(const std::wstring& name, std::string& why_not);
 // false, with what the system said, when it could not.
 bool stop_windows_service(const std::wstring& name, std::string& why_not);
 
+// The SID the system gives the service `name`'s own account (NT SERVICE\NAME): S-1-5-80- and the
+// SHA-1 of the name in capitals, in UTF-16LE, as five 32-bit little-endian numbers. Derived as the
+// system does, so that no copy of it can drift from the name; empty if the system's hash failed.
+std::string service_account_sid(const std::string& name);
+
 // The machine's folder for programs' data (C:\ProgramData), as the system names it, not as the
 // environment of whoever started the service says; the services keep their files below it.
 // (The program links shell32 and ole32.)

@@ -19,15 +19,6 @@ extern const char* const kSystemDefault;
 // What an endpoint name is on this system, for messages: the socket's path, or \\.\pipe\NAME.
 std::string address(const std::string& name);
 
-// Windows: the MQTT bridge runs as the service kav_morv_led_mqtt, whose virtual account the system
-// names by this SID (S-1-5-80- and the SHA-1 of the service's name in capitals, in UTF-16). The
-// service's pipe lets it in; the bridge's settings file lets in only it and administrators.
-constexpr const char* kBridgeServiceName = "kav_morv_led_mqtt";
-constexpr const char* kBridgeServiceSid = "S-1-5-80-268555096-3922470978-246415607-221344110-2252042298";
-// The triggers program likewise runs as the service kav_morv_led_triggers, let onto the pipe by its SID.
-constexpr const char* kTriggersServiceName = "kav_morv_led_triggers";
-constexpr const char* kTriggersServiceSid = "S-1-5-80-852821652-2903229605-1233399284-2468253933-4154390419";
-
 // How a user starts the service, for a client that could not reach it.
 extern const char* const kHowToStartTheService;
 

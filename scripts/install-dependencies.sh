@@ -13,8 +13,8 @@ case ${1:-all} in
   demo) ;;
   all)
     packages+=(
-      # The MQTT bridge (libssl-dev: the hashes of its service SIDs), and the broker and clients its
-      # tests and benchmarks talk to, and the certificates of its TLS tests.
+      # The MQTT bridge (libssl-dev: where the system keeps its certificate authorities), and the
+      # broker and clients its tests and benchmarks talk to, and the certificates of its TLS tests.
       libmosquitto-dev libssl-dev pkgconf mosquitto mosquitto-clients openssl
       # The triggers program: its rules' parser (for both builds), HTTP natively; the small file
       # system its test fills.

@@ -1,6 +1,6 @@
 #include "engine.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "streak.h"
 #include "worker.h"
 
@@ -156,13 +156,13 @@ void Engine::take(Watch& watch, std::uint64_t number, const Outcome& outcome) {
         return;
     }
     if (*verdict) {
-        say("rule " + watch.rule.name + " holds (" + outcome.seen + "): showing " +
+        program_support::log("rule " + watch.rule.name + " holds (" + outcome.seen + "): showing " +
             protocol::format_request(watch.rule.show));
         watch.set_at = Clock::now();
         watch.renewals = 0;
         show(watch);
     } else {
-        say("rule " + watch.rule.name + " does not hold (" + outcome.seen + "): nothing shown");
+        program_support::log("rule " + watch.rule.name + " does not hold (" + outcome.seen + "): nothing shown");
         watch.renewal.cancel();
         clear(watch);
     }

@@ -1,6 +1,6 @@
 #include "led_link.h"
 
-#include "log.h"
+#include "line_log.h"
 #include "reply.h"
 
 #include <algorithm>
@@ -75,19 +75,19 @@ void LedLink::carry_out(const protocol::Request& request) {
             why_not = "it answered what is not a reply";
         }
         if (!away_) {
-            say("the LED service at " + endpoint::address(endpoint_) + " cannot be asked (" + why_not +
+            program_support::log("the LED service at " + endpoint::address(endpoint_) + " cannot be asked (" + why_not +
                 "); what the rules show is set again once it is back");
             away_ = true;
         }
         return;
     }
     if (away_) {
-        say("the LED service at " + endpoint::address(endpoint_) + " is back");
+        program_support::log("the LED service at " + endpoint::address(endpoint_) + " is back");
         away_ = false;
     }
     std::string& refused = refused_[request.name];
     if (!reply->ok && reply->message != refused) {
-        say("the LED service refused \"" + line + "\": " + reply->message);
+        program_support::log("the LED service refused \"" + line + "\": " + reply->message);
     }
     refused = reply->ok ? "" : reply->message;
 }

@@ -44,7 +44,7 @@ private:
     bool open_ = false;
     bool away_ = false;
     std::map<std::string, std::string> refused_;  // each name's last refusal, said once
-    protocol::LatestWork<Asks> work_{[this](Asks& asks) {
+    program_support::LatestWork<Asks> work_{[this](Asks& asks) {
         for (const protocol::Request& request : asks.requests) {
             carry_out(request);
         }

@@ -1,9 +1,9 @@
 #include "system.h"
 
-#include "endpoint.h"
-#include "log.h"
+#include "line_log.h"
 #include "platform.h"
 #include "rules.h"
+#include "service_accounts.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
@@ -22,7 +22,7 @@
 namespace triggers {
 namespace {
 
-const std::wstring kServiceName = platform::to_wide(endpoint::kTriggersServiceName);
+const std::wstring kServiceName = platform::to_wide(service_accounts::kTriggers);
 
 // What reads the rules again while the service runs, for the service manager's parameter-change
 // control, which comes on a thread of its own.
@@ -37,7 +37,7 @@ void hand_reload(std::function<void()> reload) {
 // The rules file runs commands under the service's account: administrators and SYSTEM may change
 // it, that account may read it, and nobody else may do either, whatever the folder would hand down.
 std::wstring rules_security() {
-    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kTriggersServiceSid) + L")";
+    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(platform::service_account_sid(service_accounts::kTriggers)) + L")";
 }
 
 // Puts the rules file the service starts with in place, from `example`, unless one is there: an
@@ -45,29 +45,29 @@ std::wstring rules_security() {
 int configure(const std::string& example) {
     const std::string path = system_rules_file();
     if (GetFileAttributesW(platform::to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
-        say(path + " is there already, and is kept");
+        program_support::log(path + " is there already, and is kept");
         return 0;
     }
     std::ifstream stream(std::filesystem::u8path(example), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     std::vector<std::string> mistakes;
     if (!stream || !read_rules(text, mistakes)) {
-        say(!stream ? example + ": cannot be read" : example + ":" + mistakes.front());
+        program_support::log(!stream ? example + ": cannot be read" : example + ":" + mistakes.front());
         return 2;
     }
     std::string news;
     std::string why_not;
     if (platform::secured_data_folder(news, why_not).empty()) {
-        say(why_not);
+        program_support::log(why_not);
         return 1;
     }
     if (!news.empty()) {
-        say(news);
+        program_support::log(news);
     }
     SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(rules_security().c_str(), SDDL_REVISION_1,
                                                               &security.lpSecurityDescriptor, nullptr)) {
-        say("cannot make the rules file's security: " + platform::system_message(GetLastError()));
+        program_support::log("cannot make the rules file's security: " + platform::system_message(GetLastError()));
         return 1;
     }
     const HANDLE file = CreateFileW(platform::to_wide(path).c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
@@ -82,10 +82,10 @@ int configure(const std::string& example) {
         CloseHandle(file);
     }
     if (!written) {
-        say("cannot write " + path + ": " + platform::system_message(error) + " (run it as administrator)");
+        program_support::log("cannot write " + path + ": " + platform::system_message(error) + " (run it as administrator)");
         return 1;
     }
-    say("wrote " + path + " from " + example + "; the service kav_morv_led_triggers reads it when it starts");
+    program_support::log("wrote " + path + " from " + example + "; the service kav_morv_led_triggers reads it when it starts");
     return 0;
 }
 
@@ -124,11 +124,11 @@ std::optional<int> run_system_choice(const CLI::App& app, const std::string& rul
     }
     std::string why_not;
     if (app.got_subcommand("start") && !platform::start_windows_service(kServiceName, why_not)) {
-        say("cannot start the service kav_morv_led_triggers: " + why_not);
+        program_support::log("cannot start the service kav_morv_led_triggers: " + why_not);
         return 1;
     }
     if (app.got_subcommand("stop") && !platform::stop_windows_service(kServiceName, why_not)) {
-        say("cannot stop the service kav_morv_led_triggers: " + why_not);
+        program_support::log("cannot stop the service kav_morv_led_triggers: " + why_not);
         return 1;
     }
     if (app.got_subcommand("start") || app.got_subcommand("stop")) {
@@ -141,7 +141,7 @@ std::optional<int> run_system_choice(const CLI::App& app, const std::string& rul
     const bool ran = platform::run_as_windows_service(
         kServiceName,
         [&run, &file](const auto& running) {
-            say_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
+            program_support::log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
             const int status = run(file, Supervisor{[&running](const Controls& controls) {
                                                         hand_reload(controls.reload);
                                                         running(controls.stop);

@@ -7,7 +7,7 @@
 #include "endpoint.h"
 #include "engine.h"
 #include "led_link.h"
-#include "log.h"
+#include "line_log.h"
 #include "program_entry.h"
 #include "rules.h"
 #include "system.h"
@@ -86,7 +86,7 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
     std::optional<std::vector<triggers::Rule>> rules = load(rules_file, errors);
     if (!rules) {
         for (const std::string& error : errors) {
-            triggers::say(error);
+            program_support::log(error);
         }
         return command_line::kUsageError;
     }
@@ -107,7 +107,7 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
     auto engine = std::make_unique<triggers::Engine>(io, *led);
     const std::size_t count = rules->size();
     engine->apply(std::move(*rules));
-    triggers::say("checking " + std::to_string(count) + " rules of " + rules_file +
+    program_support::log("checking " + std::to_string(count) + " rules of " + rules_file +
                   ", shown through the LED service at " + endpoint::address(endpoint_name));
     // A file with mistakes is said and not used: the rules at work stay.
     const std::function<void()> reload = [&] {
@@ -115,14 +115,14 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
         std::optional<std::vector<triggers::Rule>> reread = load(rules_file, mistakes);
         if (!reread) {
             for (const std::string& mistake : mistakes) {
-                triggers::say(mistake);
+                program_support::log(mistake);
             }
-            triggers::say("the rules are not reloaded: those at work stay");
+            program_support::log("the rules are not reloaded: those at work stay");
             return;
         }
         const std::size_t now = reread->size();
         const std::size_t kept = engine->apply(std::move(*reread));
-        triggers::say("reloaded " + rules_file + ": " + std::to_string(now) + " rules, " + std::to_string(kept) +
+        program_support::log("reloaded " + rules_file + ": " + std::to_string(now) + " rules, " + std::to_string(kept) +
                       " of them unchanged");
     };
     on_signals(stops, [&io] { io.stop(); });
@@ -130,10 +130,10 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
     supervisor.running({[&io] { asio::post(io, [&io] { io.stop(); }); }, [&io, &reload] { asio::post(io, reload); }});
     const auto keep = asio::make_work_guard(io);
     io.run();
-    triggers::say("stopping: what the rules show is cleared");
+    program_support::log("stopping: what the rules show is cleared");
     engine->stop();
     if (!led->stop_within(kLastWordWait)) {
-        triggers::say("the LED service did not take the last clears within " + std::to_string(kLastWordWait.count()) +
+        program_support::log("the LED service did not take the last clears within " + std::to_string(kLastWordWait.count()) +
                       " s; what they clear expires by itself");
         static_cast<void>(led.release());  // its thread may still use it
     }
@@ -143,6 +143,7 @@ int run(const std::string& rules_file, const std::string& endpoint_name, const t
 }  // namespace
 
 int program_main(int argc, char** argv) {
+    program_support::log_as(kProgram);
     CLI::App app(
         "The LED tells the machine's state: each rule of a rules file (TOML; its format in triggers.md, with the "
         "documentation) names a condition of the machine, checked at its interval, and the indication the LED "

@@ -14,9 +14,10 @@ import gi
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi  # noqa: E402
 
-# The bridge's feature (Level 1000 in the .wxs: left out) is installed when a broker is given, or
-# kept when it was installed before: a Condition row, which wixl has no element for.
-FEATURE_CONDITION = ("MqttBridge", 1, "MQTT_BROKER OR MQTT_BRIDGE_INSTALLED")
+# The optional features (Level 1000 in the .wxs: left out) are installed when asked for by a
+# property, or kept when they were installed before: Condition rows, which wixl has no element for.
+FEATURE_CONDITIONS = (("MqttBridge", 1, "MQTT_BROKER OR MQTT_BRIDGE_INSTALLED"),
+                      ("Triggers", 1, "TRIGGERS OR TRIGGERS_INSTALLED"))
 # The deferred actions handed the password: their data stays out of the log even where
 # MsiHiddenProperties is not read (msidbCustomActionTypeHideTarget), which wixl does not write.
 HIDE_TARGET = 8192
@@ -54,8 +55,9 @@ def main():
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     change(database, "CREATE TABLE `Condition` (`Feature_` CHAR(38) NOT NULL, `Level` SHORT NOT NULL, "
                      "`Condition` CHAR(255) PRIMARY KEY `Feature_`, `Level`)")
-    change(database, "INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('%s', %d, '%s')"
-           % FEATURE_CONDITION)
+    for condition in FEATURE_CONDITIONS:
+        change(database, "INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('%s', %d, '%s')"
+               % condition)
     for action in HIDDEN_ACTIONS:
         [kind] = query(database, f"SELECT `Type` FROM `CustomAction` WHERE `Action` = '{action}'")
         change(database, f"UPDATE `CustomAction` SET `Type` = {kind | HIDE_TARGET} WHERE `Action` = '{action}'")

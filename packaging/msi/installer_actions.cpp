@@ -29,7 +29,7 @@ constexpr Property kBridgeProperties[] = {
     {L"MQTT_BROKER", L"broker"}, {L"MQTT_MACHINE", L"machine"}, {L"MQTT_FLEET", L"fleet"},
     {L"MQTT_PRIORITY", L"priority"}, {L"MQTT_USER", L"user"}, {L"MQTT_PASSWORD", L"password"},
 };
-constexpr const wchar_t* kServices[] = {L"kav_morv_led", L"kav_morv_led_mqtt"};
+constexpr const wchar_t* kServices[] = {L"kav_morv_led", L"kav_morv_led_mqtt", L"kav_morv_led_triggers"};
 // Restarted at once, then after 5 s, then after 30 s; the count starts again a day on.
 constexpr DWORD kRestartDelaysMs[] = {1000, 5000, 30000};
 constexpr DWORD kFailureResetSeconds = 24 * 3600;
@@ -230,7 +230,7 @@ extern "C" __declspec(dllexport) UINT __stdcall SetServiceRecovery(MSIHANDLE ins
         const SC_HANDLE service =
             manager != nullptr ? OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr;
         if (service == nullptr) {
-            continue;  // not installed: the bridge's feature left out
+            continue;  // not installed: an optional feature left out
         }
         if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) ||
             !ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error)) {

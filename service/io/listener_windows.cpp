@@ -1,7 +1,9 @@
 #include "listener.h"
 
 #include "endpoint.h"
+#include "service_accounts.h"
 #include "session.h"
+#include "windows_service.h"
 #include "windows_text.h"
 
 #include <asio/steady_timer.hpp>
@@ -30,8 +32,8 @@ using Pipe = asio::windows::stream_handle;
 std::wstring pipe_security_text() {
     const std::wstring ask = L"0x12008b";
     return L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;" + ask + L";;;IU)(A;;" + ask + L";;;" +
-           platform::to_wide(endpoint::kBridgeServiceSid) + L")(A;;" + ask + L";;;" +
-           platform::to_wide(endpoint::kTriggersServiceSid) + L")";
+           platform::to_wide(platform::service_account_sid(service_accounts::kBridge)) + L")(A;;" + ask + L";;;" +
+           platform::to_wide(platform::service_account_sid(service_accounts::kTriggers)) + L")";
 }
 
 // The pipe's security descriptor, made once.

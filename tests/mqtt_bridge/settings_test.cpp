@@ -1,8 +1,6 @@
 // What the bridge is told: each setting at its bounds, settings files as people and Notepad write
 // them, credentials, configure's changes, broker addresses, and the service SID derived from a name.
 #include "settings.h"
-#include "endpoint.h"
-#include "service_sid.h"
 
 #include <gtest/gtest.h>
 
@@ -108,15 +106,6 @@ TEST(SettingsTest, AMachinesNameIsItsHostsFirstLabelInLowerCase) {
                                                           {std::string(70, 'A'), std::string(64, 'a')}}) {
         EXPECT_EQ(bridge::machine_name_of(host), name) << host;
     }
-}
-
-// Windows names a service's account by a SID derived from the service's name: TrustedInstaller's
-// is well known, and the bridge's is the one the LED service's pipe lets in.
-TEST(SettingsTest, AServicesSidIsDerivedFromItsName) {
-    EXPECT_EQ(bridge::service_sid_of("TrustedInstaller"),
-              "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
-    EXPECT_EQ(bridge::service_sid_of("trustedinstaller"), bridge::service_sid_of("TrustedInstaller"));
-    EXPECT_EQ(bridge::service_sid_of(endpoint::kBridgeServiceName), endpoint::kBridgeServiceSid);
 }
 
 // A settings file's lines as written by hand or by Notepad: what each gives the password, or why it

@@ -2,6 +2,7 @@
 // with the lock's name.
 #include "loader_test.h"
 #include "platform.h"
+#include "windows_service.h"
 #include "windows_text.h"
 
 #include <gtest/gtest.h>
@@ -60,6 +61,15 @@ TEST_F(WindowsNamedLockTest, AMutexAbandonedByItsHolderIsTaken) {
     CloseHandle(holder);
     EXPECT_EQ(platform::acquire_named_lock(name_.c_str(), 0).outcome, platform::LockOutcome::taken);
     platform::release_named_lock();
+}
+
+// A service's own account (NT SERVICE\NAME) has the SID the system derives from the service's name,
+// whatever its case: TrustedInstaller's is well known.
+TEST(ServiceAccountSidTest, IsDerivedFromTheServicesNameInAnyCase) {
+    const std::string trusted_installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    for (const char* name : {"TrustedInstaller", "trustedinstaller", "TRUSTEDINSTALLER"}) {
+        EXPECT_EQ(platform::service_account_sid(name), trusted_installer) << name;
+    }
 }
 
 }  // namespace

@@ -4,10 +4,12 @@ any MQTT_* property fails it before anything is installed; a silent install of t
 with a broker and a hostile password given, on a PC without the driver libraries yet, whose verbose
 log holds no password and whose settings file holds it exactly, in a folder no one else may enter;
 the LED service waits for the driver libraries and serves once they are there; the bridge's own
-service reaches a native mosquitto on loopback and carries out a command; an upgrade in place to
-this version keeps the state and the bridge's settings and changes those given; repairs with other
-hostile passwords; an uninstall that takes the light off the broker and removes the services, the
-programs and the password, and leaves the state. First, what finish_msi.py adds beyond wixl, read
+service reaches a native mosquitto on loopback and carries out a command; the triggers program,
+asked for, runs as a service of its own with the example's rules; an upgrade in place to this
+version keeps the state, the bridge's settings and the triggers with an administrator's own rules,
+and changes the settings given; repairs with other hostile passwords; an uninstall that takes the
+light off the broker and removes the services, the programs and the password, and leaves the state
+and the rules. First, what finish_msi.py adds beyond wixl, read
 back from the built MSI's tables.
 
     windows_installer.py --msi KAV_MORV_LED-VERSION-win64.msi --stage INSTALLED_TREE --wxs kav_morv_led.wxs
@@ -33,6 +35,7 @@ from waiting import wait_until  # noqa: E402
 
 DEADLINE_S = 60
 PREVIOUS = "1.2.99"
+SERVICES = ("kav_morv_led", "kav_morv_led_mqtt", "kav_morv_led_triggers")
 PROPERTIES = ("MQTT_BROKER", "MQTT_MACHINE", "MQTT_FLEET", "MQTT_PRIORITY", "MQTT_USER", "MQTT_PASSWORD")
 # Passwords as an administrator may have them. The first, with a quote, spaces and a trailing
 # backslash, is given in the package's Property table, as a transform would, so that what is tested
@@ -118,6 +121,13 @@ def settings_of(text):
     return settings
 
 
+def read_or_none(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8", newline="") as text:
+        return text.read()
+
+
 def log_text(path):
     """A verbose log's text, whichever encoding msiexec wrote it in."""
     data = open(path, "rb").read() if os.path.exists(path) else b""
@@ -151,8 +161,10 @@ def finished_checks(msi, epoch):
     summary = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
     stamped = time.strftime("%a %b %e %H:%M:%S %Y", time.gmtime(epoch))
     return [
-        ("the bridge's feature is installed when a broker is given, or kept when it was installed",
-         ["MqttBridge", "1", "MQTT_BROKER OR MQTT_BRIDGE_INSTALLED"] in table(msi, "Condition"), table(msi, "Condition")),
+        ("each optional feature is installed when its property is given, or kept when it was installed",
+         sorted(table(msi, "Condition")) == [["MqttBridge", "1", "MQTT_BROKER OR MQTT_BRIDGE_INSTALLED"],
+                                             ["Triggers", "1", "TRIGGERS OR TRIGGERS_INSTALLED"]],
+         table(msi, "Condition")),
         ("the actions that carry the password hide their data (HideTarget), and only they",
          sorted(name for name, kind in actions.items() if kind & 8192) == ["ConfigureBridge", "ForgetBridgePassword"],
          actions),
@@ -221,7 +233,7 @@ def main():
             hostile = with_properties(previous, {"MQTT_PASSWORD": PASSWORDS[0]}, os.path.join(scratch, "first.msi"))
             checks.append(("a silent install with a broker and a password given",
                            *wine.msiexec("/i", hostile, f"MQTT_BROKER=mqtt://127.0.0.1:{port}", "MQTT_MACHINE=pc9",
-                                         log=first_log)))
+                                         "TRIGGERS=1", log=first_log)))
             checks.append(("the programs are in Program Files", os.path.isfile(os.path.join(
                 wine.program_files, "bin", "kav_morv_led_mqtt.exe")),
                 os.listdir(wine.program_files) if os.path.isdir(wine.program_files) else "no such folder"))
@@ -235,11 +247,11 @@ def main():
             checks.append(("the verbose log holds no password", "s3\"cr;et" not in log_text(first_log),
                            [line for line in log_text(first_log).splitlines() if "s3\"cr;et" in line]))
             recovery = log_text(first_log)
-            checks.append(("both services are set to restart after a failure, or the log says this service manager "
+            checks.append(("every service is set to restart after a failure, or the log says this service manager "
                            "keeps no such thing",
                            all(f"{service} is restarted after a failure" in recovery or
                                f"does not keep the restart of {service} after a failure" in recovery
-                               for service in ("kav_morv_led", "kav_morv_led_mqtt")),
+                               for service in SERVICES),
                            [line for line in recovery.splitlines() if "restart" in line]))
             # Wine keeps no security descriptor of its own: it reads one back from the file's mode.
             # What shows is whether Everyone (WD) may read, as ProgramData hands down.
@@ -266,6 +278,16 @@ def main():
                            (wine.state("kav_morv_led"), wine.state("kav_morv_led_mqtt"), seen[-8:],
                             wine.installed("kav_morv_ledctl.exe", "status").stdout)))
 
+            rules = os.path.join(wine.program_data, "triggers.toml")
+            example = read_or_none(os.path.join(wine.program_files, "triggers.example.toml"))
+            triggering = wait_until(lambda: wine.state("kav_morv_led_triggers") == "RUNNING", DEADLINE_S)
+            checks.append(("the triggers program, asked for, runs as a service with the example's rules",
+                           triggering and read_or_none(rules) == example,
+                           (wine.state("kav_morv_led_triggers"), read_or_none(rules))))
+            own_rules = example + "# an administrator's own\n"
+            with open(rules, "w", encoding="utf-8") as changed:
+                changed.write(own_rules)
+
             checks.append(("an upgrade in place to this version, with another fleet",
                            *wine.msiexec("/i", options.msi, "MQTT_FLEET=second")))
             kept = wait_until(lambda: wine.installed("kav_morv_ledctl.exe", "get").stdout.strip() == "purple",
@@ -273,6 +295,10 @@ def main():
             listed = wine.run("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s").stdout
             bridge = wait_until(lambda: wine.state("kav_morv_led_mqtt") == "RUNNING", DEADLINE_S)
             upgraded = settings_of(open(settings, encoding="utf-8").read()) if os.path.exists(settings) else {}
+            triggering = wait_until(lambda: wine.state("kav_morv_led_triggers") == "RUNNING", DEADLINE_S)
+            checks.append(("after it the triggers program runs on, with the administrator's rules",
+                           triggering and read_or_none(rules) == own_rules,
+                           (wine.state("kav_morv_led_triggers"), read_or_none(rules))))
             checks.append(("after it the state is kept, the bridge runs with its settings, the fleet given changed "
                            "and the rest kept, and one version is listed",
                            kept and bridge and upgraded.get("fleet") == "second" and
@@ -299,15 +325,15 @@ def main():
             kept = retained(port, light)
             checks.append(("it takes the light off the broker: its config, state and availability retained no more",
                            not kept, (light, kept)))
-            gone = wait_until(lambda: wine.state("kav_morv_led") is None and wine.state("kav_morv_led_mqtt") is None,
-                              DEADLINE_S)
+            gone = wait_until(lambda: all(wine.state(service) is None for service in SERVICES), DEADLINE_S)
             left = settings_of(open(settings, encoding="utf-8").read()) if os.path.exists(settings) else {}
-            checks.append(("it removes the services, the programs and the password, and leaves the state and the "
-                           "other settings",
+            checks.append(("it removes the services, the programs and the password, and leaves the state, the "
+                           "other settings and the rules",
                            gone and not os.path.exists(os.path.join(wine.program_files, "bin", "kav_morv_led_service.exe"))
                            and os.path.exists(os.path.join(wine.program_data, "state.json")) and
+                           read_or_none(rules) == own_rules and
                            "password" not in left and left.get("broker") == f"mqtt://127.0.0.1:{port}",
-                           (wine.state("kav_morv_led"), wine.state("kav_morv_led_mqtt"),
+                           ([wine.state(service) for service in SERVICES],
                             [os.path.join(folder, name) for folder, _, names in os.walk(wine.program_files)
                              for name in names],
                             os.listdir(wine.program_data) if os.path.exists(wine.program_data) else "no program data",

@@ -119,9 +119,11 @@ def main():
             checks.append(("net stop, and it reports stopped, with no error",
                            stopped.returncode == 0 and seen[-1] == "STOPPED" and exit_code and exit_code.group(1) == "0",
                            f"{stopped.stdout!r} {seen}"))
+            # A change is kept by the journal until the state file takes it in.
             state_path = os.path.join(scratch, "state", "state.json")
-            kept = open(state_path).read() if os.path.exists(state_path) else ""
-            checks.append(("the state file keeps what was asked", "set purple name=installed" in kept, kept))
+            kept = "".join(open(path).read() for path in (state_path, state_path + ".journal") if os.path.exists(path))
+            checks.append(("the state file or its journal keeps what was asked", "set purple name=installed" in kept,
+                           kept))
             checks.append(("the LED keeps its colour", "colour: purple" in wine.run("led_sim.exe", "show").stdout, ""))
 
             # Installed before its driver library, the service runs and waits for it, and serves once

@@ -1,5 +1,7 @@
 """The LED service's end-to-end table: each case starts a service of its own over a fresh simulated
 LED, then takes its steps in order, each with what must come of it."""
+import hashlib
+import struct
 from dataclasses import dataclass, field
 
 # Every way of asking that runs into a limit, as the service answers it.
@@ -10,6 +12,13 @@ TOO_MANY = "error - too many connections (at most 512); try again later"
 TOO_MANY_WATCHERS = "error watch too many watchers (at most 64, the last 8 for root, SYSTEM and Administrators); try " \
                     "again later"
 COLOURS = "one of off, red, green, blue, white, cb, yellow, purple"
+
+
+def service_account_sid(name):
+    """The SID Windows gives the service `name`'s own account: S-1-5-80- and the SHA-1 of the name in
+    capitals, in UTF-16LE, as five 32-bit little-endian numbers."""
+    digest = hashlib.sha1(name.upper().encode("utf-16-le")).digest()
+    return "S-1-5-80-" + "-".join(str(word) for word in struct.unpack("<5I", digest))
 
 
 @dataclass
@@ -431,8 +440,8 @@ CASES = [
     Case("the pipe lets SYSTEM and Administrators do anything, interactive users and the services of the MQTT "
          "bridge and the triggers program connect and ask, nobody else anything", [
              PipeAccess("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)"
-                        "(A;;0x12008b;;;S-1-5-80-268555096-3922470978-246415607-221344110-2252042298)"
-                        "(A;;0x12008b;;;S-1-5-80-852821652-2903229605-1233399284-2468253933-4154390419)"),
+                        f"(A;;0x12008b;;;{service_account_sid('kav_morv_led_mqtt')})"
+                        f"(A;;0x12008b;;;{service_account_sid('kav_morv_led_triggers')})"),
          ], windows_only=True),
     Case("another program that holds the pipe's name first keeps the service from serving it", [],
          service="refuses", start_err="another program already serves it", squatted=True, windows_only=True),
