@@ -1,5 +1,6 @@
-// A program run as a Windows service: the Service Control Manager's side of it, for the LED service
-// and the MQTT bridge alike, and the Application event log their lines go to then. Windows only.
+// A program run as a Windows service: the Service Control Manager's side of it, for the LED service,
+// the MQTT bridge and the triggers program alike, the Application event log their lines go to then,
+// their folder of program data, and their own accounts' SIDs. Windows only.
 #pragma once
 
 #include <functional>
