@@ -1,6 +1,7 @@
 // The files the bridge reads, as the system hands them over: each kind, mode and size it takes or
 // refuses, saying which and how to mend it (POSIX).
 #include "trusted_file.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
