@@ -12,6 +12,7 @@ trap 'rm -rf "$scratch"' EXIT
 # Globs, expanded in each build's folder.
 shipped=('bin/kav_morv_led_dll_64.dll' 'bin/kav_rv5520_led.dll' 'bin/KAV_MORV_LED_ConsoleTester.exe'
          'bin/kav_morv_led_service.exe' 'bin/kav_morv_ledctl.exe' 'bin/kav_morv_led_mqtt.exe'
+         'bin/kav_morv_led_triggers.exe'
          'packaging/kav_morv_led_dll_64.lib' 'led_library/libkav_morv_led_dll_64.dll.a'
          'packages/KavMorvLed.*.nupkg' 'packages/kav_morv_led-*.whl' 'packages/kav_morv_led-*.tar.gz'
          'package/KAV_MORV_LED-*-win64.zip' 'package/KAV_MORV_LED-*-win64.msi')
