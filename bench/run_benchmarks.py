@@ -652,6 +652,8 @@ def main():
     parser.add_argument("--root", default=".", help="the source tree, with build/native and build/windows built")
     parser.add_argument("--service-only", action="store_true",
                         help="only the service's native rows (points 5 to 7), with build/native alone built")
+    parser.add_argument("--with-bridge", action="store_true",
+                        help="with --service-only, the MQTT bridge's rows (point 8) too")
     arguments = parser.parse_args()
     root = os.path.abspath(arguments.root)
     table = Table()
@@ -660,8 +662,10 @@ def main():
             os.chmod(scratch, 0o755)  # other users' clients reach a socket in it
             native_bin = copy_bin(f"{root}/build/native/bin", f"{scratch}/native")
             env = clean_environment()
-            measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
+            set_median = measure_service(table, f"{root}/build/native/bench", native_bin, [], env, "native")
             measure_full_board(table, f"{root}/build/native/bench", native_bin, env)
+            if arguments.with_bridge:
+                measure_bridge(table, f"{root}/build/native/bench", native_bin, env, set_median)
         table.print()
         return
 
