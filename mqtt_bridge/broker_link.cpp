@@ -226,9 +226,13 @@ void BrokerLink::send_waiting() {
         const std::lock_guard<std::mutex> guard(mutex_);
         sending.swap(waiting_);
     }
+    // At QoS 0: the broker would answer a QoS 1 publish with a PUBACK that this side's system
+    // acknowledges only when its delayed-ACK timer runs out (40 ms), and a broker that holds a small
+    // message until its last one is acknowledged (mosquitto's default) would hold the next command
+    // that long. The connection delivers them all the same; after a new one, all is sent again.
     for (const auto& [topic, message] : sending) {
         const int result = mosquitto_publish(session_, nullptr, topic.c_str(), static_cast<int>(message.payload.size()),
-                                             message.payload.data(), 1, message.retain);
+                                             message.payload.data(), 0, message.retain);
         if (result != MOSQ_ERR_SUCCESS) {
             rationed_.log("what cannot be published", "cannot publish to " + topic + ": " + said(result));
         }

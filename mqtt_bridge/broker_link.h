@@ -64,7 +64,8 @@ public:
     // Makes the session and starts its thread; false, with why, when the options cannot be used
     // (mqtts where this build has no TLS, files that cannot be used, a user the library refuses).
     bool start(std::string& why_not);
-    // Publishes, at QoS 1, at once if connected, else once it is. From any thread.
+    // Publishes, at QoS 0, at once if connected, else once it is (the latest for each topic). From
+    // any thread.
     void publish(const std::string& topic, std::string payload, bool retain);
     // Subscribes, at QoS 1. From the broker's thread (the connected callback).
     void subscribe(const std::string& topic);
