@@ -5,6 +5,9 @@ execute_process(COMMAND ${program} --help OUTPUT_VARIABLE help RESULT_VARIABLE s
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${program} --help failed (${status})")
 endif()
+# The pages are made side by side: whichever comes first makes their folder.
+get_filename_component(folder ${output} DIRECTORY)
+file(MAKE_DIRECTORY ${folder})
 
 # The subcommands are the first word of each line of the "Subcommands:" block.
 set(include)
