@@ -316,14 +316,15 @@ class Case:
     name: str
     run: object
     windows: bool = False
+    keeping_up: bool = False  # whether the bridge must keep up with the broker's queue for it
 
 
 CASES = []
 
 
-def case(name, windows=False):
+def case(name, windows=False, keeping_up=False):
     def register(function):
-        CASES.append(Case(name, function, windows))
+        CASES.append(Case(name, function, windows, keeping_up))
         return function
     return register
 
@@ -438,7 +439,7 @@ def hostile(world):
                 said.count("is ignored: ") <= 10, "why each was ignored, at most ten", said[-3000:])
 
 
-@case("of 2000 commands in a burst the last shows, at QoS 0 and at QoS 1")
+@case("of 2000 commands in a burst the last shows, at QoS 0 and at QoS 1", keeping_up=True)
 def burst(world):
     broker = world.broker()
     pc1 = world.machine("pc1")
@@ -883,8 +884,12 @@ def main():
     parser.add_argument("--jobs", type=int, default=4, help="cases run at once")
     parser.add_argument("--launcher", default="", help="command prefix that runs the bin folder's programs (Wine)")
     parser.add_argument("--add-root", help="the program that adds a CA to the machine's certificate store (Windows)")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="a sanitizer's build: leave out the cases where the bridge must keep up with the broker's "
+                             "queue (mosquitto drops what overflows it), which its slowness fails")
     options = parser.parse_args()
-    chosen = [each for each in CASES if re.search(options.cases, each.name) and (each.windows or not options.launcher)]
+    chosen = [each for each in CASES if re.search(options.cases, each.name) and (each.windows or not options.launcher)
+              and not (each.keeping_up and options.sanitized)]
     failed = 0
     with tempfile.TemporaryDirectory(prefix="led_mqtt_") as scratch:
         os.chmod(scratch, 0o755)
