@@ -1,21 +1,29 @@
 // Measures the MQTT bridge from a publisher's side, beside the broker's own floor, on a broker at
-// 127.0.0.1:PORT:
+// 127.0.0.1:PORT, all at QoS 1, as Home Assistant publishes with the bridge's discovery config:
 //   mqtt_bench floor PORT COUNT SPACING_MS     COUNT messages published SPACING_MS apart on a topic
 //                                              another connection of this program subscribes to: each
 //                                              one's publish to its arrival, in microseconds
 //   mqtt_bench commands PORT TOPIC COUNT SPACING_MS   COUNT commands in Home Assistant's JSON, red
 //                                              and blue in turn, published SPACING_MS apart: when each
 //                                              was published
-//   mqtt_bench burst PORT TOPIC COUNT          COUNT commands published as fast as they go, red and blue
-//                                              in turn, the last one green: when the last was published
+//   mqtt_bench burst PORT TOPIC COUNT QOS      COUNT commands published as fast as they go at QOS, red
+//                                              and blue in turn, the last one green: when the last was
+//                                              published
+//   mqtt_bench local PORT STATE_TOPIC COUNT    COUNT changes made locally (set red and blue in turn) on
+//                                              the LED service at KAV_MORV_LED_ENDPOINT: each one's
+//                                              sending to its event on a watch, then to its state on
+//                                              the broker, in microseconds (all events', then all states')
 // Times of publishing are microseconds on the system's monotonic clock, which stamps the simulated
 // LED's journal too. Prints one JSON list.
+#include "endpoint.h"
 #include "print_times.h"
 
 #include <mosquitto.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -48,14 +56,14 @@ mosquitto* connected(int port, void* context) {
 }
 
 void disconnect(mosquitto* client) {
-    // Disconnecting after what was queued is sent: QoS 0 messages have no acknowledgement to wait for.
+    // Disconnecting after what was queued is sent (the broker takes what came before the DISCONNECT).
     mosquitto_disconnect(client);
     mosquitto_loop_stop(client, false);
     mosquitto_destroy(client);
 }
 
-bool publish(mosquitto* client, const std::string& topic, const std::string& payload) {
-    return mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+bool publish(mosquitto* client, const std::string& topic, const std::string& payload, int qos = 1) {
+    return mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
                              false) == MOSQ_ERR_SUCCESS;
 }
 
@@ -93,7 +101,7 @@ bool broker_floor(int port, long count, long spacing_ms, std::vector<double>& ti
         static_cast<Arrivals*>(context)->subscribed.store(true);
     });
     const Clock::time_point give_up = Clock::now() + std::chrono::seconds(30);
-    mosquitto_subscribe(subscriber, nullptr, "mqtt_bench/floor", 0);
+    mosquitto_subscribe(subscriber, nullptr, "mqtt_bench/floor", 1);
     while (!arrivals.subscribed.load() && Clock::now() < give_up) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -132,7 +140,7 @@ bool commands(int port, const std::string& topic, long count, long spacing_ms, s
     return true;
 }
 
-bool burst(int port, const std::string& topic, long count, std::vector<double>& times) {
+bool burst(int port, const std::string& topic, long count, int qos, std::vector<double>& times) {
     mosquitto* publisher = connected(port, nullptr);
     if (publisher == nullptr) {
         return false;
@@ -141,9 +149,75 @@ bool burst(int port, const std::string& topic, long count, std::vector<double>& 
         if (index == count - 1) {
             times.push_back(microseconds_now());
         }
-        publish(publisher, topic, command(index, count - 1));
+        publish(publisher, topic, command(index, count - 1), qos);
     }
     disconnect(publisher);
+    return true;
+}
+
+// The last state message seen on the broker, and when it came.
+struct States {
+    std::mutex mutex;
+    std::string last;
+    double at = 0;
+};
+
+bool local_changes(int port, const std::string& state_topic, long count, std::vector<double>& times) {
+    States states;
+    mosquitto* subscriber = connected(port, &states);
+    if (subscriber == nullptr) {
+        return false;
+    }
+    mosquitto_message_callback_set(subscriber, [](mosquitto*, void* context, const mosquitto_message* message) {
+        auto* seen = static_cast<States*>(context);
+        const std::lock_guard<std::mutex> guard(seen->mutex);
+        seen->last.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
+        seen->at = microseconds_now();
+    });
+    mosquitto_subscribe(subscriber, nullptr, state_topic.c_str(), 1);
+    endpoint::Connection watch;
+    endpoint::Connection changes;
+    std::string why_not;
+    std::string line;
+    const std::string name = endpoint::configured();
+    if (watch.open(name, why_not) != endpoint::Opened::yes || !watch.send("watch\n") || !watch.receive_line(line) ||
+        changes.open(name, why_not) != endpoint::Opened::yes) {
+        std::fprintf(stderr, "mqtt_bench: cannot reach the LED service: %s\n", why_not.c_str());
+        disconnect(subscriber);
+        return false;
+    }
+    std::vector<double> events;
+    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
+    for (long index = 0; index < count && Clock::now() < give_up; ++index) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const bool red = index % 2 == 0;
+        const double sent = microseconds_now();
+        changes.send(std::string("set ") + (red ? "red" : "blue") + " name=bench_local priority=200\n");
+        while (watch.receive_line(line) && line.find("bench_local") == std::string::npos) {
+        }
+        events.push_back(microseconds_now() - sent);
+        changes.receive_line(line);
+        const char* wanted = red ? R"("r":255)" : R"("b":255)";
+        for (;;) {
+            {
+                const std::lock_guard<std::mutex> guard(states.mutex);
+                if (states.at > sent && states.last.find(wanted) != std::string::npos) {
+                    times.push_back(states.at - sent);
+                    break;
+                }
+            }
+            if (Clock::now() > give_up) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }
+    disconnect(subscriber);
+    if (static_cast<long>(times.size()) != count) {
+        std::fprintf(stderr, "mqtt_bench: %zu of %ld states came within 60 s\n", times.size(), count);
+        return false;
+    }
+    times.insert(times.begin(), events.begin(), events.end());
     return true;
 }
 
@@ -159,11 +233,13 @@ int main(int argc, char** argv) {
         measured = broker_floor(port, std::atol(argv[3]), std::atol(argv[4]), times);
     } else if (mode == "commands" && argc == 6) {
         measured = commands(port, argv[3], std::atol(argv[4]), std::atol(argv[5]), times);
-    } else if (mode == "burst" && argc == 5) {
-        measured = burst(port, argv[3], std::atol(argv[4]), times);
+    } else if (mode == "burst" && argc == 6) {
+        measured = burst(port, argv[3], std::atol(argv[4]), std::atoi(argv[5]), times);
+    } else if (mode == "local" && argc == 5) {
+        measured = local_changes(port, argv[3], std::atol(argv[4]), times);
     } else {
         std::fprintf(stderr, "usage: mqtt_bench floor PORT COUNT SPACING_MS | commands PORT TOPIC COUNT SPACING_MS | "
-                             "burst PORT TOPIC COUNT\n");
+                             "burst PORT TOPIC COUNT QOS | local PORT STATE_TOPIC COUNT\n");
         return 2;
     }
     mosquitto_lib_cleanup();

@@ -4,23 +4,28 @@
 // shows at once) and its availability, all retained, with a last will; and turns commands into the
 // indications "mqtt" and "mqtt_flash", so that a local alarm of higher priority still wins. Topics
 // carry the machine's name; every bridge of a fleet also takes the commands sent to the fleet's
-// topic. A client of the LED service like any other: it speaks the protocol, nothing more.
-#include "bridge_log.h"
-#include "broker.h"
+// topic. `withdraw` takes the light off the broker. A client of the LED service like any other: it
+// speaks the protocol, nothing more.
+#include "broker_link.h"
 #include "command_line.h"
 #include "endpoint.h"
 #include "led_link.h"
 #include "light.h"
+#include "line_log.h"
 #include "program_entry.h"
 #include "settings.h"
 #include "system.h"
 #include "trusted_file.h"
 
+#include <CLI/CLI.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,7 +35,10 @@
 namespace {
 
 constexpr const char* kProgram = "kav_morv_led_mqtt";
-constexpr int kLastWordWaitMs = 5000;
+// How long a bridge that stops waits for the broker to take its "offline", and withdraw for the
+// broker to take the light away.
+constexpr std::chrono::seconds kLastWordWait{5};
+constexpr std::chrono::seconds kWithdrawWait{10};
 
 // Fills in what was not given: the settings file's, the credentials' and the system's.
 // `named`: whether the machine's name was given rather than taken from the host's.
@@ -76,19 +84,41 @@ bool complete(bridge::Settings& settings, const std::string& settings_file, cons
     if (settings.endpoint.empty()) {
         settings.endpoint = endpoint::configured();
     }
-    why_not = bridge::unfit(settings);
-    if (why_not.empty() && !bridge::kSystemAuthorities && settings.ca_file.empty() &&
-        settings.broker.rfind("mqtts://", 0) == 0) {
-        why_not = "mqtts:// needs --ca-file here: the authority that signed the broker's certificate, as a PEM file "
-                  "(this system's own authorities are in a store OpenSSL does not read)";
-    }
+    why_not = bridge::settings_refusal(settings);
     return why_not.empty();
 }
 
-// The light's state and availability as last reported, so that a broker that comes back is told
-// them again, and availability is published only when it changes.
-class Shown {
+// Where the light is, and how the bridge reaches the broker, from complete settings.
+struct Light {
+    light::Identity identity;
+    light::Topics topics;
+    bridge::BrokerLink::Options broker;
+};
+
+Light light_of(const bridge::Settings& settings, bool named) {
+    std::string why_not;
+    const light::Identity identity = light::identity_of(bridge::machine_id(), settings.machine, named);
+    return {identity,
+            light::topics_for(settings.topic_prefix, settings.discovery_prefix, settings.machine, settings.fleet,
+                              identity.unique_id),
+            {*bridge::broker_address(settings.broker, why_not),
+             {settings.ca_file, settings.certificate, settings.key},
+             settings.user,
+             settings.password,
+             identity.client_id,
+             {}}};
+}
+
+// What the broker has been told of the light, so that a broker that comes back is told it again:
+// the last state, and whether the light is available: the LED service reached and its state read,
+// and the broker letting the bridge take commands (unknown on each connection until it answers the
+// subscriptions, so that the light never shows online only to go offline a moment later). The
+// availability is handed to `publish` under the lock, so that two threads' news leave in order.
+class LightReports {
 public:
+    using Publish = std::function<void(const std::string& availability)>;
+    explicit LightReports(Publish publish) : publish_(std::move(publish)) {}
+
     std::optional<std::string> state(const std::optional<std::string>& now) {
         const std::lock_guard<std::mutex> guard(mutex_);
         if (now) {
@@ -96,22 +126,35 @@ public:
         }
         return state_;
     }
-    // Whether `available` is news.
-    bool changed(bool available) {
+    // Published when it changes the light's availability.
+    void led_available(bool available) {
         const std::lock_guard<std::mutex> guard(mutex_);
-        const bool news = available != available_;
-        available_ = available;
-        return news;
+        const bool was = available_locked();
+        led_available_ = available;
+        if (was != available_locked()) {
+            publish_locked();
+        }
     }
-    bool available() {
+    void connected() {
         const std::lock_guard<std::mutex> guard(mutex_);
-        return available_.value_or(false);
+        commands_taken_.reset();
+    }
+    // Published always: a broker that comes back may have lost it, or the last will replaced it.
+    void commands_taken(bool taken) {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        commands_taken_ = taken;
+        publish_locked();
     }
 
 private:
+    bool available_locked() const { return led_available_ && commands_taken_.value_or(false); }
+    void publish_locked() { publish_(std::string(available_locked() ? light::kOnline : light::kOffline)); }
+
+    Publish publish_;
     std::mutex mutex_;
     std::optional<std::string> state_;
-    std::optional<bool> available_;
+    bool led_available_ = false;
+    std::optional<bool> commands_taken_;
 };
 
 int run(bridge::Settings settings, const std::string& settings_file, const std::vector<std::string>& given,
@@ -119,7 +162,7 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     std::string why_not;
     bool named = false;
     if (!complete(settings, settings_file, given, named, why_not)) {
-        bridge::say(why_not);
+        program_support::log(why_not);
         return command_line::kUsageError;
     }
     light::Effects effects;
@@ -128,18 +171,14 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
             bridge::read_trusted_file(settings.effects, bridge::Secrecy::kPublic, bridge::kMostFileBytes, why_not);
         const std::optional<light::Effects> read = text ? light::read_effects(*text, why_not) : std::nullopt;
         if (!read) {
-            bridge::say("--effects " + settings.effects + ": " + why_not);
+            program_support::log("--effects " + settings.effects + ": " + why_not);
             return command_line::kUsageError;
         }
         effects = *read;
     }
-    // The machine's own id, so that a renamed host is the same light; with a name given, two bridges
-    // of one machine are two lights.
-    const std::string machine_id = bridge::machine_id();
-    const light::Topics topics = light::topics_for(
-        settings.topic_prefix, settings.discovery_prefix, settings.machine, settings.fleet,
-        bridge::unique_id_of(machine_id.empty() ? settings.machine : machine_id + (named ? "/" + settings.machine : "")));
-    const bridge::BrokerAddress address = *bridge::broker_address(settings.broker, why_not);
+    Light light = light_of(settings, named);
+    const light::Topics& topics = light.topics;
+    light.broker.will_topic = topics.availability;
 
     asio::io_context io;
     asio::signal_set stops(io);
@@ -153,86 +192,152 @@ int run(bridge::Settings settings, const std::string& settings_file, const std::
     });
     int status = 0;
     const auto fail = [&io, &status](const std::string& why) {
-        bridge::say(why + "; stopping, so that it is started again");
+        program_support::log(why + "; stopping, so that it is started again");
         asio::post(io, [&io, &status] {
             status = 1;
             io.stop();
         });
     };
 
-    Shown shown;
-    bridge::NowAndThen now_and_then;
-    light::Commands commands(effects, static_cast<std::uint8_t>(std::stoi(settings.priority)));
+    bridge::BrokerLink* broker_link = nullptr;  // made below, with callbacks that use the reports
+    LightReports reports([&broker_link, &topics](const std::string& availability) {
+        broker_link->publish(topics.availability, availability, true);
+    });
+    program_support::RationedLog ignored;  // what publishers send that is not carried out
+    light::CommandReader reader(effects, static_cast<std::uint8_t>(std::stoi(settings.priority)));
     std::unique_ptr<bridge::LedLink> led;
-    bridge::Broker broker(
-        {address.host, address.port, address.tls, {settings.ca_file, settings.certificate, settings.key}, settings.user,
-         settings.password, topics.unique_id, topics.availability},
+    const std::string about_broker = light.broker.address.text();
+    bridge::BrokerLink broker(
+        light.broker,
         {[&] {
-             for (const std::string& topic : {topics.command, topics.fleet_command, topics.birth}) {
+             reports.connected();
+             for (const std::string& topic : {topics.command, topics.fleet_command, topics.birth, topics.config}) {
                  broker.subscribe(topic);
              }
              // Everything again: the broker may have lost what was retained.
+             broker.publish(topics.earlier_config, "", true);
              broker.publish(topics.config, light::discovery_config(topics, effects), true);
-             if (const std::optional<std::string> state = shown.state(std::nullopt)) {
+             if (const std::optional<std::string> state = reports.state(std::nullopt)) {
                  broker.publish(topics.state, *state, true);
              }
-             broker.publish(topics.availability, shown.available() ? "online" : "offline", true);
+         },
+         [&](const std::vector<std::string>& refused) {
+             const bool deaf = std::find(refused.begin(), refused.end(), topics.command) != refused.end();
+             if (deaf) {
+                 program_support::log("the light is unavailable while the broker at " + about_broker +
+                             " will not let the bridge take commands on " + topics.command);
+             }
+             reports.commands_taken(!deaf);
          },
          [&](const std::string& topic, std::string_view payload, bool retained) {
-             std::string why_ignored;
              if (topic == topics.birth) {
-                 if (payload == "online") {
+                 if (payload == light::kOnline) {
                      broker.publish(topics.config, light::discovery_config(topics, effects), true);
                  }
                  return;
              }
-             if (retained) {
-                 now_and_then.say("a retained command on " + topic +
-                                  " is not carried out: it would be again each time the bridge connects");
+             if (topic == topics.config) {
+                 // What a previous run left under another name, said by its config.
+                 for (const std::string& earlier :
+                      retained ? light::earlier_topics(payload, topics) : std::vector<std::string>()) {
+                     program_support::log("clearing " + earlier + ", where this light was under an earlier name");
+                     broker.publish(earlier, "", true);
+                 }
                  return;
              }
-             std::optional<light::Command> command = commands.read(payload, why_ignored);
-             if (!command) {
-                 now_and_then.say("a command on " + topic + " is ignored: " + why_ignored);
+             if (retained) {
+                 ignored.log("retained commands", "a retained command on " + topic +
+                             " is not carried out: it would be again each time the bridge connects");
+                 return;
+             }
+             std::string why_ignored;
+             std::optional<light::LedChange> change = reader.read(payload, why_ignored);
+             if (!change) {
+                 ignored.log("commands not taken", "a command on " + topic + " is ignored: " + why_ignored);
                  return;
              }
              const std::string about_command = "a command on " + topic + ": ";
-             for (const std::string& note : command->notes) {
-                 now_and_then.say(about_command + note);
+             for (const std::string& note : change->notes) {
+                 ignored.log("notes on commands", about_command + note);
              }
-             led->carry_out(std::move(*command));
+             led->carry_out(std::move(*change));
          },
-         [](const std::string& line) { bridge::say(line); }, fail});
+         fail});
+    broker_link = &broker;
     led = std::make_unique<bridge::LedLink>(
         settings.endpoint, effects,
-        bridge::LedLink::Outputs{[&](const std::string& state) { broker.publish(topics.state, *shown.state(state), true); },
-                                 [&](bool available) {
-                                     if (shown.changed(available)) {
-                                         broker.publish(topics.availability, available ? "online" : "offline", true);
-                                     }
-                                 },
-                                 [](const std::string& line) { bridge::say(line); },
-                                 [&now_and_then](const std::string& line) { now_and_then.say(line); }});
+        bridge::LedLink::Outputs{
+            [&](const std::string& state) { broker.publish(topics.state, *reports.state(state), true); },
+            [&](bool available) { reports.led_available(available); }});
     // Said first, so that the log reads in order: what it bridges, then each side's news.
-    bridge::say("bridging the LED service at " + endpoint::address(settings.endpoint) + " and the broker at " +
-                address.host + ":" + std::to_string(address.port) + " as " + topics.machine);
+    program_support::log("bridging the LED service at " + endpoint::address(settings.endpoint) + " and the broker at " +
+                about_broker + " as " + topics.machine);
     if (!broker.start(why_not)) {
-        bridge::say(why_not);
+        program_support::log(why_not);
         return command_line::kUsageError;
     }
     led->start();
     supervisor.running([&io] { asio::post(io, [&io] { io.stop(); }); });
     const auto keep = asio::make_work_guard(io);
     io.run();
-    bridge::say("stopping");
+    program_support::log("stopping");
+    // The broker first: the LED service's requests may wait out their deadline.
+    broker.finish({{topics.availability, std::string(light::kOffline), true}},
+                  std::chrono::steady_clock::now() + kLastWordWait);
     led->stop();
-    broker.stop(topics.availability, "offline", kLastWordWaitMs);
     return status;
+}
+
+// Takes the light off the broker: its discovery config, state and availability retained no more,
+// so that no dead light stays in a dashboard.
+int withdraw(bridge::Settings settings, const std::string& settings_file, const std::vector<std::string>& given) {
+    std::string why_not;
+    bool named = false;
+    if (!complete(settings, settings_file, given, named, why_not)) {
+        program_support::log(why_not);
+        return command_line::kUsageError;
+    }
+    Light light = light_of(settings, named);
+    const light::Topics& topics = light.topics;
+    light.broker.client_id.clear();  // not the bridge's: one that runs still is not thrown off
+    std::mutex mutex;
+    std::condition_variable connected_changed;
+    bool connected = false;
+    bridge::BrokerLink broker(
+        light.broker, {[&] {
+                           const std::lock_guard<std::mutex> guard(mutex);
+                           connected = true;
+                           connected_changed.notify_all();
+                       },
+                       [](const std::vector<std::string>&) {}, [](const std::string&, std::string_view, bool) {},
+                       [](const std::string&) {}});
+    if (!broker.start(why_not)) {
+        program_support::log(why_not);
+        return command_line::kUsageError;
+    }
+    const auto until = std::chrono::steady_clock::now() + kWithdrawWait;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        connected_changed.wait_until(lock, until, [&connected] { return connected; });
+    }
+    std::vector<bridge::BrokerLink::Message> cleared;
+    for (const std::string& topic : {topics.config, topics.earlier_config, topics.state, topics.availability}) {
+        cleared.push_back({topic, "", true});
+    }
+    if (!broker.finish(cleared, until)) {
+        program_support::log("the light " + topics.machine + " is still on the broker at " + light.broker.address.text() +
+                    ": it did not take it away within " + std::to_string(kWithdrawWait.count()) + " s");
+        return 1;
+    }
+    program_support::log("took the light " + topics.machine + " off the broker at " + light.broker.address.text() +
+                ": its discovery config, state and availability are retained no more");
+    return 0;
 }
 
 }  // namespace
 
 int program_main(int argc, char** argv) {
+    program_support::log_as(kProgram);
     CLI::App app(
         "This PC's LED as a light on an MQTT broker, for Home Assistant or any dashboard: it publishes the light's "
         "discovery config, state and availability, and carries out commands through the LED service.",
@@ -247,6 +352,15 @@ int program_main(int argc, char** argv) {
             app.add_option(std::string("--") + field.name, settings.*(field.value), field.help);
         }
     }
+    const CLI::App* withdrawing =
+        app.add_subcommand("withdraw",
+                           "Take this PC's light off the broker (its discovery config, state and availability retained "
+                           "no more), so that Home Assistant forgets it; with the settings the bridge runs with (those "
+                           "given, else " +
+                               bridge::system_settings_file() +
+                               "). Stop the bridge first: it would "
+                               "publish them again")
+            ->fallthrough();
     bridge::add_system_options(app, settings);
     if (const std::optional<int> status = command_line::parse(app, argc, argv)) {
         return *status;
@@ -261,11 +375,16 @@ int program_main(int argc, char** argv) {
                                           const bridge::Supervisor& supervisor) {
         return run(chosen, file, given, supervisor);
     };
+    if (withdrawing->parsed()) {
+        const bool system_settings = settings_file.empty() && settings.broker.empty();
+        return withdraw(settings, system_settings ? bridge::system_settings_file() : settings_file, given);
+    }
     if (const std::optional<int> status = bridge::run_system_choice(app, settings, run_with)) {
         return *status;
     }
     if (settings_file.empty() && settings.broker.empty()) {
-        static_cast<void>(std::fprintf(stderr, "%s: --broker or --settings is required\nRun '%s --help' for how to use it.\n",
+        static_cast<void>(std::fprintf(stderr,
+                                       "%s: --broker or --settings is required\nRun '%s --help' for how to use it.\n",
                                        kProgram, kProgram));
         return command_line::kUsageError;
     }

@@ -1,7 +1,8 @@
 #include "configure.h"
 
-#include "bridge_log.h"
 #include "endpoint.h"
+#include "line_log.h"
+#include "service_sid.h"
 #include "system.h"
 #include "trusted_file.h"
 #include "windows_service.h"
@@ -24,7 +25,8 @@ namespace {
 // Administrators and SYSTEM may change it, the bridge's service account may read it, and nobody
 // else may do either, whatever the folder would hand down.
 std::wstring settings_security() {
-    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" + platform::to_wide(endpoint::kBridgeServiceSid) + L")";
+    return L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;" +
+           platform::to_wide(service_sid_of(endpoint::kBridgeServiceName)) + L")";
 }
 
 std::optional<std::string> standard_input(std::string& why_not) {
@@ -90,14 +92,15 @@ int configure(std::vector<Setting> changes, bool from_standard_input) {
         const std::optional<std::string> text = standard_input(why_not);
         const std::optional<std::vector<Setting>> given = text ? parse_settings(*text, why_not) : std::nullopt;
         if (!given) {
-            say("standard input: " + why_not);
+            program_support::log("standard input: " + why_not);
             return 1;
         }
         changes.insert(changes.end(), given->begin(), given->end());
     }
     for (const Setting& change : changes) {
-        if (!change.value.empty() && !(why_not = unfit_setting(change.name, change.value)).empty()) {
-            say(why_not);
+        const std::string refusal = change.value.empty() ? "" : setting_refusal(change.name, change.value);
+        if (!refusal.empty()) {
+            program_support::log(refusal);
             return 1;
         }
     }
@@ -105,42 +108,42 @@ int configure(std::vector<Setting> changes, bool from_standard_input) {
     const bool there = GetFileAttributesW(platform::to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
     const bool adds = std::any_of(changes.begin(), changes.end(), [](const Setting& change) { return !change.value.empty(); });
     if (changes.empty() || (!there && !adds)) {
-        say("nothing to change in " + path);
+        program_support::log("nothing to change in " + path);
         return 0;
     }
     std::string news;
     if (platform::secured_data_folder(news, why_not).empty()) {
-        say(why_not);
+        program_support::log(why_not);
         return 1;
     }
     if (!news.empty()) {
-        say(news);
+        program_support::log(news);
     }
     std::string old_text;
     if (there) {
         // The ACL matters not (the file is written anew with its own), but who wrote it does.
         const std::optional<std::string> read = read_trusted_file(path, Secrecy::kRewritten, kMostFileBytes, why_not);
         if (!read) {
-            say(why_not + "; remove it (as administrator) and configure again");
+            program_support::log(why_not + "; remove it (as administrator) and configure again");
             return 1;
         }
         old_text = *read;
         if (!read_trusted_file(path, Secrecy::kSecret, kMostFileBytes, why_not)) {
-            say(why_not + ": written anew, its ACL is administrators' and the service's alone");
+            program_support::log(why_not + ": written anew, its ACL is administrators' and the service's alone");
         }
     } else {
         old_text = "# Written by kav_morv_led_mqtt configure; read by the service kav_morv_led_mqtt when it starts.\r\n";
     }
     const std::optional<std::string> text = changed_settings(old_text, changes, "\r\n", why_not);
     if (!text) {
-        say("the settings file " + path + ": " + why_not + "; mend it, or remove it and configure again");
+        program_support::log("the settings file " + path + ": " + why_not + "; mend it, or remove it and configure again");
         return 1;
     }
     if (!write_settings(path, *text, why_not)) {
-        say(why_not);
+        program_support::log(why_not);
         return 1;
     }
-    say("wrote " + path + " (" + names_of(changes) + "); the service kav_morv_led_mqtt reads it when it starts");
+    program_support::log("wrote " + path + " (" + names_of(changes) + "); the service kav_morv_led_mqtt reads it when it starts");
     return 0;
 }
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <sstream>
 
 namespace light {
@@ -158,7 +160,7 @@ LedColorCode nearest_color(double red, double green, double blue) {
     return nearest->code;
 }
 
-protocol::Request Commands::request(protocol::Command command, const char* name) const {
+protocol::Request CommandReader::request(protocol::Command command, const char* name) const {
     protocol::Request request;
     request.command = command;
     request.name = name;
@@ -166,7 +168,7 @@ protocol::Request Commands::request(protocol::Command command, const char* name)
     return request;
 }
 
-std::optional<Command> Commands::read(std::string_view payload, std::string& why_not) {
+std::optional<LedChange> CommandReader::read(std::string_view payload, std::string& why_not) {
     if (payload.empty() || payload.size() > kMaxPayloadBytes) {
         why_not = "a command of " + std::to_string(payload.size()) + " bytes (1 to " +
                   std::to_string(kMaxPayloadBytes) + " are taken)";
@@ -190,7 +192,7 @@ std::optional<Command> Commands::read(std::string_view payload, std::string& why
         why_not = "a command without a \"state\" of \"ON\" or \"OFF\"";
         return std::nullopt;
     }
-    Command asked;
+    LedChange change;
     const auto field = [&command](const char* key) { return command.contains(key) ? &command[key] : nullptr; };
     bool off = state == "OFF";
     if (const Json* brightness = field("brightness")) {
@@ -202,12 +204,12 @@ std::optional<Command> Commands::read(std::string_view payload, std::string& why
         off = off || *level == 0;  // the LED has no brightness of its own: at 0 it is off
     }
     if (field("transition") != nullptr) {
-        asked.notes.push_back("its transition is ignored: the LED changes at once");
+        change.notes.push_back("its transition is ignored: the LED changes at once");
     }
     if (off) {
-        asked.requests = {request(protocol::Command::clear, kFlashIndication),
-                          request(protocol::Command::clear, kIndication)};
-        return asked;
+        change.requests = {request(protocol::Command::clear, kFlashIndication),
+                           request(protocol::Command::clear, kIndication)};
+        return change;
     }
     LedColorCode color = last_color_;
     if (const Json* given = field("color")) {
@@ -228,30 +230,33 @@ std::optional<Command> Commands::read(std::string_view payload, std::string& why
         return std::nullopt;
     }
     const Json* flash = field("flash");
-    if (flash != nullptr && *flash != "short" && *flash != "long") {
-        why_not = "its flash " + shortened(*flash) + " is not \"short\" or \"long\"";
+    // Home Assistant sends the flash's length, flash_time_short or flash_time_long.
+    const std::optional<double> flash_s = flash != nullptr ? number_in(*flash, 1, kMostFlashS) : std::nullopt;
+    if (flash != nullptr && (!flash_s || *flash_s != std::floor(*flash_s))) {
+        why_not = "its flash " + shortened(*flash) + " is not a whole number of seconds from 1 to " +
+                  std::to_string(kMostFlashS);
         return std::nullopt;
     }
     const std::vector<protocol::Step> blink = {{color, kBlinkMs}, {LED_COLOR_OFF, kBlinkMs}};
     if (flash != nullptr) {
         protocol::Request flashing = request(protocol::Command::blink, kFlashIndication);
         flashing.steps = blink;
-        flashing.for_ms = (*flash == "short" ? kFlashShortS : kFlashLongS) * 1000;
-        asked.requests = {flashing};
+        flashing.for_ms = static_cast<std::uint32_t>(*flash_s) * 1000;
+        change.requests = {flashing};
     } else {
-        protocol::Request shown = request(protocol::Command::set, kIndication);
-        shown.steps = {{color, 0}};
+        protocol::Request lasting = request(protocol::Command::set, kIndication);
+        lasting.steps = {{color, 0}};
         if (effect_name == kBlink) {
-            shown.command = protocol::Command::blink;
-            shown.steps = blink;
+            lasting.command = protocol::Command::blink;
+            lasting.steps = blink;
         } else if (effects_.count(effect_name) != 0) {
-            shown.command = protocol::Command::pattern;
-            shown.steps = effects_.at(effect_name);
+            lasting.command = protocol::Command::pattern;
+            lasting.steps = effects_.at(effect_name);
         }
-        asked.requests = {request(protocol::Command::clear, kFlashIndication), shown};
+        change.requests = {request(protocol::Command::clear, kFlashIndication), lasting};
     }
     last_color_ = color;
-    return asked;
+    return change;
 }
 
 std::optional<std::string> state_of(std::string_view status_payload, const Effects& effects) {
@@ -284,21 +289,40 @@ std::optional<std::string> state_of(std::string_view status_payload, const Effec
         return lit(step.color) != nullptr;
     });
     if (first_lit == steps.end()) {
-        return Json{{"state", "OFF"}}.dump();
+        return Json{{"state", "OFF"}, {"effect", nullptr}}.dump();
     }
-    const Lit& shown = *lit(first_lit->color);
+    const Lit& color = *lit(first_lit->color);
     Json state = {{"state", "ON"},
                   {"color_mode", "rgb"},
-                  {"color", {{"r", shown.rgb[0]}, {"g", shown.rgb[1]}, {"b", shown.rgb[2]}}}};
+                  {"color", {{"r", color.rgb[0]}, {"g", color.rgb[1]}, {"b", color.rgb[2]}}},
+                  {"effect", nullptr}};
     for (const auto& [name, pattern] : effects) {
         if (pattern == steps) {
             state["effect"] = name;
         }
     }
-    if (!state.contains("effect") && steps.size() == 2 && steps[1].color == LED_COLOR_OFF) {
+    if (state["effect"].is_null() && steps.size() == 2 && steps[1].color == LED_COLOR_OFF) {
         state["effect"] = kBlink;
     }
     return state.dump();
+}
+
+Identity identity_of(const std::string& machine_id, const std::string& machine, bool named) {
+    const std::string key = machine_id.empty() ? machine : machine_id + (named ? "/" + machine : "");
+    // The unique_id as earlier versions made it, so that an upgraded PC stays the same light; the
+    // client id from another hash of the same key, which the unique_id does not give away. Both
+    // FNV-1a: stable, and from 64 bits no one recovers the machine's id.
+    const auto hash = [&key](const std::string& purpose) {
+        std::uint64_t value = 0xcbf29ce484222325ULL;
+        for (const char c : purpose + key) {
+            value = (value ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+        }
+        char text[17];
+        static_cast<void>(std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value)));
+        return std::string(text);
+    };
+    // MQTT 3.1.1 promises client ids of up to 23 bytes: this one is 20.
+    return {"kav_morv_led_" + hash("kav_morv_led "), "kml_" + hash("mqtt client ")};
 }
 
 Topics topics_for(const std::string& prefix, const std::string& discovery_prefix, const std::string& machine,
@@ -310,8 +334,9 @@ Topics topics_for(const std::string& prefix, const std::string& discovery_prefix
             base + "/set",
             prefix + "/" + fleet + "/set",
             base + "/availability",
-            discovery_prefix + "/light/kav_morv_led_" + machine + "/config",
-            discovery_prefix + "/status"};
+            discovery_prefix + "/light/" + unique_id + "/config",
+            discovery_prefix + "/status",
+            discovery_prefix + "/light/kav_morv_led_" + machine + "/config"};
 }
 
 std::string discovery_config(const Topics& topics, const Effects& effects) {
@@ -319,14 +344,17 @@ std::string discovery_config(const Topics& topics, const Effects& effects) {
     for (const auto& [name, pattern] : effects) {
         effect_list.push_back(name);
     }
-    return Json{{"name", topics.machine + " LED"},
+    // The entity takes the device's name (name null); commands come at QoS 1, so that each is
+    // acknowledged at once and the broker never holds the next one back for it.
+    return Json{{"name", nullptr},
                 {"unique_id", topics.unique_id},
                 {"schema", "json"},
                 {"command_topic", topics.command},
                 {"state_topic", topics.state},
                 {"availability_topic", topics.availability},
-                {"payload_available", "online"},
-                {"payload_not_available", "offline"},
+                {"payload_available", kOnline},
+                {"payload_not_available", kOffline},
+                {"qos", 1},
                 {"supported_color_modes", {"rgb"}},
                 {"brightness", false},
                 {"effect", true},
@@ -334,8 +362,38 @@ std::string discovery_config(const Topics& topics, const Effects& effects) {
                 {"flash_time_short", kFlashShortS},
                 {"flash_time_long", kFlashLongS},
                 {"device",
-                 {{"identifiers", {topics.unique_id}}, {"name", topics.machine + " LED"}, {"model", "KAV MORV LED"}}}}
+                 {{"identifiers", {topics.unique_id}},
+                  {"name", topics.machine + " LED"},
+                  {"manufacturer", "KAV MORV LED"},
+                  {"model", "KAV MORV LED"},
+                  {"sw_version", KAV_MORV_LED_VERSION_TEXT}}}}
         .dump();
+}
+
+std::vector<std::string> earlier_topics(std::string_view retained_config, const Topics& topics) {
+    const Json config = Json::parse(retained_config, nullptr, false);
+    if (!config.is_object() || config.value("unique_id", Json()) != topics.unique_id) {
+        return {};
+    }
+    // Only what this light's state and availability topics can have been: a retained config
+    // someone else wrote cannot make the bridge clear another's topics.
+    const auto earlier_one = [&config](const char* key, const std::string& ours, const std::string& ending) {
+        const Json named = config.value(key, Json());
+        const std::string topic = named.is_string() ? named.get<std::string>() : ours;
+        const bool fits = topic.size() > ending.size() &&
+                          topic.compare(topic.size() - ending.size(), ending.size(), ending) == 0 &&
+                          topic.find_first_of("+#") == std::string::npos && topic.front() != '$';
+        return fits && topic != ours ? std::optional<std::string>(topic) : std::nullopt;
+    };
+    std::vector<std::string> earlier;
+    for (const std::optional<std::string>& topic :
+         {earlier_one("state_topic", topics.state, "/state"),
+          earlier_one("availability_topic", topics.availability, "/availability")}) {
+        if (topic) {
+            earlier.push_back(*topic);
+        }
+    }
+    return earlier;
 }
 
 }  // namespace light

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
-#include <cstdio>
 
 namespace bridge {
 namespace {
@@ -14,9 +12,10 @@ bool is_name(const std::string& text) {
     });
 }
 
-// A prefix of topics: levels of printable ASCII, without MQTT's wildcards.
+// A prefix of topics: levels of printable ASCII, without MQTT's wildcards, and not the broker's
+// own ($SYS/...) or a shared subscription's ($share/GROUP/...), which would leave the bridge deaf.
 bool is_topic_prefix(const std::string& text) {
-    return !text.empty() && text.size() <= 128 && text.front() != '/' && text.back() != '/' &&
+    return !text.empty() && text.size() <= 128 && text.front() != '/' && text.front() != '$' && text.back() != '/' &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return c > ' ' && c < 0x7F && c != '+' && c != '#'; });
 }
 
@@ -237,7 +236,11 @@ std::optional<BrokerAddress> broker_address(const std::string& url, std::string&
     return address;
 }
 
-std::string unfit_setting(const std::string& name, const std::string& value) {
+std::string BrokerAddress::text() const {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string setting_refusal(const std::string& name, const std::string& value) {
     if (has_control_character(value)) {
         return "the setting " + name + " holds a control character";
     }
@@ -256,17 +259,21 @@ std::string unfit_setting(const std::string& name, const std::string& value) {
         return "--priority \"" + value.substr(0, 20) + "\" is not a whole number from 0 to 255";
     }
     if ((name == "topic-prefix" || name == "discovery-prefix") && !is_topic_prefix(value)) {
-        return "--topic-prefix and --discovery-prefix are topic levels of printable characters without + or #";
+        return "--topic-prefix and --discovery-prefix are 1 to 128 printable characters, not starting with $ "
+               "(the broker's own topics, or shared subscriptions) or /, without + or #";
     }
     return "";
 }
 
-std::string unfit(const Settings& settings) {
+std::string settings_refusal(const Settings& settings) {
     for (const Field& field : fields()) {
-        std::string why_not = unfit_setting(field.name, settings.*(field.value));
-        if (!why_not.empty()) {
-            return why_not;
+        std::string refusal = setting_refusal(field.name, settings.*(field.value));
+        if (!refusal.empty()) {
+            return refusal;
         }
+    }
+    if (settings.certificate.empty() != settings.key.empty()) {
+        return "--certificate and --key go together: the client's certificate and its private key";
     }
     return "";
 }
@@ -278,17 +285,6 @@ std::string machine_name_of(const std::string& host) {
         name += std::isalnum(byte) != 0 || c == '-' || c == '_' ? static_cast<char>(std::tolower(byte)) : '_';
     }
     return name.empty() ? "this_pc" : name.substr(0, 64);
-}
-
-std::string unique_id_of(const std::string& machine_id) {
-    // FNV-1a: stable, and one way enough that the machine's id is not published as it is.
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const char c : "kav_morv_led " + machine_id) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    }
-    char text[40];
-    static_cast<void>(std::snprintf(text, sizeof text, "kav_morv_led_%016llx", static_cast<unsigned long long>(hash)));
-    return text;
 }
 
 }  // namespace bridge

@@ -75,20 +75,19 @@ struct BrokerAddress {
     bool tls;
     std::string host;
     int port;
+    // HOST:PORT, as messages name it.
+    std::string text() const;
 };
 std::optional<BrokerAddress> broker_address(const std::string& url, std::string& why_not);
 
 // Why the value of the setting `name` cannot be used (a name with a space, a priority of 300, a
-// control character anywhere); empty when it can.
-std::string unfit_setting(const std::string& name, const std::string& value);
+// topic prefix starting with $, a control character anywhere); empty when it can.
+std::string setting_refusal(const std::string& name, const std::string& value);
 // Why the settings cannot be used; empty when they can.
-std::string unfit(const Settings& settings);
+std::string settings_refusal(const Settings& settings);
 
-// "pc-7" of a host name such as "PC 7.example": lower case, letters, digits, '_' and '-'.
+// "pc_7" of a host name such as "PC 7.example": its first label in lower case, each character
+// other than a letter, a digit, '_' or '-' made '_', at most 64.
 std::string machine_name_of(const std::string& host);
-
-// A stable id for Home Assistant's unique_id from the system's id of the machine (which is not
-// given away): the same for the machine whatever its host name.
-std::string unique_id_of(const std::string& machine_id);
 
 }  // namespace bridge

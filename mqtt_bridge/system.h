@@ -31,9 +31,12 @@ using Run = std::function<int(const Settings& settings, const std::string& setti
 // the machine's program-data folder.
 std::string system_settings_file();
 
-// Whether OpenSSL finds the system's certificate authorities by itself: not on Windows, which keeps
-// them in its certificate store, so that mqtts:// there needs --ca-file.
-extern const bool kSystemAuthorities;
+// What the system says of an error number of the MQTT library's (errno; on Windows, where the
+// library keeps Winsock's codes there, those too).
+std::string error_text(int number);
+// Whether the MQTT library's last read stopped as nothing more was there to read (EAGAIN, or
+// Winsock's WSAEWOULDBLOCK).
+bool would_block(int number);
 
 std::string host_name();
 // The system's own id of this machine; empty when it has none.

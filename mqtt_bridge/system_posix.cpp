@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 
 namespace bridge {
@@ -12,7 +14,13 @@ std::string system_settings_file() {
     return "/etc/kav_morv_led/mqtt.conf";
 }
 
-const bool kSystemAuthorities = true;
+std::string error_text(int number) {
+    return std::strerror(number);
+}
+
+bool would_block(int number) {
+    return number == EAGAIN || number == EWOULDBLOCK;
+}
 
 std::string host_name() {
     char name[HOST_NAME_MAX + 1] = {};

@@ -1,16 +1,18 @@
 #include "system.h"
 
-#include "bridge_log.h"
 #include "configure.h"
 #include "endpoint.h"
+#include "line_log.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
 #include <CLI/CLI.hpp>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace bridge {
@@ -22,13 +24,13 @@ const std::wstring kServiceName = platform::to_wide(endpoint::kBridgeServiceName
 int start_installed_service() {
     const std::string settings = system_settings_file();
     if (GetFileAttributesW(platform::to_wide(settings).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        say("the service kav_morv_led_mqtt is not started: it has no settings yet (" + settings +
+        program_support::log("the service kav_morv_led_mqtt is not started: it has no settings yet (" + settings +
             "); kav_morv_led_mqtt configure --broker mqtt://HOST writes them");
         return 0;
     }
     std::string why_not;
     if (!platform::start_windows_service(kServiceName, why_not)) {
-        say("cannot start the service kav_morv_led_mqtt: " + why_not);
+        program_support::log("cannot start the service kav_morv_led_mqtt: " + why_not);
         return 1;
     }
     return 0;
@@ -40,7 +42,14 @@ std::string system_settings_file() {
     return platform::program_data_folder() + "\\kav_morv_led\\mqtt.conf";
 }
 
-const bool kSystemAuthorities = false;
+std::string error_text(int number) {
+    // Winsock's codes start at WSABASEERR (10000); below are the C library's own.
+    return number >= 10000 ? platform::system_message(static_cast<unsigned long>(number)) : std::strerror(number);
+}
+
+bool would_block(int number) {
+    return number == WSAEWOULDBLOCK;
+}
 
 std::string host_name() {
     wchar_t name[256];
@@ -97,14 +106,14 @@ std::optional<int> run_system_choice(const CLI::App& app, const Settings& settin
         if (platform::stop_windows_service(kServiceName, why_not)) {
             return 0;
         }
-        say("cannot stop the service kav_morv_led_mqtt: " + why_not);
+        program_support::log("cannot stop the service kav_morv_led_mqtt: " + why_not);
         return 1;
     }
     if (app.count("--service") == 0) {
         return std::nullopt;
     }
     const bool ran = platform::run_as_windows_service(kServiceName, [&run, &settings](const auto& running) {
-        say_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
+        program_support::log_to([](const std::string& line) { platform::write_to_event_log(kServiceName, line); });
         return run(settings, system_settings_file(), Supervisor{running, false});
     });
     if (!ran) {

@@ -17,10 +17,10 @@ std::string mode_of(const struct stat& status) {
     return mode;
 }
 
-// Why a file of this kind, owner and mode may not be trusted; empty when it may. The bridge's own
-// group (the LED service's) may read it, so that its unit can; as ssh does with a key, a secret
-// others may read is no secret.
-std::string untrusted(const std::string& path, const struct stat& status, Secrecy secrecy) {
+// Why a file of this kind, owner and mode may not be trusted; empty when it may. No one but its
+// owner may change it (group write is refused too); the bridge's own group (the LED service's) may
+// read it, so that its unit can; as ssh does with a key, a secret others may read is no secret.
+std::string file_refusal(const std::string& path, const struct stat& status, Secrecy secrecy) {
     if (!S_ISREG(status.st_mode)) {
         const char* kind = S_ISFIFO(status.st_mode) ? "a FIFO" : S_ISDIR(status.st_mode) ? "a folder"
                          : S_ISSOCK(status.st_mode)                                     ? "a socket"
@@ -83,8 +83,11 @@ std::optional<std::string> read_trusted_file(const std::string& path, Secrecy se
     std::optional<std::string> text;
     if (fstat(file, &status) != 0) {
         why_not = "cannot read " + path + ": " + std::strerror(errno);
-    } else if ((why_not = untrusted(path, status, secrecy)).empty()) {
-        text = read_at_most(file, path, most_bytes, why_not);
+    } else {
+        why_not = file_refusal(path, status, secrecy);
+        if (why_not.empty()) {
+            text = read_at_most(file, path, most_bytes, why_not);
+        }
     }
     close(file);
     return text;

@@ -1,6 +1,7 @@
 #include "trusted_file.h"
 
 #include "endpoint.h"
+#include "service_sid.h"
 #include "windows_service.h"
 #include "windows_text.h"
 
@@ -20,14 +21,15 @@ constexpr DWORD kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 // The bridge's service account, which may read its settings.
 bool is_bridge_service(PSID sid) {
     PSID bridge = nullptr;
-    const bool same = ConvertStringSidToSidW(platform::to_wide(endpoint::kBridgeServiceSid).c_str(), &bridge) &&
-                      EqualSid(sid, bridge);
+    const bool same =
+        ConvertStringSidToSidW(platform::to_wide(service_sid_of(endpoint::kBridgeServiceName)).c_str(), &bridge) &&
+        EqualSid(sid, bridge);
     LocalFree(bridge);
     return same;
 }
 
 // Why a file of this owner and DACL may not be trusted; empty when it may.
-std::string untrusted(const std::string& path, PSID owner, PACL access, Secrecy secrecy) {
+std::string access_refusal(const std::string& path, PSID owner, PACL access, Secrecy secrecy) {
     if (!platform::is_administration(owner)) {
         return path + " is owned by " + platform::account_name(owner) +
                ", not SYSTEM, Administrators or the bridge's own account: someone else may have written it; "
@@ -65,7 +67,8 @@ std::string untrusted(const std::string& path, PSID owner, PACL access, Secrecy 
 }
 
 // Why the open file may not be read; empty, with its size, when it may.
-std::string unusable(HANDLE file, const std::string& path, Secrecy secrecy, std::size_t most_bytes, std::size_t& size) {
+std::string file_refusal(HANDLE file, const std::string& path, Secrecy secrecy, std::size_t most_bytes,
+                         std::size_t& size) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -79,12 +82,12 @@ std::string unusable(HANDLE file, const std::string& path, Secrecy secrecy, std:
     PACL access = nullptr;
     const DWORD read = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        &owner, nullptr, &access, nullptr, &descriptor);
-    std::string why_not = read != ERROR_SUCCESS ? "cannot read the security of " + path + ": " +
-                                                            platform::system_message(read)
-                                                      : untrusted(path, owner, access, secrecy);
+    std::string refusal = read != ERROR_SUCCESS
+                                    ? "cannot read the security of " + path + ": " + platform::system_message(read)
+                                    : access_refusal(path, owner, access, secrecy);
     LocalFree(descriptor);
-    if (!why_not.empty()) {
-        return why_not;
+    if (!refusal.empty()) {
+        return refusal;
     }
     LARGE_INTEGER bytes{};
     if (!GetFileSizeEx(file, &bytes) || static_cast<unsigned long long>(bytes.QuadPart) > most_bytes) {
@@ -107,7 +110,7 @@ std::optional<std::string> read_trusted_file(const std::string& path, Secrecy se
     }
     std::optional<std::string> text;
     std::size_t size = 0;
-    why_not = unusable(file, path, secrecy, most_bytes, size);
+    why_not = file_refusal(file, path, secrecy, most_bytes, size);
     DWORD got = 0;
     if (why_not.empty()) {
         text.emplace(size, '\0');

@@ -13,9 +13,9 @@ case ${1:-all} in
   demo) ;;
   all)
     packages+=(
-      # The MQTT bridge, and the broker and clients its tests and benchmarks talk to, and the
-      # certificates of its TLS tests.
-      libmosquitto-dev pkgconf mosquitto mosquitto-clients openssl
+      # The MQTT bridge (libssl-dev: the hashes of its service SIDs), and the broker and clients its
+      # tests and benchmarks talk to, and the certificates of its TLS tests.
+      libmosquitto-dev libssl-dev pkgconf mosquitto mosquitto-clients openssl
       # The triggers program: its rules' parser (for both builds), HTTP natively; the small file
       # system its test fills.
       libtomlplusplus-dev libcurl4-openssl-dev mount
@@ -29,9 +29,9 @@ case ${1:-all} in
       clang-14 libclang-rt-14-dev clang-tidy-14
       # The Windows build: MinGW-w64, clang-cl, lld-link and llvm-dlltool for Visual Studio's ABI,
       # Wine to run it, the MSI's tools, Debian's sources of libmosquitto and OpenSSL, a way to unpack
-      # them, and Perl for OpenSSL's build.
+      # them, and Perl for OpenSSL's build; libmsi's Python bindings for what the MSI needs beyond wixl.
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 clang-tools-14 lld-14 llvm-14 wine64 wixl msitools
-      dpkg-dev perl
+      python3-gi gir1.2-libmsi-1.0 dpkg-dev perl
       # The systemd units' check, the processes the tests look for, the same bytes from every build,
       # the man pages.
       systemd procps git strip-nondeterminism help2man

@@ -1,103 +1,157 @@
-// The bridge's decisions without a broker or a service: what each command asks of the service (or
-// why it is refused), the light's state from a status, the nearest colour, effects and settings.
+// The light's decisions without a broker or a service: what each command asks of the service (or
+// why it is refused) at every bound of what it may hold, the state from a status, the discovery
+// config as Home Assistant's JSON light reads it, and who the light is.
 #include "light.h"
-#include "settings.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
 
 namespace {
 
+using Json = nlohmann::json;
+
 const light::Effects kEffects = {{"alarm", {{LED_COLOR_RED, 100}, {LED_COLOR_OFF, 100}}}};
+const std::string kClearFlash = "clear name=mqtt_flash";
+const std::string kWhite = "set white name=mqtt priority=60";
+const std::string kRed = "set red name=mqtt priority=60";
+const std::string kBadColour = R"(refused: its colour is not {"r","g","b"} (0 to 255), {"h","s"} or {"x","y"})";
 
 // The request lines a payload asks for, or "refused: WHY".
-std::vector<std::string> asked(light::Commands& commands, const std::string& payload) {
+std::vector<std::string> asked(light::CommandReader& reader, const std::string& payload) {
     std::string why_not;
-    const std::optional<light::Command> command = commands.read(payload, why_not);
-    if (!command) {
+    const std::optional<light::LedChange> change = reader.read(payload, why_not);
+    if (!change) {
         return {"refused: " + why_not};
     }
     std::vector<std::string> lines;
-    for (const protocol::Request& request : command->requests) {
+    for (const protocol::Request& request : change->requests) {
         lines.push_back(protocol::format_request(request));
     }
-    for (const std::string& note : command->notes) {
+    for (const std::string& note : change->notes) {
         lines.push_back("note: " + note);
     }
     return lines;
 }
 
-TEST(LightTest, EachCommandAsksWhatItMeansOrIsRefusedWithWhy) {
-    struct Case {
-        std::string payload;
-        std::vector<std::string> lines;
-    };
-    const std::string clear_flash = "clear name=mqtt_flash";
-    const Case cases[] = {  // in order: a command without a colour keeps the last one's
-        {R"({"state":"ON"})", {clear_flash, "set white name=mqtt priority=60"}},
-        {R"({"state":"ON","color":{"r":240,"g":20,"b":30}})", {clear_flash, "set red name=mqtt priority=60"}},
-        {R"({"state":"ON","effect":"blink"})", {clear_flash, "blink red 500 500 name=mqtt priority=60"}},
-        {R"({"state":"ON","effect":"alarm","color":{"h":120,"s":100}})",
-         {clear_flash, "pattern red:100 off:100 name=mqtt priority=60"}},
-        {R"({"state":"ON","effect":"none"})", {clear_flash, "set green name=mqtt priority=60"}},
-        {R"({"state":"ON","color":{"x":0.15,"y":0.06},"flash":"short"})",
-         {"blink blue 500 500 name=mqtt_flash priority=60 for=2000"}},
-        {R"({"state":"ON","flash":"long","transition":3})",
-         {"blink blue 500 500 name=mqtt_flash priority=60 for=10000", "note: its transition is ignored: the LED changes at once"}},
-        {R"({"state":"ON","brightness":0})", {clear_flash, "clear name=mqtt"}},
-        {R"({"state":"ON","brightness":255,"color":{"r":0,"g":0,"b":0}})", {clear_flash, "set white name=mqtt priority=60"}},
-        {R"({"state":"OFF","color":{"r":"x"}})", {clear_flash, "clear name=mqtt"}},
-        {"", {"refused: a command of 0 bytes (1 to 4096 are taken)"}},
-        {std::string(4097, ' '), {"refused: a command of 4097 bytes (1 to 4096 are taken)"}},
-        {"\"" + std::string(4094, 'x') + "\"", {"refused: a command without a \"state\" of \"ON\" or \"OFF\""}},
-        {"{\"state\":\"ON\",\"x\":\"\xff\"}", {"refused: a command that is not UTF-8"}},
-        {R"({"state":"ON","a":[[[{}]]]})", {"refused: a command nested deeper than 4"}},
-        {R"({"state":"ON","a":[[{}]],"b":"[[[[[["})", {clear_flash, "set white name=mqtt priority=60"}},
-        {"[[[", {"refused: a command that is not JSON"}},
-        {R"({"state":"on"})", {"refused: a command without a \"state\" of \"ON\" or \"OFF\""}},
-        {R"({"state":"ON","color":{"r":256,"g":0,"b":0}})",
-         {R"(refused: its colour is not {"r","g","b"} (0 to 255), {"h","s"} or {"x","y"})"}},
-        {R"({"state":"ON","color":{"r":1e300,"g":0,"b":0}})",
-         {R"(refused: its colour is not {"r","g","b"} (0 to 255), {"h","s"} or {"x","y"})"}},
-        {R"({"state":"ON","color":{"x":0.3,"y":0}})",
-         {R"(refused: its colour is not {"r","g","b"} (0 to 255), {"h","s"} or {"x","y"})"}},
-        {R"({"state":"ON","effect":"rainbow"})", {"refused: unknown effect \"rainbow\""}},
-        {R"({"state":"ON","effect":["blink"]})", {"refused: its effect [\"blink\"] is not a name"}},
-        {R"({"state":"ON","flash":2})", {"refused: its flash 2 is not \"short\" or \"long\""}},
-        {R"({"state":"ON","brightness":"full"})", {"refused: its brightness \"full\" is not a number from 0 to 255"}},
-        {R"({"state":"ON"})", {clear_flash, "set white name=mqtt priority=60"}},  // the refusals changed nothing
-    };
-    light::Commands commands(kEffects, 60);
-    for (const Case& c : cases) {
+// A command of exactly `bytes` bytes, padded with spaces after its JSON.
+std::string padded(const std::string& command, std::size_t bytes) {
+    return command + std::string(bytes - command.size(), ' ');
+}
+
+struct CommandCase {
+    std::string payload;
+    std::vector<std::string> lines;
+};
+
+void expect_commands(const std::vector<CommandCase>& cases) {
+    light::CommandReader reader(kEffects, 60);
+    for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.payload.substr(0, 80));
-        EXPECT_EQ(asked(commands, c.payload), c.lines);
+        EXPECT_EQ(asked(reader, c.payload), c.lines);
     }
 }
 
-TEST(LightTest, TheStateIsWhatShowsWithAnEffectOnlyFromTheList) {
+TEST(LightTest, EachCommandAsksWhatItMeans) {
+    expect_commands({
+        // in order: a command without a colour keeps the last one's
+        {R"({"state":"ON"})", {kClearFlash, kWhite}},
+        {R"({"state":"ON","color":{"r":240,"g":20,"b":30}})", {kClearFlash, kRed}},
+        {R"({"state":"ON","effect":"blink"})", {kClearFlash, "blink red 500 500 name=mqtt priority=60"}},
+        {R"({"state":"ON","effect":"alarm","color":{"h":120,"s":100}})",
+         {kClearFlash, "pattern red:100 off:100 name=mqtt priority=60"}},
+        {R"({"state":"ON","effect":"none"})", {kClearFlash, "set green name=mqtt priority=60"}},
+        {R"({"state":"ON","color":{"x":0.15,"y":0.06},"flash":2})",
+         {"blink blue 500 500 name=mqtt_flash priority=60 for=2000"}},
+        {R"({"state":"ON","flash":10,"transition":3})",
+         {"blink blue 500 500 name=mqtt_flash priority=60 for=10000",
+          "note: its transition is ignored: the LED changes at once"}},
+        {R"({"state":"OFF","color":{"r":"x"}})", {kClearFlash, "clear name=mqtt"}},
+        {R"({"state":"ON","brightness":255,"color":{"r":0,"g":0,"b":0}})", {kClearFlash, kWhite}},
+        {R"({"state":"on"})", {"refused: a command without a \"state\" of \"ON\" or \"OFF\""}},
+        {R"({"state":"ON","effect":"rainbow"})", {"refused: unknown effect \"rainbow\""}},
+        {R"({"state":"ON","effect":["blink"]})", {"refused: its effect [\"blink\"] is not a name"}},
+        {R"({"state":"ON","brightness":"full"})", {"refused: its brightness \"full\" is not a number from 0 to 255"}},
+        {"[[[", {"refused: a command that is not JSON"}},
+        {"{\"state\":\"ON\",\"x\":\"\xff\"}", {"refused: a command that is not UTF-8"}},
+        {R"({"state":"ON"})", {kClearFlash, kWhite}},  // the refusals changed nothing
+    });
+}
+
+// Each number a command may hold, exactly at its bounds and one step past them; the bytes and the
+// nesting likewise, brackets inside strings (escaped quotes and backslashes among them) not counted.
+TEST(LightTest, EachBoundOfACommandTakesItsLimitAndRefusesOnePast) {
+    const std::string flash_refused = "refused: its flash ";
+    expect_commands({
+        {R"({"state":"ON","brightness":0})", {kClearFlash, "clear name=mqtt"}},
+        {R"({"state":"ON","brightness":0.5,"color":{"r":255,"g":0,"b":0}})", {kClearFlash, kRed}},
+        {R"({"state":"ON","brightness":255})", {kClearFlash, kRed}},
+        {R"({"state":"ON","brightness":256})", {"refused: its brightness 256 is not a number from 0 to 255"}},
+        {R"({"state":"ON","brightness":-1})", {"refused: its brightness -1 is not a number from 0 to 255"}},
+        {R"({"state":"ON","color":{"r":255,"g":0,"b":255}})", {kClearFlash, "set purple name=mqtt priority=60"}},
+        {R"({"state":"ON","color":{"r":256,"g":0,"b":0}})", {kBadColour}},
+        {R"({"state":"ON","color":{"r":0,"g":0,"b":-1}})", {kBadColour}},
+        {R"({"state":"ON","color":{"r":1e300,"g":0,"b":0}})", {kBadColour}},
+        {R"({"state":"ON","color":{"h":0,"s":100}})", {kClearFlash, kRed}},
+        {R"({"state":"ON","color":{"h":360,"s":100}})", {kClearFlash, kRed}},
+        {R"({"state":"ON","color":{"h":360.01,"s":100}})", {kBadColour}},
+        {R"({"state":"ON","color":{"h":-0.01,"s":100}})", {kBadColour}},
+        {R"({"state":"ON","color":{"h":240,"s":0}})", {kClearFlash, kWhite}},
+        {R"({"state":"ON","color":{"h":240,"s":100.01}})", {kBadColour}},
+        {R"({"state":"ON","color":{"h":240,"s":-0.01}})", {kBadColour}},
+        {R"({"state":"ON","color":{"x":1,"y":0.3}})", {kClearFlash, kRed}},
+        {R"({"state":"ON","color":{"x":0,"y":1}})", {kClearFlash, "set green name=mqtt priority=60"}},
+        {R"({"state":"ON","color":{"x":1.01,"y":0.3}})", {kBadColour}},
+        {R"({"state":"ON","color":{"x":0.3,"y":0}})", {kBadColour}},
+        {R"({"state":"ON","color":{"x":-0.01,"y":0.3}})", {kBadColour}},
+        {R"({"state":"ON","flash":1})", {"blink green 500 500 name=mqtt_flash priority=60 for=1000"}},
+        {R"({"state":"ON","flash":3600})", {"blink green 500 500 name=mqtt_flash priority=60 for=3600000"}},
+        {R"({"state":"ON","flash":0})", {flash_refused + "0 is not a whole number of seconds from 1 to 3600"}},
+        {R"({"state":"ON","flash":3601})", {flash_refused + "3601 is not a whole number of seconds from 1 to 3600"}},
+        {R"({"state":"ON","flash":1.5})", {flash_refused + "1.5 is not a whole number of seconds from 1 to 3600"}},
+        {R"({"state":"ON","flash":"short"})",
+         {flash_refused + "\"short\" is not a whole number of seconds from 1 to 3600"}},
+        {padded(R"({"state":"ON"})", 4096), {kClearFlash, "set green name=mqtt priority=60"}},
+        {padded(R"({"state":"ON"})", 4097), {"refused: a command of 4097 bytes (1 to 4096 are taken)"}},
+        {"", {"refused: a command of 0 bytes (1 to 4096 are taken)"}},
+        {R"({"state":"ON","a":[[{}]]})", {kClearFlash, "set green name=mqtt priority=60"}},
+        {R"({"state":"ON","a":[[[{}]]]})", {"refused: a command nested deeper than 4"}},
+        {R"({"state":"ON","b":"[[[[[[","a":[[{}]]})", {kClearFlash, "set green name=mqtt priority=60"}},
+        {R"({"state":"ON","b":"\"[[[[[[","a":[[{}]]})", {kClearFlash, "set green name=mqtt priority=60"}},
+        {R"({"state":"ON","b":"x\\","a":[[[{}]]]})", {"refused: a command nested deeper than 4"}},
+        {R"({"state":"ON","b":"\\\"[[[[","a":[[{}]]})", {kClearFlash, "set green name=mqtt priority=60"}},
+    });
+}
+
+TEST(LightTest, TheStateIsWhatShowsWhoeverOwnsItWithItsEffectOrNull) {
+    // Two indications of one name, alice's and bob's, in either order; the one showing is bob's.
+    const auto status = [](const std::string& bobs_steps, bool bob_first) {
+        const std::string alice = R"({"name":"x","owner":"alice","steps":[{"color":"green","ms":0}]})";
+        const std::string bob = R"({"name":"x","owner":"bob","steps":)" + bobs_steps + "}";
+        return R"({"showing":"x","owner":"bob","color":"red","read_back":"red","indications":[)" +
+               (bob_first ? bob + "," + alice : alice + "," + bob) + "]}";
+    };
+    const std::string red = R"({"color":{"b":0,"g":0,"r":255},"color_mode":"rgb","effect":)";
+    const std::string off = R"({"effect":null,"state":"OFF"})";
+    const std::string steady = R"([{"color":"red","ms":0}])";
+    const std::string blink = R"([{"color":"red","ms":500},{"color":"off","ms":500}])";
     struct Case {
         std::string status;
         std::optional<std::string> state;
     };
-    const auto status = [](const std::string& steps) {
-        return R"({"showing":"x","owner":"bob","color":"red","read_back":"red","indications":[)"
-               R"({"name":"x","owner":"alice","steps":[{"color":"green","ms":0}]},)"
-               R"({"name":"x","owner":"bob","steps":)" + steps + "}]}";
-    };
-    const std::string red = R"({"color":{"b":0,"g":0,"r":255},"color_mode":"rgb",)";
     const Case cases[] = {
-        {R"({"showing":null,"owner":null,"color":"off","read_back":null,"indications":[]})", R"({"state":"OFF"})"},
-        {status(R"([{"color":"red","ms":0}])"), red + R"("state":"ON"})"},
-        {status(R"([{"color":"red","ms":500},{"color":"off","ms":500}])"), red + R"("effect":"blink","state":"ON"})"},
-        {status(R"([{"color":"red","ms":100},{"color":"off","ms":100}])"), red + R"("effect":"alarm","state":"ON"})"},
-        {status(R"([{"color":"off","ms":100},{"color":"red","ms":10},{"color":"blue","ms":10}])"),
-         red + R"("state":"ON"})"},
-        {status(R"([{"color":"off","ms":0}])"), R"({"state":"OFF"})"},
-        {status(R"([{"color":"pink","ms":0}])"), std::nullopt},
+        {R"({"showing":null,"owner":null,"color":"off","read_back":null,"indications":[]})", off},
+        {status(steady, false), red + R"(null,"state":"ON"})"},
+        {status(steady, true), red + R"(null,"state":"ON"})"},
+        {status(blink, false), red + R"("blink","state":"ON"})"},
+        {status(blink, true), red + R"("blink","state":"ON"})"},
+        {status(R"([{"color":"red","ms":100},{"color":"off","ms":100}])", true), red + R"("alarm","state":"ON"})"},
+        {status(R"([{"color":"off","ms":100},{"color":"red","ms":10},{"color":"blue","ms":10}])", false),
+         red + R"(null,"state":"ON"})"},
+        {status(R"([{"color":"off","ms":0}])", true), off},
+        {status(R"([{"color":"pink","ms":0}])", false), std::nullopt},
         {"ok", std::nullopt},
     };
     for (const Case& c : cases) {
@@ -106,159 +160,85 @@ TEST(LightTest, TheStateIsWhatShowsWithAnEffectOnlyFromTheList) {
     }
 }
 
-TEST(LightTest, EffectsAndSettingsAreReadOrRefusedWithWhy) {
+// Every field Home Assistant's JSON light reads, as docs/mqtt.md promises them: the topics where
+// the bridge publishes and listens, the payloads it uses, the entity named by its device.
+TEST(LightTest, TheDiscoveryConfigIsAJsonLightOnTheBridgesTopics) {
+    const light::Topics topics = light::topics_for("kav_morv_led", "homeassistant", "pc7", "all", "kav_morv_led_0123");
+    EXPECT_EQ(Json::parse(light::discovery_config(topics, kEffects)), Json::parse(R"({
+        "name": null, "unique_id": "kav_morv_led_0123", "schema": "json",
+        "command_topic": "kav_morv_led/pc7/set", "state_topic": "kav_morv_led/pc7/state",
+        "availability_topic": "kav_morv_led/pc7/availability", "payload_available": "online",
+        "payload_not_available": "offline", "qos": 1, "supported_color_modes": ["rgb"], "brightness": false,
+        "effect": true, "effect_list": ["blink", "alarm"], "flash_time_short": 2, "flash_time_long": 10,
+        "device": {"identifiers": ["kav_morv_led_0123"], "name": "pc7 LED", "manufacturer": "KAV MORV LED",
+                   "model": "KAV MORV LED", "sw_version": ")" KAV_MORV_LED_VERSION_TEXT R"("}})"));
+    EXPECT_EQ(std::vector<std::string>({topics.config, topics.earlier_config, topics.fleet_command, topics.birth}),
+              std::vector<std::string>({"homeassistant/light/kav_morv_led_0123/config",
+                                        "homeassistant/light/kav_morv_led_pc7/config", "kav_morv_led/all/set",
+                                        "homeassistant/status"}));
+}
+
+// A renamed light's earlier topics, said by the config it left retained, are cleared; nothing of
+// another light's, or outside what a light's state and availability topics can be.
+TEST(LightTest, ARetainedConfigOfThisLightUnderAnotherNameNamesWhatToClear) {
+    const light::Topics topics = light::topics_for("kav_morv_led", "homeassistant", "pc8", "all", "kav_morv_led_0123");
+    const auto config = [](const std::string& id, const std::string& state, const std::string& availability) {
+        return Json{{"unique_id", id}, {"state_topic", state}, {"availability_topic", availability}}.dump();
+    };
+    struct Case {
+        std::string retained;
+        std::vector<std::string> cleared;
+    };
+    const Case cases[] = {
+        {config("kav_morv_led_0123", "kav_morv_led/pc7/state", "kav_morv_led/pc7/availability"),
+         {"kav_morv_led/pc7/state", "kav_morv_led/pc7/availability"}},
+        {config("kav_morv_led_0123", "kav_morv_led/pc8/state", "kav_morv_led/pc8/availability"), {}},
+        {config("kav_morv_led_9999", "kav_morv_led/pc7/state", "kav_morv_led/pc7/availability"), {}},
+        {config("kav_morv_led_0123", "kav_morv_led/pc9/set", "$SYS/availability"), {}},
+        {config("kav_morv_led_0123", "kav_morv_led/+/state", "#/availability"), {}},
+        {"not json", {}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(light::earlier_topics(c.retained, topics), c.cleared) << c.retained;
+    }
+}
+
+// The light is the machine's, whatever its host is called, unless a name is given; its client id
+// is its own (no reader of the discovery config learns it) and fits MQTT 3.1.1's 23 bytes.
+TEST(LightTest, TheLightIsTheMachinesWhateverItsHostIsCalled) {
+    const light::Identity pc7 = light::identity_of("0a1b2c3d", "pc7", false);
+    struct Case {
+        light::Identity other;
+        bool same;
+    };
+    const Case cases[] = {
+        {light::identity_of("0a1b2c3d", "renamed", false), true},
+        {light::identity_of("0a1b2c3e", "pc7", false), false},
+        {light::identity_of("0a1b2c3d", "pc7", true), false},
+        {light::identity_of("", "pc7", false), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.other.unique_id == pc7.unique_id, c.same) << c.other.unique_id;
+        EXPECT_EQ(c.other.client_id == pc7.client_id, c.same) << c.other.client_id;
+    }
+    EXPECT_EQ(
+        light::identity_of("0a1b2c3d", "a", true).unique_id == light::identity_of("0a1b2c3d", "b", true).unique_id,
+        false);
+    EXPECT_LE(pc7.client_id.size(), 23U);
+    EXPECT_EQ(pc7.unique_id.find(pc7.client_id.substr(4)), std::string::npos);
+    EXPECT_EQ(pc7.unique_id.find("0a1b2c3d"), std::string::npos);
+}
+
+TEST(LightTest, EffectsAreReadOrRefusedWithWhy) {
     std::string why_not;
-    const std::optional<light::Effects> effects = light::read_effects(R"({"alarm":"red:100 OFF:50","calm":"cb:1000"})", why_not);
+    const std::optional<light::Effects> effects =
+        light::read_effects(R"({"alarm":"red:100 OFF:50","calm":"cb:1000"})", why_not);
     ASSERT_TRUE(effects);
     EXPECT_EQ(effects->at("alarm"), (std::vector<protocol::Step>{{LED_COLOR_RED, 100}, {LED_COLOR_OFF, 50}}));
-    for (const char* bad : {R"({"blink":"red:100"})", R"({"a b":"red:100"})", R"({"x":"pink:100"})", R"({"x":5})", "[]"}) {
+    for (const char* bad :
+         {R"({"blink":"red:100"})", R"({"a b":"red:100"})", R"({"x":"pink:100"})", R"({"x":5})", "[]"}) {
         EXPECT_FALSE(light::read_effects(bad, why_not)) << bad;
     }
-
-    struct Address {
-        const char* url;
-        std::optional<std::string> seen;  // "tls host port"
-    };
-    const Address addresses[] = {
-        {"mqtt://broker.example", "0 broker.example 1883"}, {"mqtts://broker.example", "1 broker.example 8883"},
-        {"mqtt://10.0.0.2:65535", "0 10.0.0.2 65535"},      {"mqtt://[::1]:1884", "0 ::1 1884"},
-        {"mqtt://h:65536", std::nullopt}, {"mqtt://h:0", std::nullopt}, {"http://h", std::nullopt},
-        {"mqtt://", std::nullopt}, {"mqtt://user@h", std::nullopt}, {"mqtt://h/x", std::nullopt},
-    };
-    for (const Address& a : addresses) {
-        const std::optional<bridge::BrokerAddress> got = bridge::broker_address(a.url, why_not);
-        EXPECT_EQ(got ? std::optional<std::string>(std::to_string(got->tls) + " " + got->host + " " + std::to_string(got->port))
-                      : std::nullopt,
-                  a.seen)
-            << a.url;
-    }
-
-    bridge::Settings settings;
-    settings.machine = "given";
-    ASSERT_TRUE(bridge::read_settings("# a comment\n\nbroker = mqtt://b\nmachine = filed\n password = p w \n", {"machine"},
-                                      settings, why_not))
-        << why_not;
-    EXPECT_EQ(std::vector<std::string>({settings.broker, settings.machine, settings.password}),
-              std::vector<std::string>({"mqtt://b", "given", "p w"}));
-    for (const auto& [priority, fit] : std::vector<std::pair<std::string, bool>>{
-             {"0", true}, {"255", true}, {"256", false}, {"-1", false}, {"", false}, {"1e2", false}}) {
-        settings.priority = priority;
-        EXPECT_EQ(bridge::unfit(settings).empty(), fit) << priority;
-    }
-    settings.priority = "50";
-    settings.machine = std::string(65, 'm');
-    EXPECT_EQ(bridge::unfit(settings), "--machine and --fleet are 1 to 64 letters, digits, '_' and '-'");
-    EXPECT_EQ(bridge::machine_name_of("PC 7.example.org"), "pc_7");
-    EXPECT_EQ(bridge::unique_id_of("a"), bridge::unique_id_of("a"));
-    EXPECT_NE(bridge::unique_id_of("a"), bridge::unique_id_of("b"));
-}
-
-// A settings file's lines as written by hand or by Notepad: what each gives the password, or why it
-// is refused, which never quotes a value.
-TEST(SettingsTest, EachLineGivesItsValueOrIsRefusedWithoutQuotingIt) {
-    struct Case {
-        std::string text;
-        std::string password_or_why;
-    };
-    const Case cases[] = {
-        {"password = s3cret\n", "s3cret"},
-        {"password = s3cret\r\nuser = u\r\n", "s3cret"},
-        {"\xEF\xBB\xBFpassword = s3cret\n", "s3cret"},
-        {"password=\" s3cret \"\n", " s3cret "},
-        {"password = \"\"quoted\"\"", "\"quoted\""},
-        {"password = \"", "\""},
-        {"password = a\"b\\", "a\"b\\"},
-        {"password = p\xC3\xA4ss;word", "p\xC3\xA4ss;word"},
-        {"password = \t s3cret\t", "s3cret"},
-        {"password =", ""},
-        {"broker = x\ns3cretLEAK\n", "refused: line 2 is not \"NAME = VALUE\": it has no ="},
-        {"pasword = s3cretLEAK\n", "refused: line 1 (pasword) is not \"NAME = VALUE\" of a setting: no setting has its name"},
-        {"\xEF\xBB\xBF\xEF\xBB\xBFpassword = s3cretLEAK\n",
-         "refused: line 1 is not \"NAME = VALUE\" of a setting: no setting has its name"},
-        {"password = s3cret\x01LEAK\n", "refused: line 1 (password): its value holds a control character"},
-        {"password = s3cret\rLEAK\n", "refused: line 1 (password): its value holds a control character"},
-        {"password = s3cret\x7F\n", "refused: line 1 (password): its value holds a control character"},
-    };
-    for (const Case& c : cases) {
-        bridge::Settings settings;
-        std::string why_not;
-        const bool read = bridge::read_settings(c.text, {}, settings, why_not);
-        EXPECT_EQ(read ? settings.password : "refused: " + why_not, c.password_or_why) << c.text;
-    }
-}
-
-TEST(SettingsTest, ACredentialsFileGivesItsTwoLinesExactly) {
-    struct Case {
-        std::string text;
-        std::string seen;
-    };
-    const Case cases[] = {
-        {"led\n s3cret \n", "led| s3cret "},
-        {"\xEF\xBB\xBFled\r\ns3cret\r\n", "led|s3cret"},
-        {"led\ns3cret", "led|s3cret"},
-        {"led\n", "led|"},
-        {"led\ns3cret\n\n\n", "led|s3cret"},
-        {"led\ns3cret\nLEAK\n", "refused: it holds more than two lines (the user, then the password)"},
-        {"led\ns3cret\rLEAK\n", "refused: its password holds a control character"},
-        {"l\ted\ns3cret\n", "refused: its user holds a control character"},
-    };
-    for (const Case& c : cases) {
-        std::string user;
-        std::string password;
-        std::string why_not;
-        EXPECT_EQ(bridge::read_credentials(c.text, user, password, why_not) ? user + "|" + password : "refused: " + why_not,
-                  c.seen)
-            << c.text;
-    }
-}
-
-// configure's changes: only what is given changes, in place; comments stay; an empty value takes
-// a setting out; what is written reads back as it was given.
-TEST(SettingsTest, AChangeTouchesOnlyTheSettingsGiven) {
-    struct Case {
-        std::string before;
-        std::vector<bridge::Setting> changes;
-        std::string after;
-    };
-    const Case cases[] = {
-        {"# mine\nbroker = mqtt://a\nfleet = f\n", {{"broker", "mqtt://b"}}, "# mine|broker = mqtt://b|fleet = f|"},
-        {"broker = mqtt://a\r\n", {{"password", " s p "}, {"user", "led"}},
-         "broker = mqtt://a|password = \" s p \"|user = led|"},
-        {"password = old\nbroker = mqtt://a\npassword = older\n", {{"password", "new"}}, "password = new|broker = mqtt://a|"},
-        {"password = old\nbroker = mqtt://a\n", {{"password", ""}}, "broker = mqtt://a|"},
-        {"", {{"password", "\"x\""}}, "password = \"\"x\"\"|"},
-        {"nonsense\n", {{"broker", "mqtt://b"}}, "refused: line 1 is not \"NAME = VALUE\": it has no ="},
-    };
-    for (const Case& c : cases) {
-        std::string why_not;
-        const std::optional<std::string> text = bridge::changed_settings(c.before, c.changes, "|", why_not);
-        EXPECT_EQ(text ? *text : "refused: " + why_not, c.after) << c.before;
-        bridge::Settings settings;
-        if (text) {
-            std::string lines = *text;
-            std::replace(lines.begin(), lines.end(), '|', '\n');
-            ASSERT_TRUE(bridge::read_settings(lines, {}, settings, why_not)) << why_not;
-            for (const bridge::Setting& change : c.changes) {
-                if (change.name == "password") {
-                    EXPECT_EQ(settings.password, change.value);
-                }
-            }
-        }
-    }
-}
-
-TEST(SettingsTest, NoSettingMayHoldAControlCharacterWhereverItComesFrom) {
-    for (const bridge::Field& field : bridge::fields()) {
-        for (const char* bad : {"led\r\nbroker = mqtt://evil.example:1", "a\tb", "\x1b[2J"}) {
-            bridge::Settings settings;
-            settings.broker = "mqtt://b";
-            settings.machine = "pc";
-            settings.*(field.value) = bad;
-            EXPECT_EQ(bridge::unfit(settings), std::string("the setting ") + field.name + " holds a control character");
-        }
-    }
-    EXPECT_EQ(bridge::unfit_setting("broker", "mqtt://led:s3cret@b"),
-              "--broker holds a user or password: give them in the settings or credentials file");
 }
 
 }  // namespace

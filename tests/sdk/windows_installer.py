@@ -6,12 +6,13 @@ log holds no password and whose settings file holds it exactly, in a folder no o
 the LED service waits for the driver libraries and serves once they are there; the bridge's own
 service reaches a native mosquitto on loopback and carries out a command; an upgrade in place to
 this version keeps the state and the bridge's settings and changes those given; repairs with other
-hostile passwords; an uninstall that removes the services, the programs and the password, and
-leaves the state.
+hostile passwords; an uninstall that takes the light off the broker and removes the services, the
+programs and the password, and leaves the state. First, what finish_msi.py adds beyond wixl, read
+back from the built MSI's tables.
 
     windows_installer.py --msi KAV_MORV_LED-VERSION-win64.msi --stage INSTALLED_TREE --wxs kav_morv_led.wxs
-                         --condition Condition.idt --simulator BIN --launcher WINE --mosquitto MOSQUITTO
-                         --show-security SHOW_SECURITY_EXE
+                         --finish finish_msi.py --epoch SECONDS --simulator BIN --launcher WINE
+                         --mosquitto MOSQUITTO --show-security SHOW_SECURITY_EXE
 """
 import argparse
 import os
@@ -22,6 +23,8 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
+import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from staging import clean_environment  # noqa: E402
@@ -129,27 +132,75 @@ def previous_msi(options, version, scratch):
     shutil.copy(options.wxs, stage)
     for command in (["wixl", "-a", "x64", "-D", f"Version={PREVIOUS}", "-D", f"PackagesVersion={version}", "-D",
                      "ProductCode=0B1D2C3E-4F50-5617-8293-A4B5C6D7E8F9", "-o", msi, os.path.basename(options.wxs)],
-                    ["msibuild", msi, "-i", os.path.abspath(options.condition)]):
+                    ["/usr/bin/python3", os.path.abspath(options.finish), msi, "0B1D2C3E-0000-5617-8293-A4B5C6D7E8F9",
+                     str(options.epoch)]):
         subprocess.run(command, cwd=stage, check=True, capture_output=True)
     return msi
 
 
+def table(msi, name):
+    """A table of the MSI as msiinfo exports it: its rows, each a list of fields."""
+    exported = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True).stdout
+    return [line.split("\t") for line in exported.splitlines()[3:]]
+
+
+def finished_checks(msi, epoch):
+    """What finish_msi.py adds beyond wixl, as the built MSI's tables and summary hold it."""
+    actions = {row[0]: int(row[1]) for row in table(msi, "CustomAction")}
+    sequence = {row[0]: int(row[2]) for row in table(msi, "InstallExecuteSequence")}
+    summary = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
+    stamped = time.strftime("%a %b %e %H:%M:%S %Y", time.gmtime(epoch))
+    return [
+        ("the bridge's feature is installed when a broker is given, or kept when it was installed",
+         ["MqttBridge", "1", "MQTT_BROKER OR MQTT_BRIDGE_INSTALLED"] in table(msi, "Condition"), table(msi, "Condition")),
+        ("the actions that carry the password hide their data (HideTarget), and only they",
+         sorted(name for name, kind in actions.items() if kind & 8192) == ["ConfigureBridge", "ForgetBridgePassword"],
+         actions),
+        ("the previous version is removed after this one is installed",
+         sequence.get("RemoveExistingProducts", 0) > sequence.get("InstallFinalize", 1 << 30), sequence),
+        ("the light is taken off the broker on uninstall, after the bridge stops, before its password goes",
+         sequence.get("StopBridge", 1 << 30) < sequence.get("WithdrawLight", 0) < sequence.get("ForgetBridgePassword", 0),
+         sequence),
+        ("the summary holds the commit's time, and a package code of ours",
+         f"Created: {stamped}" in summary and f"Last saved: {stamped}" in summary and "{" in summary, summary),
+    ]
+
+
+def retained(port, topics):
+    """What the broker keeps retained on each topic now: a subscription to them and, last, to a
+    marker retained here, whose message comes after theirs."""
+    marker = f"test/marker/{uuid.uuid4().hex}"
+    subprocess.run(["mosquitto_pub", "-p", str(port), "-t", marker, "-r", "-m", "mark"], check=True)
+    found = subprocess.run(["mosquitto_sub", "-p", str(port), "-F", "%r %t %p", "-W", str(DEADLINE_S),
+                            *[part for topic in (*topics, marker) for part in ("-t", topic)], "-C",
+                            str(len(topics) + 1)], capture_output=True, text=True).stdout
+    kept = {}
+    for line in found.splitlines():
+        flag, topic, payload = (line.split(" ", 2) + [""])[:3]
+        if topic == marker:
+            break
+        if flag == "1":
+            kept[topic] = payload
+    return kept
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("--msi", "--stage", "--wxs", "--condition", "--simulator", "--launcher", "--mosquitto",
+    for option in ("--msi", "--stage", "--wxs", "--finish", "--simulator", "--launcher", "--mosquitto",
                    "--show-security"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--epoch", type=int, required=True, help="the commit's time, which the MSI's summary holds")
     options = parser.parse_args()
     version = re.search(r"KAV_MORV_LED-([\d.]+)-win64\.msi$", options.msi).group(1)
 
-    checks = []
+    checks = finished_checks(options.msi, options.epoch)
     with tempfile.TemporaryDirectory(prefix="led_msi_") as scratch:
         port = free_port()
         broker = subprocess.Popen([options.mosquitto, "-p", str(port)], stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0, DEADLINE_S)
-        watched = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-t", "kav_morv_led/#", "-v", "-W", "600"],
-                                   stdout=subprocess.PIPE, text=True)
+        watched = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-t", "kav_morv_led/#", "-t", "homeassistant/#",
+                                    "-v", "-W", "600"], stdout=subprocess.PIPE, text=True)
         seen = []
         threading.Thread(target=lambda: seen.extend(watched.stdout), daemon=True).start()
         wine = Prefix(options.launcher, os.path.join(scratch, "prefix"))
@@ -192,11 +243,11 @@ def main():
                            [line for line in recovery.splitlines() if "restart" in line]))
             # Wine keeps no security descriptor of its own: it reads one back from the file's mode.
             # What shows is whether Everyone (WD) may read, as ProgramData hands down.
-            shown = wine.run(options.show_security, r"C:\ProgramData", r"C:\ProgramData\kav_morv_led",
+            security = wine.run(options.show_security, r"C:\ProgramData", r"C:\ProgramData\kav_morv_led",
                              r"C:\ProgramData\kav_morv_led\mqtt.conf").stdout.splitlines()
             checks.append(("the program-data folder and the settings file let no one else in, unlike ProgramData",
-                           len(shown) == 3 and ";;;WD)" in shown[0] and not any(";;;WD)" in line for line in shown[1:]),
-                           shown))
+                           len(security) == 3 and ";;;WD)" in security[0] and
+                           not any(";;;WD)" in line for line in security[1:]), security))
             running = wait_until(lambda: wine.state("kav_morv_led") == "RUNNING", DEADLINE_S)
             missing = wine.installed("kav_morv_ledctl.exe", "--timeout", "1000", "get")
             checks.append(("without the driver libraries the LED service runs, waiting for them",
@@ -209,9 +260,9 @@ def main():
             online = wait_until(lambda: "kav_morv_led/pc9/availability online\n" in seen, DEADLINE_S)
             subprocess.run(["mosquitto_pub", "-p", str(port), "-t", "kav_morv_led/pc9/set", "-m",
                             '{"state":"ON","color":{"r":255,"g":0,"b":255}}'], check=True)
-            shown = wait_until(lambda: wine.installed("kav_morv_ledctl.exe", "get").stdout.strip() == "purple",
+            carried_out = wait_until(lambda: wine.installed("kav_morv_ledctl.exe", "get").stdout.strip() == "purple",
                                DEADLINE_S)
-            checks.append(("the bridge's service reaches the broker and carries out a command", online and shown,
+            checks.append(("the bridge's service reaches the broker and carries out a command", online and carried_out,
                            (wine.state("kav_morv_led"), wine.state("kav_morv_led_mqtt"), seen[-8:],
                             wine.installed("kav_morv_ledctl.exe", "status").stdout)))
 
@@ -241,7 +292,13 @@ def main():
             repaired = wait_until(lambda: wine.installed("kav_morv_ledctl.exe", "get").returncode == 0, DEADLINE_S)
             checks.append(("after the repairs the service serves", repaired,
                            wine.installed("kav_morv_ledctl.exe", "get").stderr))
+            light = [next((line.split(" ", 1)[0] for line in seen if line.startswith("homeassistant/light/") and
+                           '"pc9 LED"' in line), "homeassistant/light/none/config"),
+                     "kav_morv_led/pc9/state", "kav_morv_led/pc9/availability"]
             checks.append(("an uninstall", *wine.msiexec("/x", options.msi)))
+            kept = retained(port, light)
+            checks.append(("it takes the light off the broker: its config, state and availability retained no more",
+                           not kept, (light, kept)))
             gone = wait_until(lambda: wine.state("kav_morv_led") is None and wine.state("kav_morv_led_mqtt") is None,
                               DEADLINE_S)
             left = settings_of(open(settings, encoding="utf-8").read()) if os.path.exists(settings) else {}

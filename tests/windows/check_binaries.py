@@ -12,10 +12,11 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from verdict import report  # noqa: E402
 
-# USER32: OpenSSL, in the MQTT bridge, asks whether it runs as a service. WINHTTP: the triggers'
+# USER32: OpenSSL, in the MQTT bridge, asks whether it runs as a service; CRYPT32: the bridge reads
+# the machine's trusted roots. WINHTTP: the triggers'
 # HTTP checks.
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "ADVAPI32.dll", "WS2_32.dll", "MSWSOCK.dll", "SHELL32.dll", "ole32.dll",
-               "USER32.dll", "WINHTTP.dll"}
+               "USER32.dll", "WINHTTP.dll", "CRYPT32.dll"}
 SHIPPED_DLLS = {"kav_morv_led_dll_64.dll"}
 LIBRARY_EXPORTS = {"Init", "DeInit", "SetLED", "GetLEDError", "GetLED"}
 LEGAL_COPYRIGHT = "LegalCopyright".encode("utf-16-le")
