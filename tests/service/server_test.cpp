@@ -76,6 +76,16 @@ public:
             server_.replying(client_of(step.substr(0, replying)).owner.id, std::stoul(step.substr(replying + 10)));
         } else if (starts("refuse ")) {
             server_.refuse_requests(step.substr(7));
+        } else if (starts("state file: ")) {
+            // What a start writes as the new state file, by name, in its order.
+            std::string names;
+            for (const service::JournalRecord& record : server_.records_in_force()) {
+                names += (names.empty() ? "" : " ") + record.key.first;
+            }
+            if (names != step.substr(12)) {
+                why = "the state file holds " + names;
+                return false;
+            }
         } else if (starts("+")) {
             now_ += std::chrono::milliseconds(std::stoi(step.substr(1)));
             manual_service_clock::set(now_);
@@ -225,6 +235,8 @@ TEST(ServerTest, RepliesGoOnlyWhenTheirTurnTheLedAndTheJournalSaySo) {
         {"while the LED cannot be driven, each line is refused naming its command",
          {"refuse the LED cannot be driven yet", "a: set red & b: get", "= a: error set the LED cannot be driven yet | "
           "b: error get the LED cannot be driven yet", "sets = 0", "writes = 0"}},
+        {"a new state file holds what is in force in the order it was set, whatever its owners",
+         {"b: set green name=x", "a: set red name=y & b: set blue name=z", "state file: x y z"}},
         {"a status is made once the LED is read back, and shared while nothing changes within the spacing",
          {"a: status", "=", "read-backs = 1", "read back red", "makes = 1", "made", "= a: status#1 red", "+10ms",
           "b: status & a2: status", "= b: status#1 red | a2: status#1 red", "makes = 1", "read-backs = 1"}},
