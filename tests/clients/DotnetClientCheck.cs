@@ -293,6 +293,29 @@ static class DotnetClientCheck
               kinds == "set:watched:purple cleared:watched:red set:brief:white expired:brief:red" &&
               events.Select((e, index) => e.Seq - index).Distinct().Count() == 1, kinds);
 
+        var leased = new List<string>();
+        var renewed = new ManualResetEventSlim();
+        using (LedWatcher watcher = led.Watch())
+        {
+            watcher.Changed += (sender, change) =>
+            {
+                if (change.Name != "leased")
+                    return;
+                lock (leased)
+                {
+                    leased.Add(change.Event);
+                    if (leased.Count(kind => kind == "set") == 4) renewed.Set();
+                }
+            };
+            using (led.Indication("cb", name: "leased", priority: 230, leaseMs: 1000))
+                renewed.Wait(DeadlineMs);
+        }
+        string leaseKinds;
+        lock (leased)
+            leaseKinds = string.Join(" ", leased);
+        Check("a held indication is set again before its lease runs out, never lapsing in between",
+              renewed.IsSet && !leaseKinds.Contains("expired"), leaseKinds);
+
         Console.WriteLine(passed + " passed, " + failed + " failed");
         return failed == 0 ? 0 : 1;
     }

@@ -200,6 +200,18 @@ def checks_against_the_service(kml, endpoint, led_sim, environment):
                    kinds == [("set", "watched", "purple"), ("cleared", "watched", "red"), ("set", "brief", "white"),
                              ("expired", "brief", "red")] and seqs == list(range(seqs[0], seqs[0] + 4)), kinds))
 
+    lease_events = []
+    lease_watch = led.watch()
+    follower = threading.Thread(target=lambda: lease_events.extend(lease_watch), daemon=True)
+    follower.start()
+    with led.indication("cb", name="leased", priority=230, lease_ms=1000):
+        renewed = wait_until(lambda: sum((e.event, e.name) == ("set", "leased") for e in lease_events) >= 4, DEADLINE_S)
+    lease_watch.close()
+    follower.join(DEADLINE_S)
+    kinds = [event.event for event in lease_events if event.name == "leased"]
+    checks.append(("a held indication is set again before its lease runs out, never lapsing in between",
+                   renewed and "expired" not in kinds, kinds))
+
     for document in (ROOT / "docs" / "clients.md", ROOT / "clients" / "python" / "README.md"):
         example = re.search(r"```python\n(.*?)```", document.read_text(), re.S)[1]
         try:

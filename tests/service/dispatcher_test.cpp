@@ -61,6 +61,8 @@ TEST(DispatcherTest, AnswersEachKindOfLineAtItsMoment) {
          "ok", true, {"user root: clear owner=alice -> the LED shows off [root (0)]"}, {"cleared default alice -> -, off"}},
         {"naming yourself", {"set red"}, &alice_client, "clear owner=1000", Answer::When::once_shown, "ok", true,
          {"user alice: clear owner=1000 -> the LED shows off [alice (1000)]"}, {"cleared default alice -> -, off"}},
+        {"naming yourself by name", {"set red"}, &alice_client, "clear owner=alice", Answer::When::once_shown, "ok",
+         true, {"user alice: clear owner=alice -> the LED shows off [alice (1000)]"}, {"cleared default alice -> -, off"}},
         {"get", {"set red"}, &bob_client, "get", Answer::When::now, "ok red", false, {}, {}},
         {"what ended is let go first, and said", {"set red for=10", "set blue name=b priority=1"}, &bob_client,
          "get", Answer::When::now, "ok blue", true, {"default of alice expired [alice (1000)]"}, {"expired default alice -> b alice, blue"}},
@@ -172,7 +174,8 @@ TEST(DispatcherTest, AStopLeavesASteadyColourAndTurnsABlinkOff) {
         std::optional<LedColorCode> left;
     };
     const Case cases[] = {{nullptr, std::nullopt}, {"set red", std::nullopt}, {"blink red", LED_COLOR_OFF},
-                          {"pattern red:10 blue:10", LED_COLOR_OFF}};
+                          {"blink red count=3", LED_COLOR_OFF}, {"pattern red:10 blue:10", LED_COLOR_OFF},
+                          {"pattern red:10 blue:10 repeat=2", LED_COLOR_OFF}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.asked != nullptr ? c.asked : "nothing");
         service::Indications indications;

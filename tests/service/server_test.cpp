@@ -74,6 +74,18 @@ public:
         if (replying != std::string::npos) {
             // A connection of the user's writing a reply of that many bytes.
             server_.replying(client_of(step.substr(0, replying)).owner.id, std::stoul(step.substr(replying + 10)));
+        } else if (starts("refuse ")) {
+            server_.refuse_requests(step.substr(7));
+        } else if (starts("state file: ")) {
+            // What a start writes as the new state file, by name, in its order.
+            std::string names;
+            for (const service::JournalRecord& record : server_.records_in_force()) {
+                names += (names.empty() ? "" : " ") + record.key.first;
+            }
+            if (names != step.substr(12)) {
+                why = "the state file holds " + names;
+                return false;
+            }
         } else if (starts("+")) {
             now_ += std::chrono::milliseconds(std::stoi(step.substr(1)));
             manual_service_clock::set(now_);
@@ -218,6 +230,13 @@ TEST(ServerTest, RepliesGoOnlyWhenTheirTurnTheLedAndTheJournalSaySo) {
         {"bytes are allowed again at 32 MiB a second",
          {"a replying 1048576", "a replying 33554432", "+999ms", "a: get & b: get", "= b: ok off", "+1ms",
           "= a: ok off"}},
+        {"a user quiet for long is allowed no more than the bytes allowed at once",
+         {"a replying 0", "+10000ms", "a replying 1048577", "a: get & b: get", "= b: ok off", "+1ms", "= a: ok off"}},
+        {"while the LED cannot be driven, each line is refused naming its command",
+         {"refuse the LED cannot be driven yet", "a: set red & b: get", "= a: error set the LED cannot be driven yet | "
+          "b: error get the LED cannot be driven yet", "sets = 0", "writes = 0"}},
+        {"a new state file holds what is in force in the order it was set, whatever its owners",
+         {"b: set green name=x", "a: set red name=y & b: set blue name=z", "state file: x y z"}},
         {"a status is made once the LED is read back, and shared while nothing changes within the spacing",
          {"a: status", "=", "read-backs = 1", "read back red", "makes = 1", "made", "= a: status#1 red", "+10ms",
           "b: status & a2: status", "= b: status#1 red | a2: status#1 red", "makes = 1", "read-backs = 1"}},

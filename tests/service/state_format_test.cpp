@@ -169,6 +169,8 @@ TEST(StateFormatTest, TheJournalBringsBackEachChangeAfterTheStateFileOnce) {
          true, {"a"}, 1, false},
         {"a last record without its line feed is dropped", std::nullopt, set(1, "a") + set(2, "b").substr(0, 30), true,
          {"a"}, 1, true},
+        {"a last record whole but for its line feed is dropped", std::nullopt,
+         set(1, "a") + set(2, "b").substr(0, set(2, "b").size() - 1), true, {"a"}, 1, true},
         {"a last record whose line is whole but its JSON not is dropped", std::nullopt,
          set(1, "a") + "{\"generation\":2,\"se\n", true, {"a"}, 1, true},
         {"what had expired when a change was made gives its places up to it", state(1, expired_crowd),

@@ -476,6 +476,16 @@ CASES = [
         Ctl(["status", "--json"], status=1, err="answered what is not a reply to status"),
         Ctl(["set", "red"], status=1, err="answered what is not a reply to set"),
     ], service="absent", native_only=True),
+    Case("status for people: a one-step pattern is no steady colour, and time left is in seconds", [
+        Impostor(b'ok {"showing":"alarm","color":"red","read_back":"red","indications":['
+                 b'{"name":"alarm","owner":"bob","priority":200,"steps":[{"color":"red","ms":500}],"cycles":null,'
+                 b'"shows":"red","left_ms":1500},{"name":"base","owner":"alice","priority":1,'
+                 b'"steps":[{"color":"blue","ms":0}],"cycles":null,"shows":"blue","left_ms":null}]}\n'),
+        Ctl(["status"], out=["showing alarm (red); the LED reads back red",
+                             "name                 owner        priority  shows   left      what",
+                             "alarm                bob               200  red     1.5 s     red 500 ms, over and over",
+                             "base                 alice               1  blue    -         steady blue"]),
+    ], service="absent", native_only=True),
     Case("a program in the service's place that never answers", [
         Impostor(None),
         Ctl(["--timeout", "300", "get"], status=1, err="did not answer within 300 ms (--timeout)", within_s=10),

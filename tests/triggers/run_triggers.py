@@ -65,7 +65,7 @@ class Listener:
 
 
 class Site:
-    """An HTTP server whose answer is chosen: 200, 500, or none at all."""
+    """An HTTP server whose answer is chosen: a status (200, 302, 500), or none at all."""
 
     def __init__(self):
         self.answer = "200"
@@ -370,6 +370,8 @@ def main():
                 ("and opened again, is cleared", listener.open, {"port": False}),
                 ("a URL answering 500 shows", lambda: setattr(site, "answer", "500"), {"site": True}),
                 ("answering 200, is cleared", lambda: setattr(site, "answer", "200"), {"site": False}),
+                ("a redirect (302) is no answer, and shows", lambda: setattr(site, "answer", "302"), {"site": True}),
+                ("answering 200 after it, is cleared", lambda: setattr(site, "answer", "200"), {"site": False}),
                 ("answering nothing within the timeout, shows", lambda: setattr(site, "answer", "never"),
                  {"site": True}),
                 ("answering 200 again, is cleared", lambda: setattr(site, "answer", "200"), {"site": False}),
